@@ -1,0 +1,114 @@
+// The package writer: builds QV packages in memory, valid by default, and
+// offers the handles to break them on purpose (fields, checksums, counts).
+//
+// Layout it produces:
+//   header (6180 bytes) | header-table sub-files in entry order |
+//   dummy bin file (bin header + second table) | extend sub-files
+// Every sub-file is its 352-byte bin header followed by its payload.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace rerazera::writer {
+
+// One sub-file to place in a package.
+struct SubFile {
+    std::uint32_t fileId = 0;
+    std::string name;  // bin header name, cut to 95 bytes
+    std::string desc;  // bin header description, cut to 127 bytes
+    std::vector<std::uint8_t> payload;
+    std::uint32_t aux0 = 0;
+    std::uint32_t aux1 = 0;
+};
+
+// A descriptor written into a table as given, with no sub-file behind it;
+// lets a test list many entries (or impossible ones) cheaply.
+struct RawDesc {
+    std::uint32_t fileId = 0;
+    std::uint32_t offset = 0;
+    std::uint32_t length = 0;
+    std::uint32_t crc = 0;
+    std::uint32_t aux0 = 0;
+    std::uint32_t aux1 = 0;
+};
+
+// Where the builder put things, so tests can find and damage them.
+struct Package {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint32_t> entryOffsets;  // per header entry (sub-files only)
+    std::vector<std::uint32_t> extOffsets;    // per extend sub-file (sub-files only)
+    bool hasExtension = false;
+    std::uint32_t dummyOffset = 0;  // dummy bin file, when hasExtension
+    std::uint32_t tableOffset = 0;  // second table (dummyOffset + 352)
+    std::uint32_t extCount = 0;     // N
+
+    // Raw big-endian access.
+    [[nodiscard]] std::uint32_t be32(std::size_t pos) const;
+    void set_be32(std::size_t pos, std::uint32_t value);
+
+    // Header fields.
+    void set_file_num(std::uint32_t n);
+    // Position of field `fieldOffset` (0 fileId, 4 offset, 8 length, 12 crc,
+    // 16 aux0, 20 aux1) of header entry i, or of second-table entry i.
+    [[nodiscard]] static std::size_t entry_field(std::uint32_t i, std::uint32_t fieldOffset);
+    [[nodiscard]] std::size_t ext_entry_field(std::uint32_t i, std::uint32_t fieldOffset) const;
+
+    // Recompute a checksum after a deliberate change.
+    void reseal_header();
+    void reseal_bin_header(std::size_t subFileOffset);
+    void reseal_table();  // tableCrc over N entries (N from the dummy bin header)
+
+    // Writes the image to path (creating or truncating it); throws on failure.
+    void write(const std::string &path) const;
+};
+
+class PackageBuilder {
+public:
+    PackageBuilder &product_type(std::uint16_t type);
+    // A header-table entry, in index order.
+    PackageBuilder &add(SubFile file);
+    // A header-table entry whose descriptor is written as given.
+    PackageBuilder &add_raw(RawDesc desc);
+    // Extend sub-files: any call makes the package carry an extension, with
+    // the dummy bin file as header entry 255. Entries added with add() and
+    // add_raw() must then number exactly 255.
+    PackageBuilder &add_extend(SubFile file);
+    PackageBuilder &add_extend_raw(RawDesc desc);
+    // An extension with no extend sub-files (N = 0).
+    PackageBuilder &with_empty_extension();
+
+    // Lays out, fills every checksum and returns the package. Throws
+    // std::invalid_argument when the entries do not fit the format.
+    [[nodiscard]] Package build() const;
+
+    // Chooses the layout a packer needs: up to 256 files go to the header
+    // table; more put the first 255 in the header and the rest behind an
+    // extension.
+    static PackageBuilder from_files(std::vector<SubFile> files, std::uint16_t productType = 0);
+
+private:
+    struct Entry {
+        bool raw = false;
+        SubFile file;
+        RawDesc desc;
+    };
+    std::uint16_t productType_ = 0;
+    std::vector<Entry> entries_;
+    std::vector<Entry> extEntries_;
+    bool extension_ = false;
+};
+
+// The 352-byte bin header the builder writes in front of a payload.
+std::vector<std::uint8_t> make_bin_header(const SubFile &file, std::uint32_t dataLen,
+                                          std::uint32_t binFileId, std::uint32_t fileNum = 0);
+
+// A standalone bin file: bin header then payload.
+std::vector<std::uint8_t> make_bin_file(const SubFile &file);
+
+// CRC-16/XMODEM of a byte range, as the library computes it.
+std::uint16_t crc16(const std::uint8_t *data, std::size_t size);
+
+}  // namespace rerazera::writer
