@@ -44,21 +44,21 @@ extern "C" {
 /* ---- Result codes -------------------------------------------------------- */
 
 #define QVPKG_OK 0
-#define QVPKG_ERR (-1)            /* generic failure (checksum, absent ID, ...) */
-#define QVPKG_ERR_EXT_TABLE 1     /* reading the second descriptor table failed */
-#define QVPKG_ERR_IO 2            /* open, seek, read, write or create failed */
-#define QVPKG_ERR_NO_MEMORY 3     /* a heap buffer could not be allocated */
-#define QVPKG_ERR_PATH 4          /* the path of a file to read does not resolve */
-#define QVPKG_ERR_FILE_NUM 5      /* header fileNum exceeds 256 */
-#define QVPKG_ERR_LENGTH 6        /* a sub-file or payload runs past its container */
-#define QVPKG_ERR_CRC 7           /* header, dummy bin header or table CRC mismatch */
-#define QVPKG_ERR_NO_EXTEND 8     /* fewer than 256 entries: no extension */
-#define QVPKG_ERR_EXTEND 9        /* malformed extension */
-#define QVPKG_ERR_NULL_ARG 10     /* a required pointer argument is NULL */
-#define QVPKG_ERR_HEADER 11       /* the package header cannot be loaded or is invalid */
-#define QVPKG_ERR_INVALID_ARG 12  /* unusable argument (zero length, no file name) */
-#define QVPKG_ERR_NAME 13         /* package path contains '@' without the rpg file */
-#define QVPKG_ERR_NOT_FOUND 14    /* no bin header matched the key */
+#define QVPKG_ERR (-1)           /* generic failure (checksum, absent ID, ...) */
+#define QVPKG_ERR_EXT_TABLE 1    /* reading the second descriptor table failed */
+#define QVPKG_ERR_IO 2           /* open, seek, read, write or create failed */
+#define QVPKG_ERR_NO_MEMORY 3    /* a heap buffer could not be allocated */
+#define QVPKG_ERR_PATH 4         /* the path of a file to read does not resolve */
+#define QVPKG_ERR_FILE_NUM 5     /* header fileNum exceeds 256 */
+#define QVPKG_ERR_LENGTH 6       /* a sub-file or payload runs past its container */
+#define QVPKG_ERR_CRC 7          /* header, dummy bin header or table CRC mismatch */
+#define QVPKG_ERR_NO_EXTEND 8    /* fewer than 256 entries: no extension */
+#define QVPKG_ERR_EXTEND 9       /* malformed extension */
+#define QVPKG_ERR_NULL_ARG 10    /* a required pointer argument is NULL */
+#define QVPKG_ERR_HEADER 11      /* the package header cannot be loaded or is invalid */
+#define QVPKG_ERR_INVALID_ARG 12 /* unusable argument (zero length, no file name) */
+#define QVPKG_ERR_NAME 13        /* package path contains '@' without the rpg file */
+#define QVPKG_ERR_NOT_FOUND 14   /* no bin header matched the key */
 
 /* ---- Sizes, limits and well-known identifiers ---------------------------- */
 
@@ -70,8 +70,8 @@ extern "C" {
 #define EXT_MAX_FILE_NUM 0xFFFFFu
 #define QVPKG_MSG_BUF_LEN 256u
 
-#define DUMMY_DESC_FILE_ID 0xABEFu /* fileId of header entry 255 when it is the dummy */
-#define DUMMY_BIN_FILE_ID 0x12CDu  /* BinHeader.fileId of the dummy bin file */
+#define DUMMY_DESC_FILE_ID 0xABEFu         /* fileId of header entry 255 when it is the dummy */
+#define DUMMY_BIN_FILE_ID 0x12CDu          /* BinHeader.fileId of the dummy bin file */
 #define RPG_FILE_ID ((int32_t)0xFF005638u) /* the rpg file; exempts from the name rule */
 
 /* Size in bytes of a second descriptor table listing n extend subfiles. */
@@ -238,13 +238,11 @@ QVPKG_API int32_t QVPKG_ExtractSubFile(const char *pkgPath, const char *outPath,
 QVPKG_API int32_t QVPKG_ExtractFileFromQVExt(const char *pkgPath, const char *outPath,
                                              int32_t fileId, uint32_t mode);
 /* As QVPKG_ExtractFileFromQVExt with mode 0640. */
-QVPKG_API int32_t QVPKG_ExtractFileFromQV(const char *pkgPath, const char *outPath,
-                                          int32_t fileId);
+QVPKG_API int32_t QVPKG_ExtractFileFromQV(const char *pkgPath, const char *outPath, int32_t fileId);
 /* Last path component (a pointer into path), or NULL when path ends in '/'. */
 QVPKG_API const char *QVPKG_GetNameFromPath(const char *path);
 /* Extracts the sub-file whose bin header name equals outPath's last component. */
-QVPKG_API int32_t QVPKG_ExtractFileByName(const char *pkgPath, const char *outPath,
-                                          uint32_t mode);
+QVPKG_API int32_t QVPKG_ExtractFileByName(const char *pkgPath, const char *outPath, uint32_t mode);
 
 /* ---- Bin header stripping -------------------------------------------------- */
 
@@ -271,8 +269,8 @@ QVPKG_API int32_t QVPKG_ChkSubfile(const uint8_t *subFile, const QVFileDesc *sub
 QVPKG_API int32_t QVPKG_ChkSubFileInfo(const uint8_t *base, uint32_t fileLen, char *msg,
                                        uint32_t msgSize);
 /* Checks a mapped package's extension: 0, -1, 7 or 9. */
-QVPKG_API int32_t QVPKG_ChkQVExtFileInfo(const uint8_t *base, const QVFileDesc *extDesc,
-                                         char *msg, uint32_t msgSize);
+QVPKG_API int32_t QVPKG_ChkQVExtFileInfo(const uint8_t *base, const QVFileDesc *extDesc, char *msg,
+                                         uint32_t msgSize);
 /* The name rule: 13 when the package lacks the rpg file and path has '@'. */
 QVPKG_API int32_t QVPKG_CheckFilename(const char *path, char *msg, uint32_t msgSize);
 /* Verifies a package by path: 0, -1, 6, 11 or 13, with a verdict in msg. */

@@ -16,7 +16,7 @@
 namespace rerazera {
 
 class HeapBuffer {
-public:
+  public:
     HeapBuffer() noexcept = default;
     HeapBuffer(const HeapBuffer &) = delete;
     HeapBuffer &operator=(const HeapBuffer &) = delete;
@@ -60,7 +60,7 @@ public:
         return std::exchange(data_, nullptr);
     }
 
-private:
+  private:
     std::uint8_t *data_ = nullptr;
     std::size_t size_ = 0;
 };

@@ -10,7 +10,7 @@
 namespace rerazera {
 
 class ResolvedPath {
-public:
+  public:
     static constexpr std::size_t kCapacity = 4096;
 
     // Resolves path; ok() tells whether it succeeded. A null path fails.
@@ -19,7 +19,7 @@ public:
     [[nodiscard]] bool ok() const noexcept { return ok_; }
     [[nodiscard]] const char *c_str() const noexcept { return buffer_; }
 
-private:
+  private:
     char buffer_[kCapacity];
     bool ok_ = false;
 };

@@ -8,7 +8,7 @@
 namespace rerazera {
 
 class UniqueFd {
-public:
+  public:
     UniqueFd() noexcept = default;
     explicit UniqueFd(int fd) noexcept : fd_(fd) {}
     UniqueFd(const UniqueFd &) = delete;
@@ -34,7 +34,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

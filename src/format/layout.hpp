@@ -53,8 +53,12 @@ inline constexpr std::uint32_t kFileNum = 4;
 inline constexpr std::uint32_t kFileDesc = 32;
 inline constexpr std::uint32_t kMaxFileNum = EXT_MAX_FILE_NUM;
 // Bytes covered by tableCrc; tableCrc itself follows them.
-constexpr std::uint64_t crc_len(std::uint64_t n) noexcept { return kFileDesc + n * desc::kSize; }
-constexpr std::uint64_t size(std::uint64_t n) noexcept { return crc_len(n) + 4; }
+constexpr std::uint64_t crc_len(std::uint64_t n) noexcept {
+    return kFileDesc + n * desc::kSize;
+}
+constexpr std::uint64_t size(std::uint64_t n) noexcept {
+    return crc_len(n) + 4;
+}
 }  // namespace table
 
 inline constexpr std::uint32_t kDummyDescFileId = DUMMY_DESC_FILE_ID;

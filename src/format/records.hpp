@@ -12,14 +12,15 @@ namespace rerazera {
 
 // Decodes one raw 24-byte descriptor into the host-order record.
 constexpr QVFileDesc decode_desc(const std::uint8_t *raw) noexcept {
-    return QVFileDesc{load_be32(raw + layout::desc::kFileId), load_be32(raw + layout::desc::kOffset),
-                      load_be32(raw + layout::desc::kLength), load_be32(raw + layout::desc::kCrc),
-                      load_be32(raw + layout::desc::kAux0),   load_be32(raw + layout::desc::kAux1)};
+    return QVFileDesc{
+        load_be32(raw + layout::desc::kFileId), load_be32(raw + layout::desc::kOffset),
+        load_be32(raw + layout::desc::kLength), load_be32(raw + layout::desc::kCrc),
+        load_be32(raw + layout::desc::kAux0),   load_be32(raw + layout::desc::kAux1)};
 }
 
 // A package header image of layout::header::kSize bytes.
 class HeaderView {
-public:
+  public:
     explicit HeaderView(const std::uint8_t *image) noexcept : p_(image) {}
     explicit HeaderView(const QVHeader *header) noexcept
         : p_(reinterpret_cast<const std::uint8_t *>(header)) {}
@@ -38,18 +39,20 @@ public:
     [[nodiscard]] const std::uint8_t *raw_desc(std::uint32_t i) const noexcept {
         return p_ + layout::header::kFileDesc + i * layout::desc::kSize;
     }
-    [[nodiscard]] QVFileDesc desc(std::uint32_t i) const noexcept { return decode_desc(raw_desc(i)); }
+    [[nodiscard]] QVFileDesc desc(std::uint32_t i) const noexcept {
+        return decode_desc(raw_desc(i));
+    }
     [[nodiscard]] std::uint32_t desc_file_id(std::uint32_t i) const noexcept {
         return load_be32(raw_desc(i) + layout::desc::kFileId);
     }
 
-private:
+  private:
     const std::uint8_t *p_;
 };
 
 // A bin header image of layout::bin::kSize bytes.
 class BinHeaderView {
-public:
+  public:
     explicit BinHeaderView(const std::uint8_t *image) noexcept : p_(image) {}
     explicit BinHeaderView(const BinHeader *header) noexcept
         : p_(reinterpret_cast<const std::uint8_t *>(header)) {}
@@ -74,7 +77,7 @@ public:
         return reinterpret_cast<const char *>(p_ + layout::bin::kName);
     }
 
-private:
+  private:
     const std::uint8_t *p_;
 };
 

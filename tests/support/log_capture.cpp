@@ -45,7 +45,9 @@ void record(int priority, const char *format, va_list args) {
 
 }  // namespace
 
-LogCapture::LogCapture() { clear(); }
+LogCapture::LogCapture() {
+    clear();
+}
 
 std::vector<LogLine> LogCapture::entries() const {
     std::lock_guard<std::mutex> lock(log_mutex());
@@ -65,7 +67,9 @@ void LogCapture::clear() {
     recorded().clear();
 }
 
-void set_echo(bool on) { g_echo = on; }
+void set_echo(bool on) {
+    g_echo = on;
+}
 
 }  // namespace rztest
 

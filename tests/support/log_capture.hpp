@@ -18,7 +18,7 @@ struct LogLine {
 // Starts recording on construction (dropping anything earlier); lines()
 // returns what was logged since.
 class LogCapture {
-public:
+  public:
     LogCapture();
     [[nodiscard]] std::vector<LogLine> entries() const;
     // The texts alone, in order.

@@ -76,6 +76,8 @@ unsigned file_mode(const std::string &path) {
 
 namespace rztest {
 
-FdLeakCheck::~FdLeakCheck() { EXPECT_EQ(open_fd_count(), before_) << "a descriptor leaked"; }
+FdLeakCheck::~FdLeakCheck() {
+    EXPECT_EQ(open_fd_count(), before_) << "a descriptor leaked";
+}
 
 }  // namespace rztest

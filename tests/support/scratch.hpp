@@ -9,7 +9,7 @@
 namespace rztest {
 
 class ScratchDir {
-public:
+  public:
     ScratchDir();
     ~ScratchDir();
     ScratchDir(const ScratchDir &) = delete;
@@ -18,7 +18,7 @@ public:
     [[nodiscard]] const std::string &path() const { return path_; }
     [[nodiscard]] std::string file(const std::string &name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -38,13 +38,13 @@ namespace rztest {
 // Fails the current test if the number of open descriptors differs at the
 // end of the scope from the number at its start.
 class FdLeakCheck {
-public:
+  public:
     FdLeakCheck() : before_(open_fd_count()) {}
     ~FdLeakCheck();
     FdLeakCheck(const FdLeakCheck &) = delete;
     FdLeakCheck &operator=(const FdLeakCheck &) = delete;
 
-private:
+  private:
     int before_;
 };
 

@@ -24,7 +24,7 @@ using rerazera::writer::SubFile;
 using Lines = std::vector<std::string>;
 
 class HeaderTest : public ::testing::Test {
-protected:
+  protected:
     static Package two_file_package() {
         return PackageBuilder()
             .product_type(0x1234)

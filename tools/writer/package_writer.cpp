@@ -101,7 +101,9 @@ void Package::set_be32(std::size_t pos, std::uint32_t value) {
     store_be32(bytes.data() + pos, value);
 }
 
-void Package::set_file_num(std::uint32_t n) { set_be32(hdr::kFileNum, n); }
+void Package::set_file_num(std::uint32_t n) {
+    set_be32(hdr::kFileNum, n);
+}
 
 std::size_t Package::entry_field(std::uint32_t i, std::uint32_t fieldOffset) {
     return hdr::kFileDesc + std::size_t{i} * dsc::kSize + fieldOffset;

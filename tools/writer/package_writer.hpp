@@ -66,7 +66,7 @@ struct Package {
 };
 
 class PackageBuilder {
-public:
+  public:
     PackageBuilder &product_type(std::uint16_t type);
     // A header-table entry, in index order.
     PackageBuilder &add(SubFile file);
@@ -89,7 +89,7 @@ public:
     // extension.
     static PackageBuilder from_files(std::vector<SubFile> files, std::uint16_t productType = 0);
 
-private:
+  private:
     struct Entry {
         bool raw = false;
         SubFile file;
