@@ -50,6 +50,17 @@ class HeapBuffer {
         return buffer;
     }
 
+    // Allocates zero-filled memory with calloc(), which knows when its memory
+    // comes fresh from the system (already zero) and skips clearing it again:
+    // for a large buffer that a read is about to fill whole, the pages are
+    // touched once instead of twice.
+    static HeapBuffer allocate_cleared(std::size_t size) noexcept {
+        HeapBuffer buffer;
+        buffer.data_ = static_cast<std::uint8_t *>(std::calloc(size == 0 ? 1 : size, 1));
+        buffer.size_ = buffer.data_ != nullptr ? size : 0;
+        return buffer;
+    }
+
     explicit operator bool() const noexcept { return data_ != nullptr; }
     [[nodiscard]] std::uint8_t *data() const noexcept { return data_; }
     [[nodiscard]] std::size_t size() const noexcept { return size_; }

@@ -1,0 +1,359 @@
+// Sub-file extraction: output content byte for byte, bin header included;
+// the exact log sequences of the failure table; what is left at the output
+// path after each failure; permission bits under a known umask; large
+// ranges through the mapped staging buffer; and no descriptor left open.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "output/staging_buffer.hpp"
+#include "rerazera.h"
+#include "support/log_capture.hpp"
+#include "support/process_state.hpp"
+#include "support/scratch.hpp"
+#include "writer/package_writer.hpp"
+
+namespace {
+
+using rerazera::writer::Package;
+using rerazera::writer::PackageBuilder;
+using rerazera::writer::SubFile;
+using Bytes = std::vector<std::uint8_t>;
+using Lines = std::vector<std::string>;
+
+Bytes pattern(std::size_t n, std::uint8_t seed) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        b[i] = static_cast<std::uint8_t>(seed + i * 13 + (i >> 9));
+    }
+    return b;
+}
+
+Bytes slice(const Bytes &bytes, std::size_t offset, std::size_t len) {
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(offset + len));
+}
+
+std::string resolved(const std::string &path) {
+    char buf[4096];
+    return ::realpath(path.c_str(), buf) != nullptr ? std::string(buf) : std::string();
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+// The process's mapped address space, from /proc/self/statm (in pages).
+rlim_t mapped_bytes() {
+    unsigned long pages = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%lu", &pages) != 1) {
+            pages = 0;
+        }
+        std::fclose(f);
+    }
+    return static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Whether the file at path holds exactly `expected`, compared in chunks so a
+// large file is never held twice.
+bool file_equals(const std::string &path, const std::uint8_t *expected, std::size_t size) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        return false;
+    }
+    std::vector<std::uint8_t> chunk(1 << 20);
+    std::size_t done = 0;
+    bool same = true;
+    while (same) {
+        const ssize_t got = ::read(fd, chunk.data(), chunk.size());
+        if (got <= 0) {
+            same = got == 0 && done == size;
+            break;
+        }
+        const auto n = static_cast<std::size_t>(got);
+        same = done + n <= size && std::memcmp(chunk.data(), expected + done, n) == 0;
+        done += n;
+    }
+    ::close(fd);
+    return same;
+}
+
+const Bytes kKeep{'k', 'e', 'e', 'p'};
+
+class ExtractTest : public ::testing::Test {
+  protected:
+    static Package three_file_package() {
+        return PackageBuilder()
+            .add(SubFile{0x10, "boot.bin", "bootloader", pattern(100, 1)})
+            .add(SubFile{0x20, "kernel.bin", "kernel image", pattern(5000, 2)})
+            .add(SubFile{0x30, "rootfs.img", "root file system", pattern(3000, 3)})
+            .build();
+    }
+    std::string write(const Package &pkg, const std::string &name = "pkg.qv") {
+        const std::string path = dir_.file(name);
+        pkg.write(path);
+        return path;
+    }
+    std::string existing_output(const std::string &name = "out.bin") {
+        const std::string path = dir_.file(name);
+        rztest::write_file(path, kKeep);
+        return path;
+    }
+
+    rztest::ScratchDir dir_;
+    rztest::FdLeakCheck fds_;
+    rztest::UmaskScope umask_{022};
+    rztest::LogCapture log_;
+};
+
+TEST_F(ExtractTest, RangeCopyIsByteForByteWithTheBinHeader) {
+    const Package pkg = three_file_package();
+    const std::string path = write(pkg);
+    const std::uint32_t off = pkg.entryOffsets[1];
+    const std::uint32_t len = 352 + 5000;
+    const std::string out = dir_.file("kernel.bin");
+    ASSERT_EQ(
+        QVPKG_ExtractSubFile(path.c_str(), out.c_str(), static_cast<std::int32_t>(off), len, 0644),
+        QVPKG_OK);
+    const Bytes got = rztest::read_file(out);
+    EXPECT_EQ(got, slice(pkg.bytes, off, len));
+
+    // What was extracted is a bin file: stripping it leaves the payload.
+    const std::string payload = dir_.file("kernel.payload");
+    ASSERT_EQ(QVPKG_StripBinHeader(out.c_str(), payload.c_str()), QVPKG_OK);
+    EXPECT_EQ(rztest::read_file(payload), pattern(5000, 2));
+    EXPECT_TRUE(log_.lines().empty());
+}
+
+TEST_F(ExtractTest, ZeroLengthIsRefusedBeforeAnythingIsTouched) {
+    const std::string kept = existing_output();
+    const std::string missing = dir_.file("missing.qv");
+    EXPECT_EQ(QVPKG_ExtractSubFile(missing.c_str(), kept.c_str(), 0, 0, 0600),
+              QVPKG_ERR_INVALID_ARG);
+    EXPECT_EQ(QVPKG_ExtractSubFile(missing.c_str(), dir_.file("new").c_str(), 0, 0, 0600),
+              QVPKG_ERR_INVALID_ARG);
+    EXPECT_EQ(log_.lines(), (Lines{"[RERAZERA]Input len is invalid(0).\n\n",
+                                   "[RERAZERA]Input len is invalid(0).\n\n"}));
+    EXPECT_EQ(rztest::read_file(kept), kKeep);
+    EXPECT_FALSE(rztest::file_exists(dir_.file("new")));
+}
+
+TEST_F(ExtractTest, UnreadableRangesLeaveTheOutputPathAlone) {
+    const Package pkg = three_file_package();
+    const std::string path = write(pkg);
+    const std::string real = resolved(path);
+    const std::string kept = existing_output();
+    const std::string fresh = dir_.file("fresh.bin");
+    const auto size = static_cast<std::uint32_t>(pkg.bytes.size());
+
+    // One byte past the end: the positioned read logs the short count.
+    EXPECT_EQ(QVPKG_ExtractSubFile(path.c_str(), kept.c_str(), 6180, size - 6180 + 1, 0600),
+              QVPKG_ERR_IO);
+    // Starting past the end entirely.
+    EXPECT_EQ(QVPKG_ExtractSubFile(path.c_str(), fresh.c_str(), static_cast<std::int32_t>(size), 10,
+                                   0600),
+              QVPKG_ERR_IO);
+    // A position of 2^31 arrives negative and the seek refuses it.
+    EXPECT_EQ(QVPKG_ExtractSubFile(path.c_str(), fresh.c_str(), INT32_MIN, 10, 0600), QVPKG_ERR_IO);
+    // A package that does not exist: 4 from the path resolution.
+    const std::string missing = dir_.file("missing.qv");
+    EXPECT_EQ(QVPKG_ExtractSubFile(missing.c_str(), kept.c_str(), 0, 10, 0600), QVPKG_ERR_PATH);
+
+    EXPECT_EQ(log_.lines(),
+              (Lines{"[RERAZERA]Read file " + real + " unsuccess " + std::to_string(size - 6180) +
+                         " " + std::to_string(size - 6180 + 1) + ".\n\n",
+                     "[RERAZERA]Get subfile from " + path + " not success! \n\n",
+                     "[RERAZERA]Read file " + real + " unsuccess 0 10.\n\n",
+                     "[RERAZERA]Get subfile from " + path + " not success! \n\n",
+                     "[RERAZERA]seek file " + real + " unsuccess 2147483648, errno(22)\n\n",
+                     "[RERAZERA]Get subfile from " + path + " not success! \n\n",
+                     "[RERAZERA]Get " + missing + "'s realpath unsuccess.\n\n",
+                     "[RERAZERA]Get subfile from " + missing + " not success! \n\n"}));
+    EXPECT_EQ(rztest::read_file(kept), kKeep);
+    EXPECT_FALSE(rztest::file_exists(fresh));
+}
+
+TEST_F(ExtractTest, OutputOpenAndWriteFailures) {
+    const Package pkg = three_file_package();
+    const std::string path = write(pkg);
+    const std::string nodir = dir_.file("no/such/dir/out.bin");
+    EXPECT_EQ(QVPKG_ExtractSubFile(path.c_str(), nodir.c_str(), 0, 100, 0600), QVPKG_ERR_IO);
+    const std::string slash = dir_.path() + "/";
+    EXPECT_EQ(QVPKG_ExtractSubFile(path.c_str(), slash.c_str(), 0, 100, 0600), QVPKG_ERR_IO);
+    Lines expected{"[RERAZERA]Can't open file " + nodir + "!\n\n",
+                   "[RERAZERA]Can't open file " + slash + "!\n\n"};
+    if (::access("/dev/full", W_OK) == 0) {
+        EXPECT_EQ(QVPKG_ExtractSubFile(path.c_str(), "/dev/full", 0, 100, 0600), QVPKG_ERR_IO);
+        expected.push_back("[RERAZERA]Write subfile /dev/full not success! \n\n");
+    }
+    EXPECT_EQ(log_.lines(), expected);
+}
+
+// A write cut short by the file size limit leaves the partly written file in
+// place and is not retried. Runs in a child: the limit is process-wide.
+TEST_F(ExtractTest, PartlyWrittenFileIsLeftInPlace) {
+    const Package pkg = three_file_package();
+    const std::string path = write(pkg);
+    const std::string out = existing_output();
+    const auto child = [&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{1000, 1000};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            std::_Exit(90);
+        }
+        rztest::LogCapture log;
+        if (QVPKG_ExtractSubFile(path.c_str(), out.c_str(), 0, 4000, 0600) != QVPKG_ERR_IO) {
+            std::_Exit(91);
+        }
+        if (log.lines() != Lines{"[RERAZERA]Write subfile " + out + " not success! \n\n"}) {
+            std::_Exit(92);
+        }
+        std::_Exit(0);
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(rztest::read_file(out), slice(pkg.bytes, 0, 1000));
+}
+
+TEST_F(ExtractTest, AllocationFailureIsLoggedAndCoded) {
+    if (kAddressSanitizer) {
+        GTEST_SKIP() << "an address space limit breaks the sanitizer's shadow memory";
+    }
+    const std::string path = write(three_file_package());
+    const std::string kept = existing_output();
+    const auto child = [&] {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_AS, &limit);
+        // Room for what the process has mapped and a little more, not for
+        // the 4 GiB asked for below.
+        limit.rlim_cur = mapped_bytes() + (rlim_t{256} << 20);
+        if (::setrlimit(RLIMIT_AS, &limit) != 0) {
+            std::_Exit(90);
+        }
+        rztest::LogCapture log;
+        if (QVPKG_ExtractSubFile(path.c_str(), kept.c_str(), 0, 0xFFFFFFFFu, 0600) !=
+            QVPKG_ERR_NO_MEMORY) {
+            std::_Exit(91);
+        }
+        if (log.lines() != Lines{"[RERAZERA]Can't alloc memory.\n\n"}) {
+            std::_Exit(92);
+        }
+        std::_Exit(0);
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(rztest::read_file(kept), kKeep);
+}
+
+TEST_F(ExtractTest, PermissionBitsApplyToNewFilesUnderTheUmask) {
+    const std::string path = write(three_file_package());
+    const std::string a = dir_.file("a");
+    ASSERT_EQ(QVPKG_ExtractSubFile(path.c_str(), a.c_str(), 0, 64, 0666), QVPKG_OK);
+    EXPECT_EQ(rztest::file_mode(a), 0644u);
+    {
+        rztest::UmaskScope strict(077);
+        const std::string b = dir_.file("b");
+        ASSERT_EQ(QVPKG_ExtractSubFile(path.c_str(), b.c_str(), 0, 64, 0750), QVPKG_OK);
+        EXPECT_EQ(rztest::file_mode(b), 0700u);
+    }
+    // An existing file is truncated and rewritten and keeps its bits.
+    const std::string c = dir_.file("c");
+    rztest::write_file(c, pattern(10000, 9));
+    ASSERT_EQ(::chmod(c.c_str(), 0604), 0);
+    ASSERT_EQ(QVPKG_ExtractSubFile(path.c_str(), c.c_str(), 0, 64, 0777), QVPKG_OK);
+    EXPECT_EQ(rztest::file_mode(c), 0604u);
+    EXPECT_EQ(rztest::read_file(c).size(), 64u);
+}
+
+TEST_F(ExtractTest, OutputMayBeThePackageItself) {
+    const Package pkg = three_file_package();
+    const std::string path = write(pkg);
+    const std::uint32_t off = pkg.entryOffsets[2];
+    ASSERT_EQ(QVPKG_ExtractSubFile(path.c_str(), path.c_str(), static_cast<std::int32_t>(off),
+                                   352 + 3000, 0600),
+              QVPKG_OK);
+    EXPECT_EQ(rztest::read_file(path), slice(pkg.bytes, off, 352 + 3000));
+}
+
+TEST_F(ExtractTest, NullPathsAreRefusedBeforeAnythingIsTouched) {
+    const std::string path = write(three_file_package());
+    EXPECT_EQ(QVPKG_ExtractSubFile(nullptr, dir_.file("x").c_str(), 0, 10, 0600),
+              QVPKG_ERR_NULL_ARG);
+    EXPECT_TRUE(log_.lines().empty());
+    EXPECT_EQ(QVPKG_ExtractSubFile(path.c_str(), nullptr, 0, 10, 0600), QVPKG_ERR_NULL_ARG);
+    EXPECT_EQ(log_.lines(), (Lines{"[RERAZERA]Output path is null.\n\n"}));
+    EXPECT_FALSE(rztest::file_exists(dir_.file("x")));
+}
+
+TEST_F(ExtractTest, NameFromPathIsTheLastComponent) {
+    const char *nested = "/tmp/dir/app.bin";
+    EXPECT_EQ(QVPKG_GetNameFromPath(nested), nested + 9);
+    const char *bare = "app.bin";
+    EXPECT_EQ(QVPKG_GetNameFromPath(bare), bare);
+    const char *empty = "";
+    EXPECT_EQ(QVPKG_GetNameFromPath(empty), empty);
+    const char *dots = "a/..";
+    EXPECT_EQ(QVPKG_GetNameFromPath(dots), dots + 2);
+    EXPECT_EQ(QVPKG_GetNameFromPath("/"), nullptr);
+    EXPECT_EQ(QVPKG_GetNameFromPath("dir//"), nullptr);
+    EXPECT_EQ(QVPKG_GetNameFromPath(nullptr), nullptr);
+}
+
+// Hundreds of MiB go through the mapped staging buffer in one read and one
+// write; the copy must still be exact, at an unaligned offset.
+TEST_F(ExtractTest, LargeRangeIsCopiedExactly) {
+    constexpr std::size_t kSize = (std::size_t{192} << 20) + 12345;
+    Bytes big(kSize);
+    for (std::size_t i = 0; i < kSize; i += 8) {
+        const std::uint64_t v = i * 0x9E3779B97F4A7C15ull;
+        for (std::size_t k = 0; k < 8 && i + k < kSize; ++k) {
+            big[i + k] = static_cast<std::uint8_t>(v >> (8 * k));
+        }
+    }
+    const std::string path = dir_.file("big.qv");
+    rztest::write_file(path, big);
+    const std::string out = dir_.file("big.out");
+    constexpr std::uint32_t kOffset = 4097;
+    const auto len = static_cast<std::uint32_t>(kSize - kOffset - 3);
+    ASSERT_EQ(QVPKG_ExtractSubFile(path.c_str(), out.c_str(), kOffset, len, 0600), QVPKG_OK);
+    EXPECT_TRUE(file_equals(out, big.data() + kOffset, len));
+    EXPECT_FALSE(file_equals(out, big.data() + kOffset + 1, len));  // the check can fail
+}
+
+TEST(StagingBufferTest, ZeroFilledAtEverySizeAndMappedFromTwoMiB) {
+    for (const std::size_t size : {std::size_t{1}, std::size_t{4096}, (std::size_t{2} << 20) - 1,
+                                   std::size_t{2} << 20, (std::size_t{5} << 20) + 3}) {
+        const auto buf = rerazera::StagingBuffer::allocate_zeroed(size);
+        ASSERT_TRUE(buf) << size;
+        EXPECT_EQ(buf.size(), size);
+        EXPECT_EQ(buf.mapped(), size >= rerazera::StagingBuffer::kMapThreshold) << size;
+        if (buf.mapped()) {
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buf.data()) % (std::size_t{2} << 20), 0u);
+        }
+        bool zero = true;
+        for (std::size_t i = 0; i < size; ++i) {
+            zero = zero && buf.data()[i] == 0;
+        }
+        EXPECT_TRUE(zero) << size;
+        buf.data()[size - 1] = 0xFF;  // writable to its last byte
+    }
+}
+
+}  // namespace
