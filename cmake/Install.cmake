@@ -1,0 +1,55 @@
+# Install rules: the shared library with its SONAME links, the public header,
+# the command-line tool and its man page, a CMake package and a pkg-config
+# file. The static archive, the writer and the test targets stay in the build
+# tree. Included after every add_subdirectory() so the tool's target exists.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(RERAZERA_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/rerazera)
+
+install(TARGETS rerazera EXPORT rerazeraTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/rerazera.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+# The command-line tool: target rerazera_cli, output name rerazera.
+if(TARGET rerazera_cli)
+  install(TARGETS rerazera_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(EXISTS ${PROJECT_SOURCE_DIR}/tools/rerazera/rerazera.1)
+    install(FILES ${PROJECT_SOURCE_DIR}/tools/rerazera/rerazera.1
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+endif()
+
+# find_package(rerazera): imported target rerazera::rerazera. The files locate
+# the installation from their own position, so the tree can be moved or
+# staged (DESTDIR, a package root) without editing them.
+install(EXPORT rerazeraTargets NAMESPACE rerazera:: DESTINATION ${RERAZERA_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/rerazeraConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/rerazeraConfig.cmake INSTALL_DESTINATION ${RERAZERA_CMAKE_DIR})
+# A new major version is a new SONAME: only the same major version satisfies
+# a request.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/rerazeraConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/rerazeraConfig.cmake
+              ${PROJECT_BINARY_DIR}/rerazeraConfigVersion.cmake
+        DESTINATION ${RERAZERA_CMAKE_DIR})
+
+# pkg-config. The prefix is the one of the install that runs, not the one of
+# the configure step, so `cmake --install build --prefix DIR` and a package
+# built by CPack both get a file naming their own prefix. Everything else is
+# filled in at configure time; the prefix placeholder is kept for the install.
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(RERAZERA_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(RERAZERA_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
+set(RERAZERA_PC_PREFIX "@RERAZERA_PC_PREFIX@")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/rerazera.pc.in ${PROJECT_BINARY_DIR}/rerazera.pc.in @ONLY)
+install(CODE "
+  set(RERAZERA_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  configure_file(\"${PROJECT_BINARY_DIR}/rerazera.pc.in\" \"${PROJECT_BINARY_DIR}/rerazera.pc\" @ONLY)
+")
+install(FILES ${PROJECT_BINARY_DIR}/rerazera.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
