@@ -1,6 +1,67 @@
-# Compares the dynamic symbols a shared object defines with the export map.
-# Fails when the object exports anything the map does not list, or lacks a
-# function the map lists.
+# The ABI guard. Three lists must agree:
+#   - the functions declared in the public header (HEADER),
+#   - the export map given to the linker (MAP),
+#   - the dynamic symbols the shared object (LIB) defines, each under the
+#     map's version node.
+# Every disagreement is reported, then the script fails. The header and the
+# map are compared first, so a drift between them shows even while the
+# library is incomplete.
+#   cmake -DLIB=librerazera.so -DMAP=rerazera.map -DHEADER=rerazera.h -P check_exports.cmake
+foreach(var LIB MAP HEADER)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "check_exports.cmake needs -D${var}=...")
+  endif()
+endforeach()
+
+set(problems 0)
+function(report what names)
+  if(names)
+    list(JOIN names " " text)
+    message(SEND_ERROR "${what}: ${text}")
+    math(EXPR problems "${problems} + 1")
+    set(problems ${problems} PARENT_SCOPE)
+  endif()
+endfunction()
+
+# The map: names in the global section, and the version node's name.
+file(READ ${MAP} map_text)
+string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" map_text "${map_text}")
+if(NOT map_text MATCHES "([A-Za-z_][A-Za-z0-9_.]*)[ \t\r\n]*{[ \t\r\n]*global:([^}]*)local:")
+  message(FATAL_ERROR "${MAP}: expected 'NODE { global: ...; local: *; };'")
+endif()
+set(node ${CMAKE_MATCH_1})
+string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_]*[ \t\r\n]*;" entries "${CMAKE_MATCH_2}")
+set(mapped "")
+foreach(entry IN LISTS entries)
+  string(REGEX REPLACE "[ \t\r\n;]" "" entry "${entry}")
+  list(APPEND mapped ${entry})
+endforeach()
+list(REMOVE_DUPLICATES mapped)
+
+# The header: every identifier followed by '(' outside comments and
+# preprocessor lines that starts with QVPKG_ is a function declaration
+# (macros such as QVPKG_2ND_TABLE_SIZE live on #define lines).
+file(READ ${HEADER} header_text)
+string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" header_text "${header_text}")
+string(REGEX REPLACE "//[^\n]*" "" header_text "${header_text}")
+string(REGEX REPLACE "(^|\n)[ \t]*#[^\n]*" "\\1" header_text "${header_text}")
+string(REGEX MATCHALL "QVPKG_[A-Za-z0-9_]+[ \t\r\n]*\\(" calls "${header_text}")
+set(declared "")
+foreach(call IN LISTS calls)
+  string(REGEX REPLACE "[ \t\r\n(]" "" call "${call}")
+  list(APPEND declared ${call})
+endforeach()
+list(REMOVE_DUPLICATES declared)
+
+set(unmapped ${declared})
+list(REMOVE_ITEM unmapped ${mapped})
+set(undeclared ${mapped})
+list(REMOVE_ITEM undeclared ${declared})
+report("declared in ${HEADER} but not in the export map" "${unmapped}")
+report("in the export map but not declared in ${HEADER}" "${undeclared}")
+
+# The shared object: "address type name@@node" per defined dynamic symbol.
+# The version node itself is an absolute symbol, not part of the interface.
 find_program(NM NAMES nm REQUIRED)
 execute_process(COMMAND ${NM} -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -8,32 +69,29 @@ if(NOT rc EQUAL 0)
 endif()
 string(REGEX MATCHALL "[^\n]+" lines "${out}")
 set(exported "")
+set(unversioned "")
 foreach(line IN LISTS lines)
-  # "address type name"; absolute symbols such as the version node are not
-  # functions of the interface.
-  if(line MATCHES "^[0-9a-fA-F]+ ([A-Za-z]) ([^ @]+)")
-    if(NOT CMAKE_MATCH_1 STREQUAL "A")
-      list(APPEND exported ${CMAKE_MATCH_2})
+  if(line MATCHES "^[0-9a-fA-F]* *([A-Za-z]) ([^ @]+)(@*)([^ ]*)$")
+    if(CMAKE_MATCH_1 STREQUAL "A" AND CMAKE_MATCH_2 STREQUAL node)
+      continue()
+    endif()
+    list(APPEND exported ${CMAKE_MATCH_2})
+    if(NOT CMAKE_MATCH_3 STREQUAL "@@" OR NOT CMAKE_MATCH_4 STREQUAL node)
+      list(APPEND unversioned ${CMAKE_MATCH_2})
     endif()
   endif()
 endforeach()
 
-file(STRINGS ${MAP} maplines REGEX "^[ \t]+QVPKG_[A-Za-z0-9_]+;")
-set(expected "")
-foreach(line IN LISTS maplines)
-  string(REGEX REPLACE "[ \t;]" "" name "${line}")
-  list(APPEND expected ${name})
-endforeach()
-
 set(extra ${exported})
-list(REMOVE_ITEM extra ${expected})
-set(missing ${expected})
+list(REMOVE_ITEM extra ${mapped})
+set(missing ${mapped})
 list(REMOVE_ITEM missing ${exported})
-if(extra)
-  message(FATAL_ERROR "exported but not in the export map: ${extra}")
-endif()
-if(missing)
-  message(FATAL_ERROR "in the export map but not exported: ${missing}")
+report("exported but not in the export map" "${extra}")
+report("in the export map but not exported" "${missing}")
+report("exported without the default version ${node}" "${unversioned}")
+
+if(problems GREATER 0)
+  message(FATAL_ERROR "the exported interface does not match the header and the export map")
 endif()
 list(LENGTH exported n)
-message(STATUS "${n} symbols exported, all listed in the export map")
+message(STATUS "${n} symbols exported under ${node}, matching the header and the export map")
