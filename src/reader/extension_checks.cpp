@@ -49,6 +49,20 @@ std::int32_t check_dummy_bin(const QVFileDesc &extDesc, const std::uint8_t *dumm
     return QVPKG_OK;
 }
 
+std::int32_t judge_second_table(std::uint32_t n, std::uint32_t tableCount,
+                                std::uint16_t computedCrc, std::uint32_t storedCrc, char *msg,
+                                std::uint32_t msgSize) noexcept {
+    if (tableCount != n) {
+        bounded_print(msg, msgSize, kTableCountBad);
+        return QVPKG_ERR_EXTEND;
+    }
+    if (!crc_word_matches(storedCrc, computedCrc)) {
+        bounded_print(msg, msgSize, kTableCrcBad);
+        return QVPKG_ERR_CRC;
+    }
+    return QVPKG_OK;
+}
+
 std::int32_t check_second_table(const std::uint8_t *dummyHeader, const std::uint8_t *table,
                                 char *msg, std::uint32_t msgSize) noexcept {
     const std::uint32_t n = BinHeaderView(dummyHeader).file_num();
@@ -56,17 +70,14 @@ std::int32_t check_second_table(const std::uint8_t *dummyHeader, const std::uint
         bounded_print(msg, msgSize, kTableCountOverLimit);
         return QVPKG_ERR_EXTEND;
     }
-    if (load_be32(table + layout::table::kFileNum) != n) {
-        bounded_print(msg, msgSize, kTableCountBad);
-        return QVPKG_ERR_EXTEND;
+    const std::uint32_t count = load_be32(table + layout::table::kFileNum);
+    if (count != n) {
+        return judge_second_table(n, count, 0, 0, msg, msgSize);
     }
     // n <= 0xFFFFF: the covered length is at most 25,165,832 bytes.
     const auto crcLen = static_cast<std::size_t>(layout::table::crc_len(n));
-    if (!crc_word_matches(load_be32(table + crcLen), crc16(table, crcLen))) {
-        bounded_print(msg, msgSize, kTableCrcBad);
-        return QVPKG_ERR_CRC;
-    }
-    return QVPKG_OK;
+    return judge_second_table(n, count, crc16(table, crcLen), load_be32(table + crcLen), msg,
+                              msgSize);
 }
 
 }  // namespace rerazera

@@ -28,4 +28,13 @@ std::int32_t check_dummy_bin(const QVFileDesc &extDesc, const std::uint8_t *dumm
 std::int32_t check_second_table(const std::uint8_t *dummyHeader, const std::uint8_t *table,
                                 char *msg, std::uint32_t msgSize) noexcept;
 
+// The decision of check_second_table from the values it compares, for a
+// caller that streams a table instead of holding it: tableCount is the
+// table's fileNum, computedCrc the CRC-16 of its first crc_len(n) bytes and
+// storedCrc the word behind them. Same order, codes and verdicts; n must not
+// exceed EXT_MAX_FILE_NUM.
+std::int32_t judge_second_table(std::uint32_t n, std::uint32_t tableCount,
+                                std::uint16_t computedCrc, std::uint32_t storedCrc, char *msg,
+                                std::uint32_t msgSize) noexcept;
+
 }  // namespace rerazera

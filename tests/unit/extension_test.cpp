@@ -2,6 +2,7 @@
 // table) and, over package files, the extension lookup with its exact log
 // lines, codes and untouched out-records.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -195,6 +196,265 @@ TEST_F(ExtensionCheckTest, VerdictTruncatedToMessageSize) {
     char small[6] = "xxxxx";
     EXPECT_EQ(QVPKG_isValidExtQV(&ext, dummy(), small, sizeof small), QVPKG_ERR);
     EXPECT_STREQ(small, "[ext]");
+}
+
+// ---- Over package files ------------------------------------------------------
+
+QVFileDesc table_entry(const Package &pkg, std::uint32_t i) {
+    return QVFileDesc{pkg.be32(pkg.ext_entry_field(i, 0)),  pkg.be32(pkg.ext_entry_field(i, 4)),
+                      pkg.be32(pkg.ext_entry_field(i, 8)),  pkg.be32(pkg.ext_entry_field(i, 12)),
+                      pkg.be32(pkg.ext_entry_field(i, 16)), pkg.be32(pkg.ext_entry_field(i, 20))};
+}
+
+bool same(const QVFileDesc &a, const QVFileDesc &b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+constexpr QVFileDesc kUntouched{0xA5A5A5A5u, 1, 2, 3, 4, 5};
+
+class ExtensionLookupTest : public ::testing::Test {
+  protected:
+    std::string write(const Package &pkg, const std::string &name = "pkg.qv") {
+        path_ = dir_.file(name);
+        pkg.write(path_);
+        char resolved[4096];
+        if (::realpath(path_.c_str(), resolved) != nullptr) {
+            resolved_ = resolved;
+        }
+        return path_;
+    }
+    // Writes pkg and looks fileId up in its extension; info starts untouched.
+    std::int32_t lookup(const Package &pkg, std::uint32_t fileId) {
+        write(pkg);
+        log_.clear();
+        info_ = kUntouched;
+        return QVPKG_GetQVExtFileInfo(path_.c_str(), &info_, static_cast<std::int32_t>(fileId));
+    }
+    std::string not_extension(const std::string &code, const std::string &verdict) const {
+        return "[RERAZERA]This is not extend file: " + code + ", " + verdict + "\n\n";
+    }
+    std::string table_refused(const std::string &code, const std::string &verdict) const {
+        return "[RERAZERA]2nd file desc is not ok: " + code + " " + verdict + "\n\n";
+    }
+    std::string subfile_failed() const {
+        return "[RERAZERA]Get subfile from " + path_ + " not success! \n\n";
+    }
+
+    rztest::ScratchDir dir_;
+    rztest::LogCapture log_;
+    rztest::FdLeakCheck fds_;
+    std::string path_;
+    std::string resolved_;
+    QVFileDesc info_{};
+};
+
+TEST_F(ExtensionLookupTest, FindsFirstListingWithAllSixFields) {
+    const Package pkg = ext_package();
+    EXPECT_EQ(lookup(pkg, 0x5002), QVPKG_OK);
+    EXPECT_TRUE(same(info_, table_entry(pkg, 1)));
+    EXPECT_EQ(info_.offset, pkg.extOffsets[1]);
+    EXPECT_EQ(info_.aux0, 9u);
+    EXPECT_EQ(info_.aux1, 10u);
+    // Listed twice: the lower index wins.
+    EXPECT_EQ(lookup(pkg, 0x5001), QVPKG_OK);
+    EXPECT_TRUE(same(info_, table_entry(pkg, 0)));
+    // Absent: -1, nothing logged at this level, record untouched.
+    EXPECT_EQ(lookup(pkg, 0x5003), QVPKG_ERR);
+    EXPECT_EQ(lookup(pkg, 0x5001 | 0x80000000u), QVPKG_ERR);
+    EXPECT_TRUE(same(info_, kUntouched));
+    EXPECT_TRUE(log_.lines().empty());
+}
+
+TEST_F(ExtensionLookupTest, EmptyExtensionListsNothing) {
+    const Package pkg = with_header_entries().with_empty_extension().build();
+    EXPECT_EQ(lookup(pkg, 0), QVPKG_ERR);
+    EXPECT_TRUE(same(info_, kUntouched));
+    EXPECT_TRUE(log_.lines().empty());
+}
+
+TEST_F(ExtensionLookupTest, ExtensionExistsOnlyWithFullHeader) {
+    Package pkg = ext_package();
+    pkg.set_be32(Package::entry_field(255, 20), 0x77);  // handed out whatever it holds
+    pkg.reseal_header();
+    QVFileDesc ext = kUntouched;
+    EXPECT_EQ(QVPKG_isExtendFileExist(write(pkg).c_str(), &ext), QVPKG_OK);
+    EXPECT_EQ(ext.fileId, DUMMY_DESC_FILE_ID);
+    EXPECT_EQ(ext.offset, pkg.dummyOffset);
+    EXPECT_EQ(ext.aux1, 0x77u);
+
+    pkg.set_file_num(255);
+    pkg.reseal_header();
+    ext = kUntouched;
+    EXPECT_EQ(QVPKG_isExtendFileExist(write(pkg).c_str(), &ext), QVPKG_ERR_NO_EXTEND);
+    EXPECT_TRUE(same(ext, kUntouched));
+    EXPECT_EQ(lookup(pkg, 0x5002), QVPKG_ERR_NO_EXTEND);
+    EXPECT_EQ(log_.lines(),
+              (Lines{"[RERAZERA]file number less than 256, no extend subfiles!\n\n"}));
+}
+
+TEST_F(ExtensionLookupTest, UnusableHeader) {
+    Package pkg = ext_package();
+    pkg.set_be32(6176, pkg.be32(6176) ^ 0x10);
+    EXPECT_EQ(lookup(pkg, 0x5002), QVPKG_ERR_HEADER);
+    EXPECT_EQ(log_.lines(), (Lines{"[RERAZERA]Boot file CRC check not ok.\n\n",
+                                   "[RERAZERA]Check QV header unsuccess 7.\n\n",
+                                   "[RERAZERA]Get QV header from " + path_ + " unsuccess.\n\n"}));
+    EXPECT_TRUE(same(info_, kUntouched));
+}
+
+TEST_F(ExtensionLookupTest, DummyHeaderUnreadable) {
+    Package pkg = ext_package();
+    pkg.set_be32(Package::entry_field(255, 4), static_cast<std::uint32_t>(pkg.bytes.size() - 100));
+    pkg.reseal_header();
+    EXPECT_EQ(lookup(pkg, 0x5002), QVPKG_ERR_IO);
+    EXPECT_EQ(log_.lines(), (Lines{"[RERAZERA]Read file " + resolved_ + " unsuccess 100 352.\n\n",
+                                   "[RERAZERA]Read extend file not success 2\n\n"}));
+    EXPECT_TRUE(same(info_, kUntouched));
+}
+
+TEST_F(ExtensionLookupTest, EachAcceptanceStepLogsItsVerdict) {
+    const Package good = ext_package();
+
+    Package p = good;  // entry 255 not the dummy; its other tests fail too
+    p.set_be32(Package::entry_field(255, 0), 0xABEF0000u);
+    p.reseal_header();
+    p.set_be32(p.dummyOffset + 8, 0x12CD0000u);
+    EXPECT_EQ(lookup(p, 0x5002), QVPKG_ERR);
+    EXPECT_EQ(log_.lines(),
+              (Lines{not_extension("4294967295", "[ext]The 256th file is not dummy file!\n")}));
+
+    p = good;
+    p.set_be32(p.dummyOffset + 8, 0x12CD0000u);
+    p.reseal_bin_header(p.dummyOffset);
+    EXPECT_EQ(lookup(p, 0x5002), QVPKG_ERR_EXTEND);
+    EXPECT_EQ(log_.lines(), (Lines{not_extension("9", "[ext]The dummy bin fileID is wrong!\n")}));
+
+    p = good;
+    p.set_be32(p.dummyOffset + 4, p.be32(p.dummyOffset + 4) | 0x00010000u);
+    EXPECT_EQ(lookup(p, 0x5002), QVPKG_ERR_CRC);
+    EXPECT_EQ(log_.lines(), (Lines{not_extension("7", "[ext]The dummy bin head CRC is wrong!\n")}));
+
+    p = good;
+    p.set_be32(p.dummyOffset + 16, 0x100000u);
+    p.reseal_bin_header(p.dummyOffset);
+    EXPECT_EQ(lookup(p, 0x5002), QVPKG_ERR_EXTEND);
+    EXPECT_EQ(log_.lines(), (Lines{kOverLimit, not_extension("9", "")}));
+
+    p = good;  // count and CRC both wrong: the count is reported
+    p.set_be32(p.tableOffset + 4, 2);
+    EXPECT_EQ(lookup(p, 0x5002), QVPKG_ERR_EXTEND);
+    EXPECT_EQ(log_.lines(), (Lines{table_refused("9", "[ext]The last file number is wrong\n")}));
+
+    p = good;
+    const std::size_t crcPos = p.tableOffset + 32 + 3 * 24;
+    p.set_be32(crcPos, p.be32(crcPos) | 0xFFFF0000u);
+    EXPECT_EQ(lookup(p, 0x5002), QVPKG_ERR_CRC);
+    EXPECT_EQ(log_.lines(), (Lines{table_refused("7", "[ext]The sub header file CRC is wrong\n")}));
+    EXPECT_TRUE(same(info_, kUntouched));
+}
+
+TEST_F(ExtensionLookupTest, ZeroTableWithZeroCountPasses) {
+    // N = 0 followed by 36 zero bytes: the CRC of zeros is 0.
+    Package pkg = with_header_entries().with_empty_extension().build();
+    ASSERT_EQ(pkg.be32(pkg.tableOffset + 4), 0u);
+    ASSERT_EQ(pkg.be32(pkg.tableOffset + 32), 0u);
+    EXPECT_EQ(lookup(pkg, 0), QVPKG_ERR);
+    EXPECT_TRUE(log_.lines().empty());
+}
+
+// A table of several pieces, as the lookup streams it.
+Package long_ext_package(std::uint32_t n) {
+    PackageBuilder b = with_header_entries();
+    for (std::uint32_t i = 0; i < n; ++i) {
+        b.add_extend_raw(RawDesc{0x100000u + i, i, i + 1, i + 2, i + 3, i + 4});
+    }
+    return b.build();
+}
+
+TEST_F(ExtensionLookupTest, LongTableFoundAtEveryPieceEdge) {
+    Package pkg = long_ext_package(20000);
+    for (const std::uint32_t i : {0u, 8191u, 8192u, 8193u, 16384u, 19999u}) {
+        EXPECT_EQ(lookup(pkg, 0x100000u + i), QVPKG_OK) << i;
+        EXPECT_TRUE(same(info_, table_entry(pkg, i))) << i;
+    }
+    EXPECT_TRUE(log_.lines().empty());
+    // The CRC covers every piece: damage in the last one is caught.
+    pkg.bytes[pkg.ext_entry_field(19000, 12)] ^= 1;
+    EXPECT_EQ(lookup(pkg, 0x100000u), QVPKG_ERR_CRC);
+    // ... and so is a stored CRC with an upper bit set.
+    pkg.reseal_table();
+    const std::size_t crcPos = pkg.tableOffset + 32 + 20000 * 24;
+    pkg.set_be32(crcPos, pkg.be32(crcPos) | 0x80000000u);
+    EXPECT_EQ(lookup(pkg, 0x100000u), QVPKG_ERR_CRC);
+}
+
+TEST_F(ExtensionLookupTest, ShortTableReportsWhatOneReadWouldReturn) {
+    const Package full = long_ext_package(20000);
+    const std::uint32_t size = 36 + 20000 * 24;
+    // Cut inside the first piece, at and after its end, in the descriptors
+    // of a later piece, and in the stored CRC.
+    for (const std::uint32_t kept :
+         {0u, 30u, 196640u, 196641u, 393248u, 400000u, size - 4, size - 1}) {
+        Package pkg = full;
+        pkg.bytes.resize(pkg.tableOffset + kept);
+        EXPECT_EQ(lookup(pkg, 0x100000u), QVPKG_ERR_EXT_TABLE) << kept;
+        const std::string readLine = "[RERAZERA]Read file " + resolved_ + " unsuccess " +
+                                     std::to_string(kept) + " " + std::to_string(size) + ".\n\n";
+        EXPECT_EQ(log_.lines(), (Lines{readLine, subfile_failed(), subfile_failed()})) << kept;
+        EXPECT_TRUE(same(info_, kUntouched));
+
+        // The whole-table reader says the same, once.
+        log_.clear();
+        const QVFileDesc ext{DUMMY_DESC_FILE_ID, pkg.dummyOffset, 0, 0, 0, 0};
+        EXPECT_EQ(QVPKG_Get2ndFileDescContent(
+                      path_.c_str(), &ext,
+                      reinterpret_cast<const BinHeader *>(pkg.bytes.data() + pkg.dummyOffset)),
+                  nullptr);
+        EXPECT_EQ(log_.lines(), (Lines{readLine, subfile_failed()}));
+    }
+}
+
+TEST_F(ExtensionLookupTest, TableReaderReturnsWholeTable) {
+    const Package pkg = ext_package();
+    write(pkg);
+    const QVFileDesc ext{DUMMY_DESC_FILE_ID, pkg.dummyOffset, 0, 0, 0, 0};
+    const auto *dummyHeader =
+        reinterpret_cast<const BinHeader *>(pkg.bytes.data() + pkg.dummyOffset);
+    SecondFileDescTable *table = QVPKG_Get2ndFileDescContent(path_.c_str(), &ext, dummyHeader);
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(std::memcmp(table, pkg.bytes.data() + pkg.tableOffset, 36 + 3 * 24), 0);
+    char msg[8] = "";
+    EXPECT_EQ(QVPKG_Chk2ndFileDesc(dummyHeader, table, msg, sizeof msg), QVPKG_OK);
+    std::free(table);
+    EXPECT_TRUE(log_.lines().empty());
+}
+
+TEST_F(ExtensionLookupTest, TableReaderRefusesWhatCannotBeATable) {
+    const Package pkg = ext_package();
+    write(pkg);
+    std::vector<std::uint8_t> dummy(pkg.bytes.begin() + pkg.dummyOffset,
+                                    pkg.bytes.begin() + pkg.dummyOffset + BIN_HEADER_SIZE);
+    const auto *dummyHeader = reinterpret_cast<const BinHeader *>(dummy.data());
+
+    // offset + 352 would wrap to 0: refused without a read.
+    QVFileDesc ext{DUMMY_DESC_FILE_ID, 0xFFFFFFFFu - 351, 0, 0, 0, 0};
+    EXPECT_EQ(QVPKG_Get2ndFileDescContent(path_.c_str(), &ext, dummyHeader), nullptr);
+    EXPECT_EQ(log_.lines(), (Lines{subfile_failed()}));
+
+    // The largest offset that does not wrap reaches the seek, which refuses it.
+    log_.clear();
+    ext.offset = 0xFFFFFFFFu - 352;
+    EXPECT_EQ(QVPKG_Get2ndFileDescContent(path_.c_str(), &ext, dummyHeader), nullptr);
+    EXPECT_EQ(log_.lines(),
+              (Lines{"[RERAZERA]seek file " + resolved_ + " unsuccess 4294967295, errno(22)\n\n",
+                     subfile_failed()}));
+
+    // A count the dummy check refuses: nothing allocated, nothing read.
+    log_.clear();
+    ext.offset = pkg.dummyOffset;
+    dummy[16] = 0x10;  // N = 0x10000003
+    EXPECT_EQ(QVPKG_Get2ndFileDescContent(path_.c_str(), &ext, dummyHeader), nullptr);
+    EXPECT_EQ(log_.lines(), (Lines{kOverLimit}));
 }
 
 }  // namespace
