@@ -1,0 +1,63 @@
+#include "verify/extension_check.hpp"
+
+#include "base/c_boundary.hpp"
+#include "base/log.hpp"
+#include "format/layout.hpp"
+#include "format/records.hpp"
+#include "reader/extension_checks.hpp"
+#include "verify/subfile_check.hpp"
+
+namespace rerazera {
+namespace {
+
+// Both print the check's result unsigned (-1 shows as 4294967295) and then
+// the text the failing check left in the message buffer.
+constexpr char kNotExtendFile[] = "[RERAZERA]This is not extend file: %u, %s\n\n";
+constexpr char kTableNotOk[] = "[RERAZERA]2nd file desc is not ok: %u %s\n\n";
+
+}  // namespace
+
+std::int32_t check_extension(const std::uint8_t *base, const QVFileDesc &extDesc,
+                             std::uint64_t limit, char *msg, std::uint32_t msgSize) noexcept {
+    if (!lies_within(extDesc.offset, layout::bin::kSize, limit)) {
+        return QVPKG_ERR_LENGTH;
+    }
+    const std::uint8_t *dummy = base + extDesc.offset;
+    if (const std::int32_t r = check_dummy_bin(extDesc, dummy, msg, msgSize); r != QVPKG_OK) {
+        log_info(kNotExtendFile, static_cast<unsigned>(r), msg);
+        return r;
+    }
+
+    // The dummy bin check has bounded N by EXT_MAX_FILE_NUM, so the table's
+    // size is at most 25,165,836 bytes.
+    const std::uint32_t n = BinHeaderView(dummy).file_num();
+    if (!lies_within(extDesc.offset, layout::bin::kSize + layout::table::size(n), limit)) {
+        return QVPKG_ERR_LENGTH;
+    }
+    const std::uint8_t *table = dummy + layout::bin::kSize;
+    if (const std::int32_t r = check_second_table(dummy, table, msg, msgSize); r != QVPKG_OK) {
+        log_info(kTableNotOk, static_cast<unsigned>(r), msg);
+        return r;
+    }
+
+    const std::uint8_t *descs = table + layout::table::kFileDesc;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const QVFileDesc desc = decode_desc(descs + std::size_t{i} * layout::desc::kSize);
+        if (!lies_within(desc.offset, desc.length, limit)) {
+            return QVPKG_ERR_LENGTH;
+        }
+        if (check_subfile(base + desc.offset, desc, msg, msgSize) != QVPKG_OK) {
+            return QVPKG_ERR;
+        }
+    }
+    return QVPKG_OK;
+}
+
+}  // namespace rerazera
+
+// Callers of the exported form vouch that the dummy bin file, its table and
+// every extend subfile lie within their mapping: it is given no length.
+RERAZERA_EXPORT int32_t QVPKG_ChkQVExtFileInfo(const uint8_t *base, const QVFileDesc *extDesc,
+                                               char *msg, uint32_t msgSize) {
+    return rerazera::check_extension(base, *extDesc, rerazera::kNoLimit, msg, msgSize);
+}

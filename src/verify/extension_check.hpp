@@ -1,0 +1,25 @@
+// The extension check on a mapped package: the dummy bin file, the second
+// descriptor table and every extend subfile that the table lists.
+#pragma once
+
+#include <cstdint>
+
+#include "rerazera.h"
+
+namespace rerazera {
+
+// A limit that every range passes: for callers that vouch for the bounds
+// themselves (the exported check, which is given no mapping length).
+inline constexpr std::uint64_t kNoLimit = UINT64_MAX;
+
+// Checks the extension that extDesc (header entry 255) opens in the package
+// mapped at base. Before reading the dummy bin header, the table and each
+// extend subfile, tests that it lies within the first `limit` bytes of the
+// mapping, and returns QVPKG_ERR_LENGTH (writing and logging nothing) for
+// one that does not. Otherwise: 0; -1, 7 or 9 from the dummy bin check and
+// 9 or 7 from the table check, each logged with the text left in msg; or -1
+// for a failing extend subfile, whose test's text is left in msg.
+std::int32_t check_extension(const std::uint8_t *base, const QVFileDesc &extDesc,
+                             std::uint64_t limit, char *msg, std::uint32_t msgSize) noexcept;
+
+}  // namespace rerazera

@@ -1,0 +1,23 @@
+// The sub-file test: one sub-file in memory against its descriptor.
+#pragma once
+
+#include <cstdint>
+
+#include "rerazera.h"
+
+namespace rerazera {
+
+// True when size bytes at offset lie within the first limit bytes of a
+// mapping. Summed in 64 bits: two 32-bit fields cannot wrap around.
+constexpr bool lies_within(std::uint32_t offset, std::uint64_t size, std::uint64_t limit) noexcept {
+    return std::uint64_t{offset} + size <= limit;
+}
+
+// Tests the sub-file at subFile (desc.length readable bytes): an empty entry
+// passes untouched; otherwise its size, its bin header checksum, that its
+// payload fits inside it, and the payload checksum, in that order. Returns 0,
+// or QVPKG_ERR with the reason in msg. Logs nothing.
+std::int32_t check_subfile(const std::uint8_t *subFile, const QVFileDesc &desc, char *msg,
+                           std::uint32_t msgSize) noexcept;
+
+}  // namespace rerazera

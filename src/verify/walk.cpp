@@ -1,0 +1,82 @@
+#include "verify/walk.hpp"
+
+#include "base/c_boundary.hpp"
+#include "base/safe_memory.hpp"
+#include "format/layout.hpp"
+#include "format/records.hpp"
+#include "reader/header.hpp"
+#include "verify/extension_check.hpp"
+#include "verify/subfile_check.hpp"
+
+namespace rerazera {
+namespace {
+
+// Verdicts, exactly one per walk.
+constexpr char kVerdictOk[] = "Info: System software CRC check OK!\n";
+constexpr char kVerdictFailed[] = "%sInfo: System software CRC check failed!\n";
+constexpr char kVerdictOutOfFile[] = "File length is wrong, offset is out of file size.\n";
+constexpr char kVerdictHeaderRefused[] = "Check QV header fail! \n";
+
+// A package opens an extension when its table is full and entry 255 is the
+// dummy bin file; a full table of ordinary entries has none.
+bool has_extension(const HeaderView &header) noexcept {
+    return header.file_num() == layout::header::kMaxFileNum &&
+           header.desc_file_id(layout::header::kExtEntryIndex) == layout::kDummyDescFileId;
+}
+
+}  // namespace
+
+std::int32_t check_package(const std::uint8_t *base, std::uint32_t fileLen, char *msg,
+                           std::uint32_t msgSize) noexcept {
+    // The failing test's own text; it becomes the first line of the verdict.
+    char inner[layout::kMsgBufLen];
+    memset_s(inner, sizeof inner, 0, sizeof inner);
+
+    if (check_header(base) != QVPKG_OK) {  // logs its own reason
+        bounded_print(msg, msgSize, kVerdictHeaderRefused);
+        return QVPKG_ERR_HEADER;
+    }
+    const HeaderView header(base);
+    const std::uint32_t n = header.file_num();  // at most 256 once the header passed
+
+    // Each entry is bounds-tested just before its own test, so the failure
+    // reported is the first in table order, whatever its kind.
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const QVFileDesc desc = header.desc(i);
+        if (!lies_within(desc.offset, desc.length, fileLen)) {
+            bounded_print(msg, msgSize, kVerdictOutOfFile);
+            return QVPKG_ERR_LENGTH;
+        }
+        if (check_subfile(base + desc.offset, desc, inner, sizeof inner) != QVPKG_OK) {
+            bounded_print(msg, msgSize, kVerdictFailed, inner);
+            return QVPKG_ERR;
+        }
+    }
+
+    // The extension lies inside entry 255 and behind it, so it is checked
+    // after the header's own entries: the dummy bin file and the second
+    // table, then every extend subfile, each bounded by the mapping. Without
+    // this, a package whose extend subfiles are corrupt would pass.
+    if (has_extension(header)) {
+        const std::int32_t r = check_extension(base, header.desc(layout::header::kExtEntryIndex),
+                                               fileLen, inner, sizeof inner);
+        if (r == QVPKG_ERR_LENGTH) {
+            bounded_print(msg, msgSize, kVerdictOutOfFile);
+            return QVPKG_ERR_LENGTH;
+        }
+        if (r != QVPKG_OK) {
+            bounded_print(msg, msgSize, kVerdictFailed, inner);
+            return QVPKG_ERR;
+        }
+    }
+
+    bounded_print(msg, msgSize, kVerdictOk);
+    return QVPKG_OK;
+}
+
+}  // namespace rerazera
+
+RERAZERA_EXPORT int32_t QVPKG_ChkSubFileInfo(const uint8_t *base, uint32_t fileLen, char *msg,
+                                             uint32_t msgSize) {
+    return rerazera::check_package(base, fileLen, msg, msgSize);
+}
