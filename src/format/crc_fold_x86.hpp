@@ -1,0 +1,166 @@
+// Carry-less multiply folding for the CRC-16 (x86-64), shared by the 128-bit
+// and the 512-bit kernel. Included only by translation units compiled with
+// at least SSE4.1 and PCLMULQDQ enabled; every function here has internal
+// linkage, so each kernel gets its own copy built with its own flags and no
+// vector instruction can leak into code the portable path calls.
+//
+// The mathematics. Bits are polynomial coefficients over GF(2); the first
+// byte's top bit is the highest power. With P(x) = x^16 + x^12 + x^5 + 1 and
+// the message M(x), the CRC from a zero register is M(x) * x^16 mod P(x).
+// A starting register value c is the same as XORing c into the first two
+// message bytes.
+//
+//  * Blocks. Sixteen message bytes, byte-reversed (pshufb) so the first byte
+//    lands in the top bits, form a 128-bit polynomial X = H*x^64 + L.
+//  * Folding by D bits. X followed by D more message bits contributes
+//    X*x^D = H*x^(D+64) + L*x^D, which is congruent mod P to
+//    H*(x^(D+64) mod P) + L*(x^D mod P): two 64x16-bit carry-less products,
+//    each shorter than 80 bits, so the result is again a 128-bit value that
+//    is XORed into the block D bits further on. The constants are computed
+//    below at compile time (fold_pair), from the polynomial alone.
+//  * The invariant. After the blocks are folded into one register X, the
+//    consumed message is congruent to X mod P, and the CRC is X*x^16 mod P.
+//  * Final reduction. X*x^16 = H*x^80 + L*x^16 is congruent to
+//    R = H*(x^80 mod P) + L*x^16, of degree below 80. Barrett reduction
+//    then gives R mod P: with A = floor(R / x^16) (64 bits) and
+//    mu = floor(x^80 / P) = x^64 + mu_lo, the quotient is exactly
+//    Q = floor(A*mu / x^64) = A + floor(A*mu_lo / x^64) (for polynomials the
+//    estimate needs no correction), and R mod P is the low 16 bits of
+//    R + Q*P = R + Q*x^16 + Q*0x1021, i.e. low16(R) ^ low16(Q*0x1021).
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace rerazera::crc_x86 {
+
+// ---- Constants, derived at compile time from the polynomial ----
+
+constexpr std::uint32_t kPolyFull = 0x11021;  // P(x) including its x^16 term
+
+// x^k mod P(x), by shifting one bit at a time.
+consteval std::uint64_t xpow_mod(unsigned k) {
+    std::uint32_t r = 1;
+    for (unsigned i = 0; i < k; ++i) {
+        r <<= 1;
+        if ((r & 0x10000u) != 0) {
+            r ^= kPolyFull;
+        }
+    }
+    return r;
+}
+
+// The low 64 bits of floor(x^80 / P(x)), by long division: bring down the
+// dividend's 81 bits from the top; each time the partial remainder reaches
+// degree 16, P is subtracted and the quotient gets a one in that position.
+// The quotient has degree 64 and its x^64 term falls off the 64-bit word,
+// which is what the reduction above expects.
+consteval std::uint64_t barrett_mu_low() {
+    std::uint32_t rem = 0;
+    std::uint64_t quot = 0;
+    for (int e = 80; e >= 0; --e) {
+        rem = (rem << 1) | (e == 80 ? 1u : 0u);
+        quot <<= 1;
+        if ((rem & 0x10000u) != 0) {
+            rem ^= kPolyFull;
+            quot |= 1;
+        }
+    }
+    return quot;
+}
+
+struct FoldPair {
+    std::uint64_t lo;  // x^D mod P, multiplies the low half
+    std::uint64_t hi;  // x^(D+64) mod P, multiplies the high half
+};
+
+consteval FoldPair fold_pair(unsigned bits) {
+    return {xpow_mod(bits), xpow_mod(bits + 64)};
+}
+
+constexpr FoldPair kFold128 = fold_pair(128);
+constexpr std::uint64_t kX80 = xpow_mod(80);
+constexpr std::uint64_t kMuLow = barrett_mu_low();
+constexpr std::uint64_t kPolyLow = kPolyFull & 0xFFFF;
+
+static_assert(xpow_mod(16) == 0x1021, "x^16 mod P is P without its top term");
+// x^80 / P starts x^64 + x^60 (x^80 - x^64 * P leaves x^76 + x^69 + x^64).
+static_assert(kMuLow >> 60 == 1, "mu_low starts with the x^60 term");
+
+// pshufb masks: bytes 16 - t .. 31 - t give "shift right by 16 - t bytes",
+// bytes 32 - t .. 47 - t give "shift left by t bytes" (0x80 selects zero).
+alignas(16) static constexpr std::uint8_t kShiftMasks[48] = {
+    0,    1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,   14,   15,
+    0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+    0,    1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,   14,   15,
+};
+
+// ---- 128-bit helpers ----
+
+static inline __m128i pair_vector(FoldPair k) {
+    return _mm_set_epi64x(static_cast<long long>(k.hi), static_cast<long long>(k.lo));
+}
+
+// Reverses the sixteen bytes of a block: first byte to the top.
+static inline __m128i reverse_mask() {
+    return _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+}
+
+static inline __m128i load_block(const std::uint8_t *p, __m128i rev) {
+    return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), rev);
+}
+
+// X*x^D mod P as a 128-bit value, with k = pair_vector(fold_pair(D)).
+static inline __m128i fold(__m128i x, __m128i k) {
+    return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11));
+}
+
+// The starting register value placed over the first two message bytes.
+static inline __m128i initial_value(std::uint16_t crc) {
+    return _mm_insert_epi16(_mm_setzero_si128(), crc, 7);
+}
+
+// Finishes a computation: x holds the folded value of everything before p,
+// at least sixteen bytes of which precede p in the same buffer (the last
+// partial block is read with an overlapping load that ends at p + n).
+static inline std::uint16_t finish(__m128i x, const std::uint8_t *p, std::size_t n, __m128i rev) {
+    const __m128i k128 = pair_vector(kFold128);
+    while (n >= 16) {
+        x = _mm_xor_si128(fold(x, k128), load_block(p, rev));
+        p += 16;
+        n -= 16;
+    }
+    if (n > 0) {
+        // The remaining t bytes extend X to X*x^(8t) + T. Split X*x^(8t) at
+        // bit 128: the top 8t bits A (times x^128) are folded by 128, the rest
+        // B keeps its place, and T fills B's low 8t bits.
+        const int t = static_cast<int>(n);
+        const __m128i last = load_block(p + n - 16, rev);  // tail in the low t bytes
+        const __m128i keep =
+            _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(t)),
+                           _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+        const __m128i tail = _mm_and_si128(last, keep);
+        const __m128i shr =
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(kShiftMasks + 16 - t));
+        const __m128i shl =
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(kShiftMasks + 32 - t));
+        const __m128i top = _mm_shuffle_epi8(x, shr);
+        const __m128i rest = _mm_shuffle_epi8(x, shl);
+        x = _mm_xor_si128(_mm_xor_si128(fold(top, k128), rest), tail);
+    }
+    // R = H*(x^80 mod P) + L*x^16, degree below 80.
+    const __m128i consts =
+        _mm_set_epi64x(static_cast<long long>(kPolyLow), static_cast<long long>(kMuLow));
+    const __m128i x80 = _mm_cvtsi64_si128(static_cast<long long>(kX80));
+    __m128i r = _mm_clmulepi64_si128(x, x80, 0x01);
+    r = _mm_xor_si128(r, _mm_slli_si128(_mm_move_epi64(x), 2));
+    // Barrett: A = R / x^16, Q = A + (A*mu_low) / x^64, result low16(R + Q*0x1021).
+    const __m128i a = _mm_srli_si128(r, 2);
+    const __m128i q = _mm_xor_si128(a, _mm_srli_si128(_mm_clmulepi64_si128(a, consts, 0x00), 8));
+    r = _mm_xor_si128(r, _mm_clmulepi64_si128(q, consts, 0x10));
+    return static_cast<std::uint16_t>(_mm_cvtsi128_si32(r));
+}
+
+}  // namespace rerazera::crc_x86

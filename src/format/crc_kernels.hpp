@@ -1,0 +1,51 @@
+// The CRC-16 kernels behind crc16_update, for the dispatcher, the tests and
+// the benchmarks. Every kernel computes exactly the same function; they differ
+// only in speed and in the instructions they need.
+//
+// "Compiled in" and "usable" are kept apart: crc_kernels() lists every kernel
+// this build contains, and each entry's usable() says whether the running CPU
+// and operating system can execute it. Calling a kernel whose usable() is
+// false may raise an illegal-instruction fault.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace rerazera {
+
+using CrcUpdateFn = std::uint16_t (*)(std::uint16_t crc, const std::uint8_t *data,
+                                      std::size_t size) noexcept;
+
+struct CrcKernel {
+    const char *name;  // "portable", "clmul", "vpclmul"
+    CrcUpdateFn update;
+    bool (*usable)() noexcept;
+};
+
+// Every kernel compiled into this build, slowest first; the portable kernel
+// is always first and always usable.
+std::span<const CrcKernel> crc_kernels() noexcept;
+
+// The kernel crc16_update uses, chosen once on first use.
+const CrcKernel &crc_active_kernel() noexcept;
+
+// The choice itself: `requested` (the value of RERAZERA_CRC_KERNEL, or null)
+// names a kernel to force; a name that is unknown, not compiled in or not
+// usable here falls back to the automatic choice, the last usable kernel.
+const CrcKernel &crc_select_kernel(const char *requested) noexcept;
+
+// Table-driven, sixteen bytes per step; any CPU.
+std::uint16_t crc16_update_portable(std::uint16_t crc, const std::uint8_t *data,
+                                    std::size_t size) noexcept;
+
+#if defined(RERAZERA_CRC_X86)
+// Carry-less multiply folding over 128-bit registers (SSE4.1 + PCLMULQDQ).
+std::uint16_t crc16_update_clmul(std::uint16_t crc, const std::uint8_t *data,
+                                 std::size_t size) noexcept;
+// The same folding over 512-bit registers (AVX-512 F/BW/VL + VPCLMULQDQ).
+std::uint16_t crc16_update_vpclmul(std::uint16_t crc, const std::uint8_t *data,
+                                   std::size_t size) noexcept;
+#endif
+
+}  // namespace rerazera

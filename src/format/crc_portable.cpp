@@ -1,0 +1,66 @@
+// The portable CRC-16 kernel: slicing by sixteen bytes.
+//
+// The register is 16 bits wide and shifts left, so after two bytes its old
+// value has been entirely absorbed: updating `crc` over a block of n >= 2
+// bytes equals updating 0 over the block with crc's high byte XORed into the
+// first byte and its low byte into the second. From a zero register the CRC
+// is linear in the message, so the CRC of the block is the XOR, over its
+// bytes, of the CRC of each byte alone followed by the zero bytes after it
+// (leading zero bytes leave a zero register unchanged). kTables[k][b] is the
+// CRC of byte b followed by k zero bytes; one lookup per byte, all sixteen
+// independent of each other.
+#include <array>
+
+#include "format/crc_kernels.hpp"
+
+namespace rerazera {
+namespace {
+
+constexpr std::uint16_t kPoly = 0x1021;
+constexpr std::size_t kSlice = 16;
+
+using Tables = std::array<std::array<std::uint16_t, 256>, kSlice>;
+
+constexpr Tables make_tables() noexcept {
+    Tables t{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        auto reg = static_cast<std::uint16_t>(byte << 8);
+        for (int bit = 0; bit < 8; ++bit) {
+            reg = static_cast<std::uint16_t>((reg & 0x8000) ? (reg << 1) ^ kPoly : reg << 1);
+        }
+        t[0][byte] = reg;
+    }
+    // One more zero byte: the plain byte-wise step with a zero input byte.
+    for (std::size_t k = 1; k < kSlice; ++k) {
+        for (unsigned byte = 0; byte < 256; ++byte) {
+            const std::uint16_t prev = t[k - 1][byte];
+            t[k][byte] = static_cast<std::uint16_t>((prev << 8) ^ t[0][prev >> 8]);
+        }
+    }
+    return t;
+}
+
+constexpr Tables kTables = make_tables();
+
+}  // namespace
+
+std::uint16_t crc16_update_portable(std::uint16_t crc, const std::uint8_t *data,
+                                    std::size_t size) noexcept {
+    while (size >= kSlice) {
+        std::uint16_t next = 0;
+        next ^= kTables[15][data[0] ^ (crc >> 8)];
+        next ^= kTables[14][data[1] ^ (crc & 0xFF)];
+        for (std::size_t i = 2; i < kSlice; ++i) {
+            next ^= kTables[kSlice - 1 - i][data[i]];
+        }
+        crc = next;
+        data += kSlice;
+        size -= kSlice;
+    }
+    for (std::size_t i = 0; i < size; ++i) {
+        crc = static_cast<std::uint16_t>((crc << 8) ^ kTables[0][((crc >> 8) ^ data[i]) & 0xFF]);
+    }
+    return crc;
+}
+
+}  // namespace rerazera

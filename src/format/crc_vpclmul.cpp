@@ -1,0 +1,105 @@
+// CRC-16 kernel folding four 128-bit lanes per 512-bit register (AVX-512
+// F/BW/VL + VPCLMULQDQ); built with those instructions enabled, run only where
+// the CPU probe allows it. Each lane folds exactly like the 128-bit kernel
+// (crc_fold_x86.hpp), with the constants for its own distance.
+#include "format/crc_fold_x86.hpp"
+#include "format/crc_kernels.hpp"
+
+namespace rerazera {
+namespace {
+
+using namespace crc_x86;
+
+constexpr std::size_t kVector = 64;       // bytes per register
+constexpr std::size_t kAccumulators = 4;  // independent chains
+constexpr std::size_t kStride = kVector * kAccumulators;
+constexpr std::size_t kMinimum = 2 * kVector;  // below this, 128-bit folding
+
+// The zero-masked forms of broadcast and extract are used throughout: the
+// unmasked ones start from an "undefined" register that GCC 12 reports as
+// possibly uninitialised. With a full mask they are the same instruction.
+__m512i broadcast(__m128i x) {
+    return _mm512_maskz_broadcast_i32x4(0xFFFF, x);
+}
+
+__m512i broadcast_pair(FoldPair k) {
+    return broadcast(pair_vector(k));
+}
+
+__m512i load_vector(const std::uint8_t *p, __m512i rev) {
+    return _mm512_shuffle_epi8(_mm512_loadu_si512(p), rev);
+}
+
+// fold(x, k) ^ next for each of the four lanes, in one three-way XOR.
+__m512i fold_into(__m512i x, __m512i k, __m512i next) {
+    return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, k, 0x00),
+                                     _mm512_clmulepi64_epi128(x, k, 0x11), next, 0x96);
+}
+
+// The four lanes of x are consecutive blocks: lane i is followed by 3 - i
+// more, so it is folded by 128 * (3 - i) bits; the last lane is taken as is.
+__m128i merge_lanes(__m512i x) {
+    const FoldPair f384 = fold_pair(384);
+    const FoldPair f256 = fold_pair(256);
+    const FoldPair f128 = fold_pair(128);
+    const __m512i k =
+        _mm512_set_epi64(0, 0, static_cast<long long>(f128.hi), static_cast<long long>(f128.lo),
+                         static_cast<long long>(f256.hi), static_cast<long long>(f256.lo),
+                         static_cast<long long>(f384.hi), static_cast<long long>(f384.lo));
+    // Zero constants clear the last lane's products; the lane itself is
+    // brought back by the masked move (qwords 6 and 7).
+    const __m512i folded = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, k, 0x00),
+                                                     _mm512_clmulepi64_epi128(x, k, 0x11),
+                                                     _mm512_maskz_mov_epi64(0xC0, x), 0x96);
+    const __m256i half = _mm256_xor_si256(_mm512_maskz_extracti64x4_epi64(0xF, folded, 0),
+                                          _mm512_maskz_extracti64x4_epi64(0xF, folded, 1));
+    return _mm_xor_si128(_mm256_castsi256_si128(half), _mm256_extracti128_si256(half, 1));
+}
+
+}  // namespace
+
+std::uint16_t crc16_update_vpclmul(std::uint16_t crc, const std::uint8_t *data,
+                                   std::size_t size) noexcept {
+    if (size < kMinimum) {
+        return crc16_update_clmul(crc, data, size);
+    }
+    const __m128i rev128 = reverse_mask();
+    const __m512i rev = broadcast(rev128);
+    const __m512i k512 = broadcast_pair(fold_pair(8 * kVector));
+    const __m512i first =
+        _mm512_xor_si512(load_vector(data, rev), _mm512_zextsi128_si512(initial_value(crc)));
+    __m512i x = first;
+
+    if (size >= kStride) {
+        __m512i acc[kAccumulators];
+        acc[0] = first;
+        for (std::size_t i = 1; i < kAccumulators; ++i) {
+            acc[i] = load_vector(data + kVector * i, rev);
+        }
+        data += kStride;
+        size -= kStride;
+        const __m512i kStrideFold = broadcast_pair(fold_pair(8 * kStride));
+        while (size >= kStride) {
+            for (std::size_t i = 0; i < kAccumulators; ++i) {
+                acc[i] = fold_into(acc[i], kStrideFold, load_vector(data + kVector * i, rev));
+            }
+            data += kStride;
+            size -= kStride;
+        }
+        x = acc[0];
+        for (std::size_t i = 1; i < kAccumulators; ++i) {
+            x = fold_into(x, k512, acc[i]);
+        }
+    } else {
+        data += kVector;
+        size -= kVector;
+    }
+    while (size >= kVector) {
+        x = fold_into(x, k512, load_vector(data, rev));
+        data += kVector;
+        size -= kVector;
+    }
+    return finish(merge_lanes(x), data, size, rev128);
+}
+
+}  // namespace rerazera
