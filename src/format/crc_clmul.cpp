@@ -8,8 +8,7 @@
 namespace rerazera {
 namespace {
 
-constexpr std::size_t kLanes = 8;
-constexpr std::size_t kStride = 16 * kLanes;
+constexpr std::size_t kStride = 128;  // eight accumulators of 16 bytes
 constexpr std::size_t kMinimum = 32;  // below this the table is as fast
 
 }  // namespace
@@ -25,25 +24,38 @@ std::uint16_t crc16_update_clmul(std::uint16_t crc, const std::uint8_t *data,
     __m128i x = _mm_xor_si128(load_block(data, rev), initial_value(crc));
 
     if (size >= 2 * kStride) {
-        __m128i acc[kLanes];
-        acc[0] = x;
-        for (std::size_t i = 1; i < kLanes; ++i) {
-            acc[i] = load_block(data + 16 * i, rev);
-        }
+        // Eight named accumulators: an array would be cycled through the
+        // stack, adding a store and a load to every fold's latency.
+        __m128i a0 = x;
+        __m128i a1 = load_block(data + 16, rev);
+        __m128i a2 = load_block(data + 32, rev);
+        __m128i a3 = load_block(data + 48, rev);
+        __m128i a4 = load_block(data + 64, rev);
+        __m128i a5 = load_block(data + 80, rev);
+        __m128i a6 = load_block(data + 96, rev);
+        __m128i a7 = load_block(data + 112, rev);
         data += kStride;
         size -= kStride;
-        const __m128i kStrideFold = pair_vector(fold_pair(8 * kStride));
+        const __m128i k = pair_vector(fold_pair(8 * kStride));
         while (size >= kStride) {
-            for (std::size_t i = 0; i < kLanes; ++i) {
-                acc[i] = _mm_xor_si128(fold(acc[i], kStrideFold), load_block(data + 16 * i, rev));
-            }
+            a0 = _mm_xor_si128(fold(a0, k), load_block(data, rev));
+            a1 = _mm_xor_si128(fold(a1, k), load_block(data + 16, rev));
+            a2 = _mm_xor_si128(fold(a2, k), load_block(data + 32, rev));
+            a3 = _mm_xor_si128(fold(a3, k), load_block(data + 48, rev));
+            a4 = _mm_xor_si128(fold(a4, k), load_block(data + 64, rev));
+            a5 = _mm_xor_si128(fold(a5, k), load_block(data + 80, rev));
+            a6 = _mm_xor_si128(fold(a6, k), load_block(data + 96, rev));
+            a7 = _mm_xor_si128(fold(a7, k), load_block(data + 112, rev));
             data += kStride;
             size -= kStride;
         }
-        x = acc[0];
-        for (std::size_t i = 1; i < kLanes; ++i) {
-            x = _mm_xor_si128(fold(x, k128), acc[i]);
-        }
+        x = _mm_xor_si128(fold(a0, k128), a1);
+        x = _mm_xor_si128(fold(x, k128), a2);
+        x = _mm_xor_si128(fold(x, k128), a3);
+        x = _mm_xor_si128(fold(x, k128), a4);
+        x = _mm_xor_si128(fold(x, k128), a5);
+        x = _mm_xor_si128(fold(x, k128), a6);
+        x = _mm_xor_si128(fold(x, k128), a7);
     } else {
         data += 16;
         size -= 16;

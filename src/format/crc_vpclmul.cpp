@@ -71,25 +71,24 @@ std::uint16_t crc16_update_vpclmul(std::uint16_t crc, const std::uint8_t *data,
     __m512i x = first;
 
     if (size >= kStride) {
-        __m512i acc[kAccumulators];
-        acc[0] = first;
-        for (std::size_t i = 1; i < kAccumulators; ++i) {
-            acc[i] = load_vector(data + kVector * i, rev);
-        }
+        // Separate variables rather than an array: the compiler keeps them in
+        // registers instead of cycling them through the stack.
+        __m512i a0 = first;
+        __m512i a1 = load_vector(data + kVector, rev);
+        __m512i a2 = load_vector(data + 2 * kVector, rev);
+        __m512i a3 = load_vector(data + 3 * kVector, rev);
         data += kStride;
         size -= kStride;
         const __m512i kStrideFold = broadcast_pair(fold_pair(8 * kStride));
         while (size >= kStride) {
-            for (std::size_t i = 0; i < kAccumulators; ++i) {
-                acc[i] = fold_into(acc[i], kStrideFold, load_vector(data + kVector * i, rev));
-            }
+            a0 = fold_into(a0, kStrideFold, load_vector(data, rev));
+            a1 = fold_into(a1, kStrideFold, load_vector(data + kVector, rev));
+            a2 = fold_into(a2, kStrideFold, load_vector(data + 2 * kVector, rev));
+            a3 = fold_into(a3, kStrideFold, load_vector(data + 3 * kVector, rev));
             data += kStride;
             size -= kStride;
         }
-        x = acc[0];
-        for (std::size_t i = 1; i < kAccumulators; ++i) {
-            x = fold_into(x, k512, acc[i]);
-        }
+        x = fold_into(fold_into(fold_into(a0, k512, a1), k512, a2), k512, a3);
     } else {
         data += kVector;
         size -= kVector;
