@@ -2,13 +2,17 @@
 // start offsets, buffers that touch an unmapped page on either side,
 // continuation at every split point; kernels this CPU cannot run are skipped.
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <ostream>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "format/crc.hpp"
@@ -205,6 +209,47 @@ TEST(CrcDispatch, OverrideNamesAUsableKernelOrFallsBack) {
     EXPECT_TRUE(active.usable());
     const auto *digits = reinterpret_cast<const std::uint8_t *>("123456789");
     EXPECT_EQ(rerazera::crc16(digits, 9), 0x31C3) << "active kernel " << active.name;
+}
+
+// The override is read once per process, so each case runs this test
+// program again with the variable set; the child only checks which kernel
+// became active (told through RZTEST_EXPECT_CRC_KERNEL).
+TEST(CrcDispatch, EnvironmentVariableForcesAKernel) {
+    if (const char *expected = std::getenv("RZTEST_EXPECT_CRC_KERNEL")) {
+        EXPECT_STREQ(rerazera::crc_active_kernel().name, expected);
+        const auto *digits = reinterpret_cast<const std::uint8_t *>("123456789");
+        EXPECT_EQ(rerazera::crc16(digits, 9), 0x31C3);
+        return;
+    }
+    const CrcKernel &automatic = rerazera::crc_select_kernel(nullptr);
+    std::vector<std::pair<std::string, std::string>> cases = {{"no-such-kernel", automatic.name}};
+    for (const CrcKernel &k : rerazera::crc_kernels()) {
+        cases.emplace_back(k.name, k.usable() ? k.name : automatic.name);
+    }
+    for (const auto &[requested, expected] : cases) {
+        std::vector<std::string> env;
+        for (char **e = environ; *e != nullptr; ++e) {
+            if (std::strncmp(*e, "RERAZERA_CRC_KERNEL=", 20) != 0) {
+                env.emplace_back(*e);
+            }
+        }
+        env.push_back("RERAZERA_CRC_KERNEL=" + requested);
+        env.push_back("RZTEST_EXPECT_CRC_KERNEL=" + expected);
+        std::vector<char *> envp;
+        for (auto &v : env) {
+            envp.push_back(v.data());
+        }
+        envp.push_back(nullptr);
+        std::string exe = "/proc/self/exe";
+        std::string filter = "--gtest_filter=CrcDispatch.EnvironmentVariableForcesAKernel";
+        char *argv[] = {exe.data(), filter.data(), nullptr};
+        pid_t pid = 0;
+        ASSERT_EQ(::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "RERAZERA_CRC_KERNEL=" << requested << " should select " << expected;
+    }
 }
 
 TEST(CrcDispatch, ExportedChecksumReadsNothingForNonPositiveLengths) {
