@@ -14,6 +14,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/rerazera.h DESTINATION ${CMAKE_INSTA
 
 # The command-line tool: target rerazera_cli, output name rerazera.
 if(TARGET rerazera_cli)
+  # Under a prefix the loader does not search (/usr/local, /opt/...), the
+  # tool finds the library beside it; under /usr it carries no run path.
+  list(FIND CMAKE_C_IMPLICIT_LINK_DIRECTORIES "${CMAKE_INSTALL_FULL_LIBDIR}" system_libdir)
+  if(system_libdir EQUAL -1)
+    file(RELATIVE_PATH bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+    set_target_properties(rerazera_cli PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+  endif()
   install(TARGETS rerazera_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   if(EXISTS ${PROJECT_SOURCE_DIR}/tools/rerazera/rerazera.1)
     install(FILES ${PROJECT_SOURCE_DIR}/tools/rerazera/rerazera.1

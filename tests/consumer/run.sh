@@ -69,6 +69,16 @@ fi
 if [ "$expect_tool" = yes ]; then
   check "tool bin/rerazera" test -x "$tool"
   check "man page share/man/man1/rerazera.1" test -f "$man"
+  # Installed under a prefix the tool finds the library by its run path; an
+  # unpacked package needs the loader pointed at it.
+  run_tool() {
+    if [ -n "$root" ]; then
+      LD_LIBRARY_PATH=$libdir "$tool" "$@" >/dev/null
+    else
+      "$tool" "$@" >/dev/null
+    fi
+  }
+  check "installed tool runs (rerazera --help)" run_tool --help
 else
   check "no tool built, none installed" test ! -e "$tool"
 fi
