@@ -9,6 +9,7 @@
 #include "base/log.hpp"
 #include "base/unique_fd.hpp"
 #include "output/staging_buffer.hpp"
+#include "reader/lookup.hpp"
 #include "reader/positioned_read.hpp"
 
 namespace rerazera {
@@ -19,11 +20,15 @@ constexpr char kAllocFailed[] = "[RERAZERA]Can't alloc memory.\n\n";
 constexpr char kReadFailed[] = "[RERAZERA]Get subfile from %s not success! \n\n";
 constexpr char kOpenFailed[] = "[RERAZERA]Can't open file %s!\n\n";
 constexpr char kWriteFailed[] = "[RERAZERA]Write subfile %s not success! \n\n";
+constexpr char kLookupFailed[] = "[RERAZERA]Get file info from QV header not success! \n\n";
+constexpr char kNoName[] = "[RERAZERA]invalid argument: %s.\n\n";
 // A null output path is refused before the package is touched. (A null
 // package path is refused with the same code and, like everywhere in this
 // family, without a line.)
 constexpr char kOutPathNull[] = "[RERAZERA]Output path is null.\n\n";
 
+// rw-r----- for extraction by ID without a mode of the caller's.
+constexpr std::uint32_t kDefaultMode = 0640;
 constexpr int kOutputFlags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC;
 
 }  // namespace
@@ -69,6 +74,25 @@ std::int32_t extract_sub_file(const char *pkgPath, const char *outPath, std::int
     return QVPKG_OK;
 }
 
+std::int32_t extract_file_by_id(const char *pkgPath, const char *outPath, std::int32_t fileId,
+                                std::uint32_t mode) noexcept {
+    if (pkgPath == nullptr) {
+        return QVPKG_ERR_NULL_ARG;
+    }
+    if (outPath == nullptr) {
+        log_info(kOutPathNull);
+        return QVPKG_ERR_NULL_ARG;
+    }
+    QVFileDesc desc{};
+    if (const std::int32_t r = find_by_id(pkgPath, desc, fileId); r != QVPKG_OK) {
+        log_info(kLookupFailed);
+        return r;
+    }
+    // Offsets are signed 32-bit positions: 2 GiB and beyond fail the seek.
+    return extract_sub_file(pkgPath, outPath, static_cast<std::int32_t>(desc.offset), desc.length,
+                            mode);
+}
+
 const char *name_from_path(const char *path) noexcept {
     if (path == nullptr) {
         return nullptr;
@@ -80,6 +104,30 @@ const char *name_from_path(const char *path) noexcept {
     return slash[1] == '\0' ? nullptr : slash + 1;
 }
 
+std::int32_t extract_file_by_name(const char *pkgPath, const char *outPath,
+                                  std::uint32_t mode) noexcept {
+    if (pkgPath == nullptr) {
+        return QVPKG_ERR_NULL_ARG;
+    }
+    if (outPath == nullptr) {
+        log_info(kOutPathNull);
+        return QVPKG_ERR_NULL_ARG;
+    }
+    const char *name = name_from_path(outPath);
+    if (name == nullptr) {
+        log_info(kNoName, outPath);
+        return QVPKG_ERR_INVALID_ARG;
+    }
+    QVFileDesc desc{};
+    if (const std::int32_t r = find_by_name(pkgPath, desc, name); r != QVPKG_OK) {
+        log_info(kLookupFailed);
+        return r;
+    }
+    // Written to the full output path whose last component named the file.
+    return extract_sub_file(pkgPath, outPath, static_cast<std::int32_t>(desc.offset), desc.length,
+                            mode);
+}
+
 }  // namespace rerazera
 
 RERAZERA_EXPORT int32_t QVPKG_ExtractSubFile(const char *pkgPath, const char *outPath,
@@ -87,6 +135,21 @@ RERAZERA_EXPORT int32_t QVPKG_ExtractSubFile(const char *pkgPath, const char *ou
     return rerazera::extract_sub_file(pkgPath, outPath, offset, len, mode);
 }
 
+RERAZERA_EXPORT int32_t QVPKG_ExtractFileFromQVExt(const char *pkgPath, const char *outPath,
+                                                   int32_t fileId, uint32_t mode) {
+    return rerazera::extract_file_by_id(pkgPath, outPath, fileId, mode);
+}
+
+RERAZERA_EXPORT int32_t QVPKG_ExtractFileFromQV(const char *pkgPath, const char *outPath,
+                                                int32_t fileId) {
+    return rerazera::extract_file_by_id(pkgPath, outPath, fileId, rerazera::kDefaultMode);
+}
+
 RERAZERA_EXPORT const char *QVPKG_GetNameFromPath(const char *path) {
     return rerazera::name_from_path(path);
+}
+
+RERAZERA_EXPORT int32_t QVPKG_ExtractFileByName(const char *pkgPath, const char *outPath,
+                                                uint32_t mode) {
+    return rerazera::extract_file_by_name(pkgPath, outPath, mode);
 }

@@ -19,8 +19,19 @@ namespace rerazera {
 std::int32_t extract_sub_file(const char *pkgPath, const char *outPath, std::int32_t offset,
                               std::uint32_t len, std::uint32_t mode) noexcept;
 
+// Extracts the sub-file with fileId: 0, QVPKG_ERR_NULL_ARG, the lookup's code
+// or extract_sub_file's.
+std::int32_t extract_file_by_id(const char *pkgPath, const char *outPath, std::int32_t fileId,
+                                std::uint32_t mode) noexcept;
+
 // The last component of path, a pointer into it; null when path ends in '/'
 // (or is null).
 const char *name_from_path(const char *path) noexcept;
+
+// Extracts the sub-file whose bin header name is outPath's last component:
+// 0, QVPKG_ERR_NULL_ARG, QVPKG_ERR_INVALID_ARG, the name lookup's code or
+// extract_sub_file's.
+std::int32_t extract_file_by_name(const char *pkgPath, const char *outPath,
+                                  std::uint32_t mode) noexcept;
 
 }  // namespace rerazera
