@@ -49,13 +49,15 @@ std::uint16_t crc16_update_clmul(std::uint16_t crc, const std::uint8_t *data,
             data += kStride;
             size -= kStride;
         }
-        x = _mm_xor_si128(fold(a0, k128), a1);
-        x = _mm_xor_si128(fold(x, k128), a2);
-        x = _mm_xor_si128(fold(x, k128), a3);
-        x = _mm_xor_si128(fold(x, k128), a4);
-        x = _mm_xor_si128(fold(x, k128), a5);
-        x = _mm_xor_si128(fold(x, k128), a6);
-        x = _mm_xor_si128(fold(x, k128), a7);
+        // Accumulator i is followed by 7 - i blocks: each is folded by its
+        // own distance, so the multiplications are independent of each other.
+        x = _mm_xor_si128(fold(a6, k128), a7);
+        x = _mm_xor_si128(x, fold(a5, pair_vector(fold_pair(2 * 128))));
+        x = _mm_xor_si128(x, fold(a4, pair_vector(fold_pair(3 * 128))));
+        x = _mm_xor_si128(x, fold(a3, pair_vector(fold_pair(4 * 128))));
+        x = _mm_xor_si128(x, fold(a2, pair_vector(fold_pair(5 * 128))));
+        x = _mm_xor_si128(x, fold(a1, pair_vector(fold_pair(6 * 128))));
+        x = _mm_xor_si128(x, fold(a0, pair_vector(fold_pair(7 * 128))));
     } else {
         data += 16;
         size -= 16;

@@ -88,7 +88,11 @@ std::uint16_t crc16_update_vpclmul(std::uint16_t crc, const std::uint8_t *data,
             data += kStride;
             size -= kStride;
         }
-        x = fold_into(fold_into(fold_into(a0, k512, a1), k512, a2), k512, a3);
+        // a0 is followed by three more registers, a1 by two, a2 by one: each
+        // folded by its own distance, the multiplications all independent.
+        const __m512i k1536 = broadcast_pair(fold_pair(8 * 3 * kVector));
+        const __m512i k1024 = broadcast_pair(fold_pair(8 * 2 * kVector));
+        x = fold_into(a0, k1536, fold_into(a1, k1024, fold_into(a2, k512, a3)));
     } else {
         data += kVector;
         size -= kVector;
