@@ -348,25 +348,6 @@ TEST(MatcherTest, TextFieldsEndAtTheirWidth) {
     EXPECT_EQ(QVPKG_IsDescMatch(as_bin(h), std::string(128, 'd').c_str()), 1);
 }
 
-TEST(MatcherTest, ExactNameSubstringDesc) {
-    const std::vector<std::uint8_t> h = bin_header("root file system", "rootfs.img");
-    EXPECT_EQ(QVPKG_IsNameMatch(as_bin(h), "rootfs.img"), 1);
-    EXPECT_EQ(QVPKG_IsNameMatch(as_bin(h), "rootfs"), 0);
-    EXPECT_EQ(QVPKG_IsNameMatch(as_bin(h), "ROOTFS.IMG"), 0);
-    EXPECT_EQ(QVPKG_IsNameMatch(as_bin(h), ""), 0);
-    EXPECT_EQ(QVPKG_IsDescMatch(as_bin(h), "file"), 1);
-    EXPECT_EQ(QVPKG_IsDescMatch(as_bin(h), ""), 1);
-    EXPECT_EQ(QVPKG_IsDescMatch(as_bin(h), "File"), 0);
-    EXPECT_EQ(QVPKG_IsDescMatch(as_bin(h), "system "), 0);
-}
-
-TEST(ConvertTest, CopiesAllSixFields) {
-    const QVFileDesc src{0xFF005638u, 0x80000000u, 3, 0x1234, 0xDEADBEEFu, 0xCAFEF00Du};
-    QVFileDesc dst{};
-    QVPKG_ConvertQVFileDesc(&dst, &src);
-    EXPECT_TRUE(same(dst, src));
-}
-
 // ---- Scale ----------------------------------------------------------------------
 
 TEST_F(LookupTest, LargestExtension) {
