@@ -83,15 +83,6 @@ else
   check "no tool built, none installed" test ! -e "$tool"
 fi
 
-# The package's check entry lands after the header functions; the consumers
-# verify a whole package once the library exports it.
-check_entry=OFF
-if nm -D --defined-only "$libdir/$so_real" | grep -q ' QVPKG_ChkQVFileInfo@@'; then
-  check_entry=ON
-else
-  echo "note: QVPKG_ChkQVFileInfo not exported yet; consumers check the header route only"
-fi
-
 run_consumer() { # name program
   local log=$work/$1.log
   mkdir -p "$work/data"
@@ -106,7 +97,7 @@ run_consumer() { # name program
 echo "== find_package(rerazera)"
 for lang in c99 cxx; do
   if cmake -S "$here/$lang" -B "$work/cmake-$lang" -DCMAKE_PREFIX_PATH="$tree" \
-       -DRERAZERA_CONSUMER_CHECK_ENTRY=$check_entry >"$work/cmake-$lang.log" 2>&1 &&
+       >"$work/cmake-$lang.log" 2>&1 &&
      cmake --build "$work/cmake-$lang" -j "$jobs" >>"$work/cmake-$lang.log" 2>&1; then
     run_consumer "$lang via find_package" "$work/cmake-$lang/consumer"
   else
@@ -125,8 +116,6 @@ check "find_package(rerazera 2.0) is refused by version $version" refuses_v2
 echo "== pkg-config rerazera"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 export PKG_CONFIG_SYSROOT_DIR=$root
-defines=()
-[ "$check_entry" = ON ] && defines=(-DRERAZERA_CONSUMER_CHECK_ENTRY)
 check "pkg-config --modversion is $version" test "$(pkg-config --modversion rerazera)" = "$version"
 cflags=$(pkg-config --cflags rerazera)
 libs=$(pkg-config --libs rerazera)
@@ -135,7 +124,7 @@ check "pkg-config points into the installed tree" test "$rpath" -ef "$libdir"
 build_pc() { # name compiler flags... -- sources
   local name=$1; shift
   # shellcheck disable=SC2086
-  if "$@" $cflags "${defines[@]}" -o "$work/$name" $libs -Wl,-rpath,"$rpath" >"$work/$name.log" 2>&1; then
+  if "$@" $cflags -o "$work/$name" $libs -Wl,-rpath,"$rpath" >"$work/$name.log" 2>&1; then
     run_consumer "$name" "$work/$name"
   else
     fail "$name: build"

@@ -77,8 +77,22 @@ static int write_package(const char *path) {
     return fclose(f) == 0 && ok;
 }
 
+static int flip_byte(const char *path, long offset) {
+    FILE *f = fopen(path, "r+b");
+    int c;
+    int ok;
+
+    if (f == NULL) {
+        return 0;
+    }
+    ok = fseek(f, offset, SEEK_SET) == 0 && (c = fgetc(f)) != EOF &&
+         fseek(f, offset, SEEK_SET) == 0 && fputc(c ^ 0x01, f) != EOF;
+    return fclose(f) == 0 && ok;
+}
+
 int main(int argc, char **argv) {
     char path[4096];
+    char msg[QVPKG_MSG_BUF_LEN] = "";
     QVHeader *header;
     uint32_t productType = 0;
 
@@ -102,14 +116,18 @@ int main(int argc, char **argv) {
                productType == PRODUCT_TYPE,
            "QVPKG_ExtractProductTypeFromQV reads the product type");
 
-#ifdef RERAZERA_CONSUMER_CHECK_ENTRY
-    {
-        char msg[QVPKG_MSG_BUF_LEN] = "";
-        expect(QVPKG_ChkQVFileInfo(path, msg, sizeof msg) == QVPKG_OK,
-               "QVPKG_ChkQVFileInfo verifies the package");
-        expect(strcmp(msg, "Info: System software CRC check OK!\n") == 0, "its verdict is OK");
-    }
-#endif
+    expect(QVPKG_ChkQVFileInfo(path, msg, sizeof msg) == QVPKG_OK,
+           "QVPKG_ChkQVFileInfo verifies the package");
+    expect(strcmp(msg, "Info: System software CRC check OK!\n") == 0, "its verdict is OK");
+
+    /* One payload byte changed: the payload CRC no longer matches. */
+    expect(flip_byte(path, QVPKG_HEADER_SIZE + BIN_HEADER_SIZE + 10), "payload byte changed");
+    expect(QVPKG_ChkQVFileInfo(path, msg, sizeof msg) == QVPKG_ERR,
+           "QVPKG_ChkQVFileInfo refuses the changed package");
+    expect(strcmp(msg,
+                  "file crc is not correct. fileID =0x101\n"
+                  "Info: System software CRC check failed!\n") == 0,
+           "its verdict names the sub-file");
 
     remove(path);
     return failures == 0 ? 0 : 1;

@@ -111,12 +111,23 @@ int main(int argc, char **argv) {
                productType == kProductType,
            "QVPKG_ExtractProductTypeFromQV reads the product type");
 
-#ifdef RERAZERA_CONSUMER_CHECK_ENTRY
     std::array<char, QVPKG_MSG_BUF_LEN> msg{};
     expect(QVPKG_ChkQVFileInfo(path.c_str(), msg.data(), msg.size()) == QVPKG_OK,
            "QVPKG_ChkQVFileInfo verifies the package");
     expect(std::string(msg.data()) == "Info: System software CRC check OK!\n", "its verdict is OK");
-#endif
+
+    // The sub-file's bin header changed: its header CRC no longer matches.
+    {
+        std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+        f.seekp(QVPKG_HEADER_SIZE + 244);  // first byte of the bin header's name
+        f.put('C');
+        expect(static_cast<bool>(f), "bin header byte changed");
+    }
+    expect(QVPKG_ChkQVFileInfo(path.c_str(), msg.data(), msg.size()) == QVPKG_ERR,
+           "QVPKG_ChkQVFileInfo refuses the changed package");
+    expect(std::string(msg.data()) ==
+               "head crc is not correct. fileID =0x202\nInfo: System software CRC check failed!\n",
+           "its verdict names the sub-file");
 
     std::remove(path.c_str());
     return failures == 0 ? 0 : 1;
