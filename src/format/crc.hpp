@@ -8,7 +8,9 @@
 
 namespace rerazera {
 
-// CRC of size bytes, continuing from crc (0 for a fresh computation).
+// CRC of size bytes, continuing from crc (0 for a fresh computation). Runs
+// the fastest kernel this machine supports, chosen on the first call
+// (crc_kernels.hpp); reentrant, no initialisation needed.
 std::uint16_t crc16_update(std::uint16_t crc, const std::uint8_t *data, std::size_t size) noexcept;
 
 inline std::uint16_t crc16(const std::uint8_t *data, std::size_t size) noexcept {

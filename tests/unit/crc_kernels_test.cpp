@@ -12,6 +12,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -249,6 +250,24 @@ TEST(CrcDispatch, EnvironmentVariableForcesAKernel) {
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
             << "RERAZERA_CRC_KERNEL=" << requested << " should select " << expected;
+    }
+}
+
+// The first call chooses the kernel; several threads making it at once must
+// all get correct results (the choice is a local static, built once).
+TEST(CrcDispatch, ConcurrentFirstUse) {
+    const auto data = random_bytes(70000, 7);
+    const std::uint16_t expected = bitwise_crc(0, data.data(), data.size());
+    std::vector<std::uint16_t> results(4, 0);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < results.size(); ++t) {
+        threads.emplace_back([&, t] { results[t] = rerazera::crc16(data.data(), data.size()); });
+    }
+    for (auto &th : threads) {
+        th.join();
+    }
+    for (std::uint16_t r : results) {
+        EXPECT_EQ(r, expected);
     }
 }
 
