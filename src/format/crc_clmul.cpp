@@ -9,7 +9,7 @@ namespace rerazera {
 namespace {
 
 constexpr std::size_t kStride = 128;  // eight accumulators of 16 bytes
-constexpr std::size_t kMinimum = 32;  // below this the table is as fast
+constexpr std::size_t kMinimum = 16;  // one whole block; shorter goes to the table
 
 }  // namespace
 

@@ -13,7 +13,7 @@ using namespace crc_x86;
 constexpr std::size_t kVector = 64;       // bytes per register
 constexpr std::size_t kAccumulators = 4;  // independent chains
 constexpr std::size_t kStride = kVector * kAccumulators;
-constexpr std::size_t kMinimum = 2 * kVector;  // below this, 128-bit folding
+constexpr std::size_t kMinimum = kVector;  // below this, 128-bit folding
 
 // The zero-masked forms of broadcast and extract are used throughout: the
 // unmasked ones start from an "undefined" register that GCC 12 reports as
