@@ -32,7 +32,7 @@ check "Package rerazera, Version $version, Architecture $arch" \
 check "Maintainer and Description set" test -n "$(field Maintainer)" -a -n "$(field Description)"
 if command -v dpkg-shlibdeps >/dev/null; then
   check "Depends from dpkg-shlibdeps names libc6 ($(field Depends))" \
-    bash -c "dpkg-deb -f '$deb' Depends | grep -q '^libc6 (>= '"
+    bash -c "dpkg-deb -f '$deb' Depends | grep -Eq '(^|, )libc6 \(>= '"
 fi
 dpkg-deb -e "$deb" "$work/control"
 check "shlibs: librerazera 1 rerazera (>= $version)" \
