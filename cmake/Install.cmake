@@ -16,15 +16,26 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/rerazera.h DESTINATION ${CMAKE_INSTA
 if(TARGET rerazera_cli)
   # Under a prefix the loader does not search (/usr/local, /opt/...), the
   # tool finds the library beside it; under /usr it carries no run path.
-  list(FIND CMAKE_C_IMPLICIT_LINK_DIRECTORIES "${CMAKE_INSTALL_FULL_LIBDIR}" system_libdir)
-  if(system_libdir EQUAL -1)
-    file(RELATIVE_PATH bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-    set_target_properties(rerazera_cli PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+  list(FIND CMAKE_C_IMPLICIT_LINK_DIRECTORIES "${CMAKE_INSTALL_FULL_LIBDIR}" rerazera_system_libdir)
+  if(rerazera_system_libdir EQUAL -1)
+    file(RELATIVE_PATH rerazera_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+    set_target_properties(rerazera_cli PROPERTIES INSTALL_RPATH "$ORIGIN/${rerazera_bin_to_lib}")
   endif()
   install(TARGETS rerazera_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  if(EXISTS ${PROJECT_SOURCE_DIR}/tools/rerazera/rerazera.1)
-    install(FILES ${PROJECT_SOURCE_DIR}/tools/rerazera/rerazera.1
-            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # The man page is installed gzip-compressed, as Debian wants it and man
+  # reads it anywhere; as written when gzip is missing.
+  set(rerazera_man_page ${PROJECT_SOURCE_DIR}/tools/rerazera/rerazera.1)
+  find_program(RERAZERA_GZIP gzip)
+  if(EXISTS ${rerazera_man_page} AND RERAZERA_GZIP)
+    set(rerazera_man_gz ${PROJECT_BINARY_DIR}/man/rerazera.1.gz)
+    add_custom_command(OUTPUT ${rerazera_man_gz}
+      COMMAND ${CMAKE_COMMAND} -E copy ${rerazera_man_page} ${PROJECT_BINARY_DIR}/man/rerazera.1
+      COMMAND ${RERAZERA_GZIP} -9nf ${PROJECT_BINARY_DIR}/man/rerazera.1
+      DEPENDS ${rerazera_man_page} VERBATIM)
+    add_custom_target(rerazera_man ALL DEPENDS ${rerazera_man_gz})
+    install(FILES ${rerazera_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  elseif(EXISTS ${rerazera_man_page})
+    install(FILES ${rerazera_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endif()
 endif()
 

@@ -49,7 +49,7 @@ for path in "$libdir/librerazera.so.$version" "$libdir/librerazera.so.1" "$libdi
 done
 if grep -q '^rerazera_cli:' "$build/Makefile" 2>/dev/null; then
   check "contains ./usr/bin/rerazera" grep -qx ./usr/bin/rerazera "$work/contents"
-  check "contains the man page" grep -qx ./usr/share/man/man1/rerazera.1 "$work/contents"
+  check "contains the man page, compressed" grep -qx ./usr/share/man/man1/rerazera.1.gz "$work/contents"
 fi
 check "nothing outside /usr, no static archive" \
   bash -c "! grep -v -e '^\\./\$' -e '^\\./usr/' '$work/contents' && ! grep -q '\\.a\$' '$work/contents'"
