@@ -46,7 +46,8 @@ std::int32_t check_package_file(const char *path, char *msg, std::uint32_t msgSi
     }
     // The walk reads every sub-file once from start to end.
     advise_whole_read(mapping);
-    const std::int32_t r = check_package(mapping.data(), mapping.size(), msg, msgSize);
+    const PageFeeder feeder(mapping);
+    const std::int32_t r = check_package(mapping.data(), mapping.size(), msg, msgSize, &feeder);
     if (r != QVPKG_OK) {
         log_info(kWalkFailed, path, msg);
     }

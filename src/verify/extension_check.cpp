@@ -18,7 +18,8 @@ constexpr char kTableNotOk[] = "[RERAZERA]2nd file desc is not ok: %u %s\n\n";
 }  // namespace
 
 std::int32_t check_extension(const std::uint8_t *base, const QVFileDesc &extDesc,
-                             std::uint64_t limit, char *msg, std::uint32_t msgSize) noexcept {
+                             std::uint64_t limit, char *msg, std::uint32_t msgSize,
+                             const PageFeeder *feeder) noexcept {
     if (!lies_within(extDesc.offset, layout::bin::kSize, limit)) {
         return QVPKG_ERR_LENGTH;
     }
@@ -46,7 +47,7 @@ std::int32_t check_extension(const std::uint8_t *base, const QVFileDesc &extDesc
         if (!lies_within(desc.offset, desc.length, limit)) {
             return QVPKG_ERR_LENGTH;
         }
-        if (check_subfile(base + desc.offset, desc, msg, msgSize) != QVPKG_OK) {
+        if (check_subfile(base + desc.offset, desc, msg, msgSize, feeder) != QVPKG_OK) {
             return QVPKG_ERR;
         }
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "rerazera.h"
+#include "verify/mapping.hpp"
 
 namespace rerazera {
 
@@ -18,8 +19,10 @@ inline constexpr std::uint64_t kNoLimit = UINT64_MAX;
 // mapping, and returns QVPKG_ERR_LENGTH (writing and logging nothing) for
 // one that does not. Otherwise: 0; -1, 7 or 9 from the dummy bin check and
 // 9 or 7 from the table check, each logged with the text left in msg; or -1
-// for a failing extend subfile, whose test's text is left in msg.
+// for a failing extend subfile, whose test's text is left in msg. A feeder
+// is handed to each extend subfile's test.
 std::int32_t check_extension(const std::uint8_t *base, const QVFileDesc &extDesc,
-                             std::uint64_t limit, char *msg, std::uint32_t msgSize) noexcept;
+                             std::uint64_t limit, char *msg, std::uint32_t msgSize,
+                             const PageFeeder *feeder = nullptr) noexcept;
 
 }  // namespace rerazera

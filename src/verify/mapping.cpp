@@ -10,6 +10,7 @@
 #include "base/resolved_path.hpp"
 #include "base/safe_memory.hpp"
 #include "base/unique_fd.hpp"
+#include "format/crc.hpp"
 #include "format/layout.hpp"
 
 namespace rerazera {
@@ -80,6 +81,40 @@ void advise_whole_read(const Mapping &mapping) noexcept {
     // Both are hints: a kernel that refuses them changes nothing.
     (void)::madvise(addr, mapping.size(), MADV_HUGEPAGE);
     (void)::madvise(addr, mapping.size(), MADV_WILLNEED);
+}
+
+void PageFeeder::feed(const std::uint8_t *p, std::size_t n) const noexcept {
+#ifdef MADV_POPULATE_READ
+    const auto begin = reinterpret_cast<std::uintptr_t>(begin_);
+    const auto end = reinterpret_cast<std::uintptr_t>(end_);
+    const auto from = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t to = n > end - from ? end : from + n;
+    if (from < begin || from >= to) {
+        return;
+    }
+    // madvise wants a page-aligned start; the mapping itself starts on a page.
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const std::uintptr_t start = from & ~(page - 1);
+    (void)::madvise(reinterpret_cast<void *>(start), to - start, MADV_POPULATE_READ);
+#else
+    (void)p;
+    (void)n;
+#endif
+}
+
+std::uint16_t crc16_mapped(const std::uint8_t *p, std::size_t n,
+                           const PageFeeder *feeder) noexcept {
+    if (feeder == nullptr || n < PageFeeder::kMinFed) {
+        return crc16(p, n);
+    }
+    std::uint16_t crc = 0;
+    for (std::size_t done = 0; done < n;) {
+        const std::size_t chunk = n - done < PageFeeder::kChunk ? n - done : PageFeeder::kChunk;
+        feeder->feed(p + done, chunk);
+        crc = crc16_update(crc, p + done, chunk);
+        done += chunk;
+    }
+    return crc;
 }
 
 }  // namespace rerazera

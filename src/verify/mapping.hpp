@@ -59,4 +59,34 @@ Mapping map_package(const char *path, char *msg, std::uint32_t msgSize) noexcept
 // readahead started at once. Only hints: nothing observable changes.
 void advise_whole_read(const Mapping &mapping) noexcept;
 
+// Brings the pages of a mapping in ahead of a reader that walks long
+// ranges: one system call maps a whole chunk, where touching it would take
+// a fault per page (or per 2 MiB folio). The reader asks for each chunk
+// just before reading it, so on a cold file the disk keeps reading ahead
+// (see advise_whole_read) while earlier chunks are checksummed. Failures
+// are ignored: the pages then come in by faults as they would anyway.
+class PageFeeder {
+  public:
+    // Chunks fed at once; also the longest run a reader hands the CRC.
+    static constexpr std::size_t kChunk = std::size_t{32} << 20;
+    // Shorter ranges are left to the fault path: a system call would cost
+    // more than the few faults it saves.
+    static constexpr std::size_t kMinFed = std::size_t{2} << 20;
+
+    explicit PageFeeder(const Mapping &mapping) noexcept
+        : begin_(mapping.data()), end_(mapping.data() + mapping.size()) {}
+
+    // Maps in the pages of [p, p + n), clipped to the mapping.
+    void feed(const std::uint8_t *p, std::size_t n) const noexcept;
+
+  private:
+    const std::uint8_t *begin_;
+    const std::uint8_t *end_;
+};
+
+// CRC-16 of n bytes at p; with a feeder, long ranges are fed and summed
+// chunk by chunk (the CRC continues across chunks, so the value is that of
+// the whole range).
+std::uint16_t crc16_mapped(const std::uint8_t *p, std::size_t n, const PageFeeder *feeder) noexcept;
+
 }  // namespace rerazera

@@ -22,17 +22,18 @@ constexpr char kFileCrcBad[] = "file crc is not correct. fileID =0x%x\n";
 
 // The checksum's count is a signed 32-bit value: a count of 2 GiB or more
 // sums nothing and yields 0, as QVPKG_MakeCrcCheckSum does.
-std::uint16_t payload_crc(const std::uint8_t *payload, std::uint32_t dataLen) noexcept {
+std::uint16_t payload_crc(const std::uint8_t *payload, std::uint32_t dataLen,
+                          const PageFeeder *feeder) noexcept {
     if (dataLen > static_cast<std::uint32_t>(INT32_MAX)) {
         return 0;
     }
-    return crc16(payload, dataLen);
+    return crc16_mapped(payload, dataLen, feeder);
 }
 
 }  // namespace
 
 std::int32_t check_subfile(const std::uint8_t *subFile, const QVFileDesc &desc, char *msg,
-                           std::uint32_t msgSize) noexcept {
+                           std::uint32_t msgSize, const PageFeeder *feeder) noexcept {
     if (desc.length == 0) {
         return QVPKG_OK;  // an empty entry: nothing to read
     }
@@ -51,7 +52,7 @@ std::int32_t check_subfile(const std::uint8_t *subFile, const QVFileDesc &desc, 
         bounded_print(msg, msgSize, kPayloadPastEnd, desc.fileId);
         return QVPKG_ERR;
     }
-    if (!crc_word_matches(desc.crc, payload_crc(subFile + layout::bin::kSize, dataLen))) {
+    if (!crc_word_matches(desc.crc, payload_crc(subFile + layout::bin::kSize, dataLen, feeder))) {
         bounded_print(msg, msgSize, kFileCrcBad, desc.fileId);
         return QVPKG_ERR;
     }

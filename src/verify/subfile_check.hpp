@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "rerazera.h"
+#include "verify/mapping.hpp"
 
 namespace rerazera {
 
@@ -16,8 +17,9 @@ constexpr bool lies_within(std::uint32_t offset, std::uint64_t size, std::uint64
 // Tests the sub-file at subFile (desc.length readable bytes): an empty entry
 // passes untouched; otherwise its size, its bin header checksum, that its
 // payload fits inside it, and the payload checksum, in that order. Returns 0,
-// or QVPKG_ERR with the reason in msg. Logs nothing.
+// or QVPKG_ERR with the reason in msg. Logs nothing. A feeder, when given,
+// brings a long payload in ahead of its checksum.
 std::int32_t check_subfile(const std::uint8_t *subFile, const QVFileDesc &desc, char *msg,
-                           std::uint32_t msgSize) noexcept;
+                           std::uint32_t msgSize, const PageFeeder *feeder = nullptr) noexcept;
 
 }  // namespace rerazera

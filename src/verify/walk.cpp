@@ -27,7 +27,7 @@ bool has_extension(const HeaderView &header) noexcept {
 }  // namespace
 
 std::int32_t check_package(const std::uint8_t *base, std::uint32_t fileLen, char *msg,
-                           std::uint32_t msgSize) noexcept {
+                           std::uint32_t msgSize, const PageFeeder *feeder) noexcept {
     // The failing test's own text; it becomes the first line of the verdict.
     char inner[layout::kMsgBufLen];
     memset_s(inner, sizeof inner, 0, sizeof inner);
@@ -47,7 +47,7 @@ std::int32_t check_package(const std::uint8_t *base, std::uint32_t fileLen, char
             bounded_print(msg, msgSize, kVerdictOutOfFile);
             return QVPKG_ERR_LENGTH;
         }
-        if (check_subfile(base + desc.offset, desc, inner, sizeof inner) != QVPKG_OK) {
+        if (check_subfile(base + desc.offset, desc, inner, sizeof inner, feeder) != QVPKG_OK) {
             bounded_print(msg, msgSize, kVerdictFailed, inner);
             return QVPKG_ERR;
         }

@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "format/crc.hpp"
 #include "rerazera.h"
 #include "support/log_capture.hpp"
 #include "support/scratch.hpp"
+#include "verify/mapping.hpp"
 #include "writer/package_writer.hpp"
 
 namespace {
@@ -432,6 +434,34 @@ TEST_F(VerifyTest, ExportedExtensionCheck) {
     EXPECT_STREQ(msg, "before");
     EXPECT_EQ(log_.lines(), (Lines{"[RERAZERA]File is wrong, file num is over upper limit\n\n",
                                    "[RERAZERA]This is not extend file: 9, before\n\n"}));
+}
+
+// Long payloads are brought in and summed in chunks by the check entry; the
+// CRC runs on across chunk edges, so verdicts are those of one long run.
+TEST_F(VerifyTest, ChunkedChecksumsOfLongPayloads) {
+    const std::size_t big = rerazera::PageFeeder::kChunk + 12345;
+    std::vector<std::uint8_t> payload(big);
+    for (std::size_t i = 0; i < big; ++i) {
+        payload[i] = static_cast<std::uint8_t>(i * 131 + (i >> 13));
+    }
+    Package pkg = PackageBuilder().add(file(1, 100)).add(SubFile{2, "big", "big", payload}).build();
+    const std::string path = write(pkg);
+
+    char msg[128] = "";
+    const rerazera::Mapping mapping = rerazera::map_package(path.c_str(), msg, sizeof msg);
+    ASSERT_TRUE(mapping);
+    const rerazera::PageFeeder feeder(mapping);
+    const std::uint8_t *p = mapping.data() + pkg.entryOffsets[1] + 352;
+    EXPECT_EQ(rerazera::crc16_mapped(p, big, &feeder), rerazera::crc16(payload.data(), big));
+    feeder.feed(mapping.data() + mapping.size() - 10, 1u << 30);  // clipped to the mapping
+    feeder.feed(mapping.data() - 4096, 100);                      // before it: ignored
+
+    // A byte flipped in the second chunk, through the whole check entry.
+    pkg.bytes[pkg.entryOffsets[1] + 352 + big - 7] ^= 0x10;
+    write(pkg, "flipped.qv");
+    EXPECT_EQ(QVPKG_ChkQVFileInfo(dir_.file("flipped.qv").c_str(), msg, sizeof msg), QVPKG_ERR);
+    EXPECT_EQ(std::string(msg), failed("file crc is not correct. fileID =0x2\n"));
+    EXPECT_EQ(QVPKG_ChkQVFileInfo(path.c_str(), msg, sizeof msg), QVPKG_OK);
 }
 
 }  // namespace
