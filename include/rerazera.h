@@ -229,31 +229,43 @@ QVPKG_API int32_t QVPKG_ChkqvTypeFromRpg(const char *path);
 
 /* ---- Extraction ------------------------------------------------------------ */
 
-/* Copies len bytes at offset of pkgPath into a new file outPath (mode bits).
- * 0, 2, 3, 4 or 12 (len 0). */
+/* Copies len bytes at offset of pkgPath into outPath, created with mode (less
+ * the umask) or truncated. The range is staged in memory and the package
+ * closed before outPath is opened, so outPath may name the package itself and
+ * a failure before the open leaves an existing outPath untouched. 0, 2, 3, 4,
+ * 12 (len 0), or 10 for a null path. Takes len bytes of memory for the call. */
 QVPKG_API int32_t QVPKG_ExtractSubFile(const char *pkgPath, const char *outPath, int32_t offset,
                                        uint32_t len, uint32_t mode);
-/* Extracts the sub-file with fileId, bin header included: 0, 10, or the code
- * of the lookup or of QVPKG_ExtractSubFile. */
+/* Extracts the sub-file with fileId (header table, then extension), bin header
+ * included: 0, 10 (null path), or the code of the lookup or of
+ * QVPKG_ExtractSubFile. */
 QVPKG_API int32_t QVPKG_ExtractFileFromQVExt(const char *pkgPath, const char *outPath,
                                              int32_t fileId, uint32_t mode);
 /* As QVPKG_ExtractFileFromQVExt with mode 0640. */
 QVPKG_API int32_t QVPKG_ExtractFileFromQV(const char *pkgPath, const char *outPath, int32_t fileId);
-/* Last path component (a pointer into path), or NULL when path ends in '/'. */
+/* Last path component (a pointer into path, no copy), or NULL when path ends
+ * in '/' or is NULL. */
 QVPKG_API const char *QVPKG_GetNameFromPath(const char *path);
-/* Extracts the sub-file whose bin header name equals outPath's last component. */
+/* Extracts the sub-file whose bin header name equals outPath's last component
+ * (header table only) to outPath: 0, 10 (null path), 12 (outPath ends in '/'),
+ * or the code of the name lookup or of QVPKG_ExtractSubFile. */
 QVPKG_API int32_t QVPKG_ExtractFileByName(const char *pkgPath, const char *outPath, uint32_t mode);
 
 /* ---- Bin header stripping -------------------------------------------------- */
 
-/* Loads a whole bin file (>= 352 bytes) into a malloc'ed buffer (caller frees). */
+/* Loads a whole bin file (352 bytes to 2 GiB - 1) into a malloc'ed buffer the
+ * caller frees; *fileLen is written only on success. NULL on failure,
+ * including a null path or fileLen. */
 QVPKG_API uint8_t *QVPKG_ReadBinFile(const char *path, uint32_t *fileLen);
-/* 0, or 6 when dataLen exceeds fileLen - 352. */
+/* 0, or 6 when dataLen exceeds fileLen - 352. A fileLen below 352 gives 6
+ * without reading dataLen; a null buf gives 10. */
 QVPKG_API int32_t QVPKG_CheckBinHeader(const uint8_t *buf, uint32_t fileLen);
-/* Writes len bytes from buf + offset into a new file (mode 0750): 0 or 2. */
+/* Writes len bytes from buf + offset into path, created with 0750 (less the
+ * umask) or truncated: 0, 2, or 10 for a null path or buf. */
 QVPKG_API int32_t QVPKG_WriteBuf2File(const char *path, const uint8_t *buf, int32_t offset,
                                       uint32_t len);
-/* Writes the payload of the bin file inPath to outPath: 0, 2 or 6. */
+/* Writes the payload of the bin file inPath to outPath; inPath is read whole
+ * and closed first, so outPath may name it. 0, 2, 6, or 10 for a null path. */
 QVPKG_API int32_t QVPKG_StripBinHeader(const char *inPath, const char *outPath);
 
 /* ---- Verification ---------------------------------------------------------- */
