@@ -65,12 +65,27 @@ class RecordingReporter : public benchmark::ConsoleReporter {
     std::map<std::string, double> times_;
 };
 
+// A time in the unit that keeps three significant digits readable.
+std::string human_time(double ns) {
+    char text[32];
+    if (ns < 1e3) {
+        std::snprintf(text, sizeof text, "%.1f ns", ns);
+    } else if (ns < 1e6) {
+        std::snprintf(text, sizeof text, "%.2f us", ns / 1e3);
+    } else if (ns < 1e9) {
+        std::snprintf(text, sizeof text, "%.2f ms", ns / 1e6);
+    } else {
+        std::snprintf(text, sizeof text, "%.3f s", ns / 1e9);
+    }
+    return text;
+}
+
 void print_ratios(const RecordingReporter &reporter) {
     if (ratios().empty()) {
         return;
     }
-    std::printf("\n%-44s %14s %14s %8s %8s\n", "ratio (measured / floor)", "measured ms",
-                "floor ms", "ratio", "target");
+    std::printf("\n%-44s %14s %14s %8s %8s\n", "ratio (measured / floor)", "measured", "floor",
+                "ratio", "target");
     for (const Ratio &r : ratios()) {
         double m = 0;
         double f = 0;
@@ -83,8 +98,8 @@ void print_ratios(const RecordingReporter &reporter) {
             std::snprintf(target, sizeof target, "%s%.2f", ratio <= r.target ? "<=" : "MISS>",
                           r.target);
         }
-        std::printf("%-44s %14.3f %14.3f %8.2f %8s\n", r.label.c_str(), m / 1e6, f / 1e6, ratio,
-                    target);
+        std::printf("%-44s %14s %14s %8.2f %8s\n", r.label.c_str(), human_time(m).c_str(),
+                    human_time(f).c_str(), ratio, target);
     }
 }
 
