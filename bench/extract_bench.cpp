@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -45,18 +46,30 @@ class BigPackage {
             PackageBuilder().add_raw(RawDesc{kSubFileId, QVPKG_HEADER_SIZE, kSubFileSize}).build();
         pkg.write(path_);
         offset_ = static_cast<std::int32_t>(pkg.bytes.size());
+        // The sub-file is a bin file in its own right, and a copy of it
+        // stands alone for the stripping benchmark.
+        bin_ = dir_ + "/big.bin";
         const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND);
+        const int bfd = ::open(bin_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         std::vector<std::uint8_t> chunk(kFloorChunk);
         for (std::uint32_t done = 0; done < kSubFileSize; done += kFloorChunk) {
             for (std::size_t i = 0; i < chunk.size(); i += 64) {
                 chunk[i] = static_cast<std::uint8_t>(done >> 20 ^ i);
             }
-            if (fd < 0 ||
-                ::write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) {
+            if (done == 0) {
+                const auto header = rerazera::writer::make_bin_header(
+                    rerazera::writer::SubFile{kSubFileId, "big.bin", "benchmark", {}},
+                    kSubFileSize - BIN_HEADER_SIZE, kSubFileId);
+                std::copy(header.begin(), header.end(), chunk.begin());
+            }
+            if (fd < 0 || bfd < 0 ||
+                ::write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size()) ||
+                ::write(bfd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) {
                 throw std::runtime_error("cannot write " + path_);
             }
         }
         ::close(fd);
+        ::close(bfd);
     }
     ~BigPackage() {
         std::error_code ec;
@@ -66,12 +79,14 @@ class BigPackage {
     BigPackage &operator=(const BigPackage &) = delete;
 
     [[nodiscard]] const char *path() const { return path_.c_str(); }
+    [[nodiscard]] const char *bin() const { return bin_.c_str(); }
     [[nodiscard]] const char *out() const { return out_.c_str(); }
     [[nodiscard]] std::int32_t offset() const { return offset_; }
 
   private:
     std::string dir_;
     std::string path_;
+    std::string bin_;
     std::string out_;
     std::int32_t offset_ = 0;
 };
@@ -121,6 +136,21 @@ void BM_FloorPreadWrite512MiB(benchmark::State &state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kSubFileSize);
 }
 
+// Stripping a 512 MiB bin file (the same sub-file, standing alone).
+void BM_StripBinHeader512MiB(benchmark::State &state) {
+    const BigPackage &pkg = package();
+    for (auto _ : state) {
+        state.PauseTiming();
+        ::unlink(pkg.out());
+        state.ResumeTiming();
+        if (QVPKG_StripBinHeader(pkg.bin(), pkg.out()) != QVPKG_OK) {
+            state.SkipWithError("stripping failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kSubFileSize);
+}
+
 BENCHMARK(BM_ExtractFileById512MiB)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
@@ -132,9 +162,20 @@ BENCHMARK(BM_FloorPreadWrite512MiB)
     ->Iterations(1)
     ->Repetitions(9);
 
+BENCHMARK(BM_StripBinHeader512MiB)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1)
+    ->Repetitions(9);
+
 const bool kRegistered =
     rzbench::add_ratio("extract 512 MiB sub-file / pread+write 1 MiB",
                        "BM_ExtractFileById512MiB/iterations:1/repeats:9/real_time",
                        "BM_FloorPreadWrite512MiB/iterations:1/repeats:9/real_time", 2.5);
+
+const bool kStripRegistered =
+    rzbench::add_ratio("strip 512 MiB bin file / pread+write 1 MiB",
+                       "BM_StripBinHeader512MiB/iterations:1/repeats:9/real_time",
+                       "BM_FloorPreadWrite512MiB/iterations:1/repeats:9/real_time");
 
 }  // namespace

@@ -37,9 +37,7 @@ std::uint8_t *map_aligned(std::size_t length) noexcept {
         ::munmap(reinterpret_cast<void *>(aligned + length), tail);
     }
     auto *block = reinterpret_cast<std::uint8_t *>(aligned);
-    // Advice only: where huge pages are off or unknown the block still works
-    // with small pages, so the result is not examined.
-    ::madvise(block, length, MADV_HUGEPAGE);
+    advise_huge_pages(block, length);
     return block;
 }
 

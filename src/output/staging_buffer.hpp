@@ -13,13 +13,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/huge_pages.hpp"
+
 namespace rerazera {
 
 class StagingBuffer {
   public:
     // Blocks from this size on are mapped; smaller ones are heap memory.
     static constexpr std::size_t kMapThreshold = std::size_t{2} << 20;
-    static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    static constexpr std::size_t kHugePage = kHugePageSize;
 
     StagingBuffer() noexcept = default;
     StagingBuffer(const StagingBuffer &) = delete;

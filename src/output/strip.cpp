@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "base/c_boundary.hpp"
+#include "base/huge_pages.hpp"
 #include "base/log.hpp"
 #include "base/resolved_path.hpp"
 #include "base/unique_fd.hpp"
@@ -80,11 +81,15 @@ HeapBuffer read_bin_file(const char *path, std::uint32_t *fileLen) noexcept {
         log_info(kTooShort, path, length);
         return {};
     }
+    // The image goes to the caller, who frees it: it must come from the
+    // heap. calloc() leaves memory fresh from the system untouched, so the
+    // huge page advice still applies when the read first touches it.
     HeapBuffer image = HeapBuffer::allocate_cleared(static_cast<std::size_t>(length));
     if (!image) {
         log_info(kOutOfMemory, length);
         return {};
     }
+    advise_huge_pages(image.data(), image.size());
     if (::lseek(fd.get(), 0, SEEK_SET) != 0) {
         log_info(kSeekStartFailed, path, errno);
         return {};

@@ -74,6 +74,17 @@ TEST_F(StripTest, WritesExactlyDataLenPayloadBytes) {
     EXPECT_TRUE(log_.lines().empty());
 }
 
+TEST_F(StripTest, LargeFileStripsExactly) {
+    // Several MiB: the image is advised for huge pages inside its aligned
+    // interior, which must not disturb its first or last bytes.
+    const Bytes payload = pattern((std::size_t{6} << 20) + 5, 11);
+    const std::string in =
+        put("big.bin", bin_file(payload, static_cast<std::uint32_t>(payload.size())));
+    const std::string out = dir_.file("big.payload");
+    ASSERT_EQ(QVPKG_StripBinHeader(in.c_str(), out.c_str()), QVPKG_OK);
+    EXPECT_EQ(rztest::read_file(out), payload);
+}
+
 TEST_F(StripTest, DataLenAtTheEdgesOfTheFile) {
     // Exactly the space after the header passes ...
     const Bytes payload = pattern(500, 9);
