@@ -61,6 +61,9 @@ if command -v apt-get >/dev/null; then
 fi
 
 dpkg -x "$deb" "$work/root"
+check "the packaged (stripped) library exports exactly the header's functions" \
+  cmake -DLIB="$work/root/${libdir#./}/librerazera.so.$version" -DMAP="$here/../../src/rerazera.map" \
+  -DHEADER="$here/../../include/rerazera.h" -P "$here/../abi/check_exports.cmake"
 echo "package: $passed passed, $failed failed"
 bash "$here/run.sh" --root "$work/root" /usr
 [ "$failed" -eq 0 ]
