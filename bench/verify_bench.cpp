@@ -109,6 +109,27 @@ void BM_Verify(benchmark::State &state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) << 30);
 }
 
+// A host's own steps through the exported functions: map, walk, unmap. The
+// same checks without the check entry's hints and chunked feeding.
+void BM_MapWalk(benchmark::State &state) {
+    const std::string &path = Packages::path(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        char msg[256] = "";
+        std::uint32_t len = 0;
+        std::uint8_t *base = QVPKG_MapQVFile(path.c_str(), &len, msg, sizeof msg);
+        const std::int32_t r =
+            base != nullptr ? QVPKG_ChkSubFileInfo(base, len, msg, sizeof msg) : -1;
+        if (base != nullptr) {
+            QVPKG_UnmapQVFile(base, len);
+        }
+        if (r != QVPKG_OK) {
+            state.SkipWithError(msg);
+            break;
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) << 30);
+}
+
 // The floor: map the file plainly and read every byte once.
 void BM_MapSum(benchmark::State &state) {
     const std::string &path = Packages::path(static_cast<int>(state.range(0)));
@@ -189,6 +210,7 @@ void on_both_shapes(benchmark::internal::Benchmark *b) {
 }
 
 BENCHMARK(BM_Verify)->Apply(on_both_shapes);
+BENCHMARK(BM_MapWalk)->Apply(on_both_shapes);
 BENCHMARK(BM_MapSum)->Apply(on_both_shapes);
 BENCHMARK(BM_MapFedSum)->Apply(on_both_shapes);
 BENCHMARK(BM_MapTouch)->Apply(on_both_shapes);
@@ -204,6 +226,10 @@ const bool kRatios = rzbench::add_ratio("verify 1 GiB, large folios / map+sum", 
                                         RUN(BM_MapSum, 0), 1.25) &&
                      rzbench::add_ratio("verify 1 GiB, 4 KiB pages / map+sum", RUN(BM_Verify, 1),
                                         RUN(BM_MapSum, 1), 1.25) &&
+                     rzbench::add_ratio("verify / exported map+walk, large folios",
+                                        RUN(BM_Verify, 0), RUN(BM_MapWalk, 0)) &&
+                     rzbench::add_ratio("verify / exported map+walk, 4 KiB pages",
+                                        RUN(BM_Verify, 1), RUN(BM_MapWalk, 1)) &&
                      rzbench::add_ratio("fed map+sum, large folios / map+sum", RUN(BM_MapFedSum, 0),
                                         RUN(BM_MapSum, 0)) &&
                      rzbench::add_ratio("fed map+sum, 4 KiB pages / map+sum", RUN(BM_MapFedSum, 1),
