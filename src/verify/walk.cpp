@@ -59,7 +59,7 @@ std::int32_t check_package(const std::uint8_t *base, std::uint32_t fileLen, char
     // this, a package whose extend subfiles are corrupt would pass.
     if (has_extension(header)) {
         const std::int32_t r = check_extension(base, header.desc(layout::header::kExtEntryIndex),
-                                               fileLen, inner, sizeof inner);
+                                               fileLen, inner, sizeof inner, feeder);
         if (r == QVPKG_ERR_LENGTH) {
             bounded_print(msg, msgSize, kVerdictOutOfFile);
             return QVPKG_ERR_LENGTH;

@@ -165,10 +165,11 @@ TEST_F(CheckEntryTest, CorruptExtendSubfileFailsVerification) {
         b.add(SubFile{i + 1, "f", "f", {static_cast<std::uint8_t>(i)}});
     }
     b.add_extend(SubFile{0x7001, "x", "x", std::vector<std::uint8_t>(4000, 3)});
-    b.add_extend(SubFile{0x7002, "y", "y", std::vector<std::uint8_t>(4000, 4)});
+    // Long enough to be brought in ahead of its checksum.
+    b.add_extend(SubFile{0x7002, "y", "y", std::vector<std::uint8_t>(3u << 20, 4)});
     Package pkg = b.build();
     EXPECT_EQ(check(write(pkg, "ext.qv")), QVPKG_OK);
-    pkg.bytes[pkg.extOffsets[1] + 2000] ^= 1;
+    pkg.bytes[pkg.extOffsets[1] + 352 + (3u << 20) - 1] ^= 1;
     EXPECT_EQ(check(write(pkg, "ext.qv")), QVPKG_ERR);
     EXPECT_STREQ(msg_,
                  "file crc is not correct. fileID =0x7002\n"
