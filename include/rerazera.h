@@ -184,18 +184,24 @@ QVPKG_API int32_t QVPKG_isValidExtQV(const QVFileDesc *extDesc, const BinHeader 
                                      char *msg, uint32_t msgSize);
 
 /* Reads the second descriptor table behind the dummy bin header into a
- * malloc'ed buffer of QVPKG_2ND_TABLE_SIZE(N) bytes (caller frees), or NULL. */
+ * malloc'ed buffer of QVPKG_2ND_TABLE_SIZE(N) bytes (caller frees), or NULL.
+ * Expects a dummy header QVPKG_isValidExtQV accepted; an N above
+ * EXT_MAX_FILE_NUM, or an extDesc->offset + 352 past 2^32 - 1, is refused
+ * (NULL, logged) without allocating the table or reading. */
 QVPKG_API SecondFileDescTable *QVPKG_Get2ndFileDescContent(const char *path,
                                                            const QVFileDesc *extDesc,
                                                            const BinHeader *dummyHeader);
 
 /* Judges a second table against the dummy bin header: 0, 9 (count), 7 (CRC).
- * table must hold QVPKG_2ND_TABLE_SIZE(N) bytes, N from dummyHeader. */
+ * table must hold QVPKG_2ND_TABLE_SIZE(N) bytes, N from dummyHeader. An N
+ * above EXT_MAX_FILE_NUM is refused with 9 before the table is read. */
 QVPKG_API int32_t QVPKG_Chk2ndFileDesc(const BinHeader *dummyHeader,
                                        const SecondFileDescTable *table, char *msg,
                                        uint32_t msgSize);
 
-/* Finds an extend subfile's descriptor by ID: 0, -1 (absent), 1, 2, 4, 7, 8, 9, 11. */
+/* Finds an extend subfile's descriptor by ID: 0, -1 (absent), 1, 2, 4, 7, 8, 9, 11.
+ * Reads the header, the dummy bin header and the whole second table (up to
+ * 25 MB, streamed through a buffer of about 192 KiB). */
 QVPKG_API int32_t QVPKG_GetQVExtFileInfo(const char *path, QVFileDesc *fileInfo, int32_t fileId);
 
 /* ---- Lookup ---------------------------------------------------------------- */
@@ -205,14 +211,17 @@ QVPKG_API int32_t QVPKG_GetQVExtFileInfo(const char *path, QVFileDesc *fileInfo,
 typedef int32_t (*BinHeaderMatchFn)(const BinHeader *binHeader, const char *key);
 
 /* Finds a sub-file by ID, header table first, then the extension.
- * 0, 11, or the extension lookup's code (1, 2, 4, 7, 8, 9, 11, -1). */
+ * 0, 11, or the extension lookup's code (1, 2, 4, 7, 8, 9, 11, -1);
+ * 10 for a NULL path or fileInfo. */
 QVPKG_API int32_t QVPKG_GetQVFileInfo(const char *path, QVFileDesc *fileInfo, int32_t fileId);
 
-/* Field-for-field copy of all six fields. */
+/* Field-for-field copy of all six fields; nothing when either is NULL. */
 QVPKG_API void QVPKG_ConvertQVFileDesc(QVFileDesc *dst, const QVFileDesc *src);
 
 /* Scans the header table's bin headers in index order with matchFn:
- * 0, -1 (a bin header could not be read), 3, 11, 14 (no match). */
+ * 0, -1 (a bin header could not be read), 3, 11, 14 (no match); 10 for a
+ * NULL path, fileInfo or matchFn. key is handed to matchFn unchanged. Opens
+ * the package once per entry scanned (at most 256). */
 QVPKG_API int32_t QVPKG_GetQVFileInfoByBinHeader(const char *path, QVFileDesc *fileInfo,
                                                  BinHeaderMatchFn matchFn, const char *key);
 QVPKG_API int32_t QVPKG_GetQVFileInfoByName(const char *path, QVFileDesc *fileInfo,
@@ -220,7 +229,9 @@ QVPKG_API int32_t QVPKG_GetQVFileInfoByName(const char *path, QVFileDesc *fileIn
 QVPKG_API int32_t QVPKG_GetQVFileInfoByDesc(const char *path, QVFileDesc *fileInfo,
                                             const char *descText);
 
-/* Exact name match / substring description match: 1 or 0. */
+/* Exact name match / substring description match: 1 or 0 (0 for a NULL
+ * argument). Each text is read within its field only (name 96 bytes, desc
+ * 128): one that fills its field without a NUL is taken whole. */
 QVPKG_API int32_t QVPKG_IsNameMatch(const BinHeader *binHeader, const char *fileName);
 QVPKG_API int32_t QVPKG_IsDescMatch(const BinHeader *binHeader, const char *descText);
 
