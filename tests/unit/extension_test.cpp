@@ -2,7 +2,11 @@
 // table) and, over package files, the extension lookup with its exact log
 // lines, codes and untouched out-records.
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <cstdint>
 #include <cstdlib>
@@ -438,6 +442,92 @@ TEST_F(ExtensionLookupTest, TableReaderRefusesWhatCannotBeATable) {
     dummy[16] = 0x10;  // N = 0x10000003
     EXPECT_EQ(QVPKG_Get2ndFileDescContent(path_.c_str(), &ext, dummyHeader), nullptr);
     EXPECT_EQ(log_.lines(), (Lines{kOverLimit}));
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+// Caps the address space at what is mapped now plus `room`, then takes every
+// free heap block of `grab` bytes or more (and kept: the caller is a child
+// about to exit), so that no allocation of `grab` bytes or more can succeed
+// from then on while small ones still find room.
+bool cap_address_space(rlim_t room, std::size_t grab) {
+    mallopt(M_MMAP_THRESHOLD, 64 * 1024);  // large blocks get their own mapping
+    unsigned long pages = 0;
+    FILE *f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr || std::fscanf(f, "%lu", &pages) != 1) {
+        return false;
+    }
+    std::fclose(f);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur =
+        static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + room;
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) {
+        return false;
+    }
+    void *volatile block = nullptr;  // volatile: the allocations must happen
+    do {
+        block = std::malloc(grab);
+    } while (block != nullptr);
+    return true;
+}
+
+TEST_F(ExtensionLookupTest, TableBufferThatCannotBeAllocated) {
+    if (kAddressSanitizer) {
+        GTEST_SKIP() << "an address space limit breaks the sanitizer's shadow memory";
+    }
+    const Package pkg = long_ext_package(20000);  // streamed in ~192 KiB pieces
+    write(pkg);
+    const std::string path = path_;
+    const std::string failed = subfile_failed();
+    // The lookup's reused buffer is the one block of 128 KiB or more it asks
+    // for; the header and dummy header still find room.
+    const auto lookup_child = [&] {
+        if (!cap_address_space(160 * 1024, 128 * 1024)) {
+            std::_Exit(90);
+        }
+        rztest::LogCapture log;
+        QVFileDesc info = kUntouched;
+        const int r = QVPKG_GetQVExtFileInfo(path.c_str(), &info, 0x100000);
+        if (r != QVPKG_ERR_EXT_TABLE) {
+            std::_Exit(100 + r);
+        }
+        if (log.lines() != Lines{"[RERAZERA]Malloc buffer not success! \n\n", failed} ||
+            !same(info, kUntouched)) {
+            std::_Exit(92);
+        }
+        std::_Exit(0);
+    };
+    EXPECT_EXIT(lookup_child(), ::testing::ExitedWithCode(0), "");
+
+    // The whole-table reader asked for the largest table.
+    const auto reader_child = [&] {
+        std::vector<std::uint8_t> dummy(BIN_HEADER_SIZE, 0);
+        dummy[17] = 0x0F;
+        dummy[18] = 0xFF;
+        dummy[19] = 0xFF;
+        const QVFileDesc ext{DUMMY_DESC_FILE_ID, pkg.dummyOffset, 0, 0, 0, 0};
+        if (!cap_address_space(8u << 20, 1u << 20)) {
+            std::_Exit(90);
+        }
+        rztest::LogCapture log;
+        if (QVPKG_Get2ndFileDescContent(
+                path.c_str(), &ext, reinterpret_cast<const BinHeader *>(dummy.data())) != nullptr) {
+            std::_Exit(91);
+        }
+        std::_Exit(log.lines() == Lines{"[RERAZERA]Malloc buffer not success! \n\n"} ? 0 : 92);
+    };
+    EXPECT_EXIT(reader_child(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
