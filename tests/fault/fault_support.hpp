@@ -22,11 +22,12 @@ struct Outcome {
     Lines lines;
 };
 
-// Runs call() with allocation n failing (0: none), capturing the log. The
-// call must release whatever it returns itself before returning.
-inline Outcome run_failing(unsigned n, const std::function<int()> &call) {
+// Runs call() with allocation n failing (0: none; sticky: n and every later
+// one), capturing the log. The call releases whatever the library hands it
+// before it returns, so that anything still allocated afterwards leaked.
+inline Outcome run_failing(unsigned n, const std::function<int()> &call, bool sticky = false) {
     rztest::LogCapture log;
-    alloc_fault_arm(n);
+    alloc_fault_arm(n, sticky ? 1 : 0);
     Outcome out;
     out.result = call();
     out.report = alloc_fault_disarm();
@@ -37,6 +38,12 @@ inline Outcome run_failing(unsigned n, const std::function<int()> &call) {
 // Number of allocations the call makes when none fails.
 inline unsigned allocations_of(const std::function<int()> &call) {
     return run_failing(0, call).report.count;
+}
+
+// Nothing left allocated or open after a run.
+inline void expect_released(const Outcome &out) {
+    EXPECT_EQ(out.report.live, 0u) << "heap blocks leaked";
+    EXPECT_EQ(out.report.live_mapped, 0u) << "mapped bytes leaked";
 }
 
 // Fails each allocation of the call in turn: every run must reach its
@@ -51,7 +58,7 @@ inline void sweep(const std::function<int()> &call,
         const int fds = rztest::open_fd_count();
         const Outcome out = run_failing(k, call);
         EXPECT_EQ(out.report.failed, 1u);
-        EXPECT_EQ(out.report.live, 0u) << "allocations leaked";
+        expect_released(out);
         EXPECT_EQ(rztest::open_fd_count(), fds) << "a descriptor leaked";
         check(k, out);
     }

@@ -56,4 +56,44 @@ TEST_F(HeaderFault, ProductTypeFailsWithCode3) {
     });
 }
 
+// The injector itself: what the library hands out is seen as live until
+// the caller releases it, so "nothing live" after a call means something.
+TEST_F(HeaderFault, InjectorTracksWhatTheLibraryHandsOut) {
+    alloc_fault_arm(0, 0);
+    QVHeader *h = QVPKG_GetQVHeader(path_.c_str());
+    char msg[64] = "";
+    std::uint32_t len = 0;
+    std::uint8_t *map = QVPKG_MapQVFile(path_.c_str(), &len, msg, sizeof msg);
+    const alloc_report held = alloc_fault_disarm();
+    ASSERT_NE(h, nullptr);
+    ASSERT_NE(map, nullptr);
+    EXPECT_EQ(held.count, 2u);
+    EXPECT_EQ(held.live, 1u);
+    EXPECT_EQ(held.live_mapped, len);
+
+    alloc_fault_arm(0, 0);
+    std::free(h);
+    EXPECT_EQ(QVPKG_UnmapQVFile(map, len), 0);
+    const alloc_report released = alloc_fault_disarm();
+    EXPECT_EQ(released.count, 0u);
+}
+
+TEST_F(HeaderFault, MappingFailureIsReportedInTheMessage) {
+    rzfault::sweep(
+        [&] {
+            char msg[64] = "";
+            std::uint32_t len = 5;
+            std::uint8_t *map = QVPKG_MapQVFile(path_.c_str(), &len, msg, sizeof msg);
+            if (map != nullptr) {
+                QVPKG_UnmapQVFile(map, len);
+                return 0;
+            }
+            return len == 5 && std::string(msg) == "Mmap Device space fail\n" ? 1 : 1000;
+        },
+        [](unsigned, const rzfault::Outcome &out) {
+            EXPECT_EQ(out.result, 1);
+            EXPECT_TRUE(out.lines.empty());
+        });
+}
+
 }  // namespace
