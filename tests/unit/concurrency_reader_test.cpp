@@ -96,4 +96,51 @@ TEST_F(ConcurrencyReader, HeaderLoadsAndQueriesAgreeAcrossThreads) {
     EXPECT_EQ(crcLines, kThreads * kRounds / 2);
 }
 
+// Lookups by ID (header table and extension), by name and by description,
+// and extraction of the sub-files found, all threads on one package with an
+// extension, each writing its own output files.
+TEST_F(ConcurrencyReader, LookupsAndExtractionsAgreeAcrossThreads) {
+    using rerazera::writer::RawDesc;
+    const SubFile first{0x10, "boot.bin", "bootloader", std::vector<std::uint8_t>(700, 3)};
+    PackageBuilder b;
+    b.add(first);
+    for (std::uint32_t i = 1; i < 255; ++i) {
+        b.add_raw(RawDesc{0x100 + i, QVPKG_HEADER_SIZE, 0, 0, 0, 0});
+    }
+    for (std::uint32_t i = 0; i < 50; ++i) {
+        b.add_extend(SubFile{0x7000 + i, "ext" + std::to_string(i), "extend",
+                             std::vector<std::uint8_t>(10 + i, static_cast<std::uint8_t>(i))});
+    }
+    const Package ext = b.build();
+    const std::string path = dir_.file("ext.qv");
+    ext.write(path);
+
+    rztest::FdLeakCheck fds;
+    const int failures = run_threads([&](int t, int round) {
+        const std::uint32_t k = static_cast<std::uint32_t>(t * kRounds + round) % 50;
+        QVFileDesc byId{};
+        QVFileDesc byName{};
+        QVFileDesc byDesc{};
+        bool ok = QVPKG_GetQVFileInfo(path.c_str(), &byId, static_cast<std::int32_t>(0x7000 + k)) ==
+                      QVPKG_OK &&
+                  byId.offset == ext.extOffsets[k] && byId.length == 352 + 10 + k;
+        ok = ok && QVPKG_GetQVFileInfoByName(path.c_str(), &byName, "boot.bin") == QVPKG_OK &&
+             byName.offset == QVPKG_HEADER_SIZE;
+        ok = ok && QVPKG_GetQVFileInfoByDesc(path.c_str(), &byDesc, "loader") == QVPKG_OK &&
+             byDesc.fileId == 0x10;
+        ok = ok && QVPKG_ChkqvTypeFromRpg(path.c_str()) == QVPKG_ERR;
+        const std::string out = dir_.file("out-" + std::to_string(t));
+        ok = ok &&
+             QVPKG_ExtractSubFile(path.c_str(), out.c_str(), static_cast<std::int32_t>(byId.offset),
+                                  byId.length, 0600) == QVPKG_OK;
+        if (ok) {
+            const std::vector<std::uint8_t> got = rztest::read_file(out);
+            ok = got.size() == byId.length &&
+                 std::memcmp(got.data(), ext.bytes.data() + byId.offset, got.size()) == 0;
+        }
+        return ok;
+    });
+    EXPECT_EQ(failures, 0);
+}
+
 }  // namespace
