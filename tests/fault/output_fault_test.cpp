@@ -58,6 +58,27 @@ TEST_F(OutputFault, ExtractionOfASmallSubFileFailsOnMemory) {
     });
 }
 
+TEST_F(OutputFault, ExtractionByIdFailsAtEachAllocation) {
+    const auto call = [&] {
+        ::unlink(out_.c_str());
+        return QVPKG_ExtractFileFromQV(pkg_.c_str(), out_.c_str(), 0x10);
+    };
+    EXPECT_EQ(rzfault::allocations_of(call), 2u);  // the header, the staging buffer
+    rzfault::sweep(call, [&](unsigned k, const rzfault::Outcome &out) {
+        if (k == 1) {
+            EXPECT_EQ(out.result, QVPKG_ERR_HEADER);
+            EXPECT_EQ(out.lines,
+                      (Lines{"[RERAZERA]Malloc buffer unsuccess.\n\n",
+                             "[RERAZERA]Read QV header unsuccess.\n\n",
+                             "[RERAZERA]Get file info from QV header not success! \n\n"}));
+        } else {
+            EXPECT_EQ(out.result, QVPKG_ERR_NO_MEMORY);
+            EXPECT_EQ(out.lines, Lines{kCantAlloc});
+        }
+        EXPECT_FALSE(rztest::file_exists(out_));
+    });
+}
+
 TEST_F(OutputFault, ExtractionOfALargeSubFileNeedsBothMappingAndHeapToFail) {
     QVFileDesc d{};
     ASSERT_EQ(QVPKG_GetQVFileInfo(pkg_.c_str(), &d, 0x20), QVPKG_OK);
