@@ -281,22 +281,51 @@ QVPKG_API int32_t QVPKG_StripBinHeader(const char *inPath, const char *outPath);
 
 /* ---- Verification ---------------------------------------------------------- */
 
-/* Maps the whole package read-only; release with QVPKG_UnmapQVFile(addr, *fileLen). */
+/* Maps the whole package at path read-only and shared, closing the file at
+ * once. Returns the mapping's start and stores its length in *fileLen, or
+ * returns NULL with the reason in msg ("open qv file fail! \n", "move qv
+ * file offset fail! \n" (also for a file of 2 GiB or more), "File length is
+ * wrong, less than header.\n" (under 6180 bytes), "Mmap Device space
+ * fail\n"); a path that does not resolve writes nothing. *fileLen is
+ * written only on success. Logs nothing. The caller releases the mapping
+ * with QVPKG_UnmapQVFile(addr, *fileLen). */
 QVPKG_API uint8_t *QVPKG_MapQVFile(const char *path, uint32_t *fileLen, char *msg,
                                    uint32_t msgSize);
+/* munmap(addr, len): 0, or -1 when the system refuses. Logs nothing. */
 QVPKG_API int32_t QVPKG_UnmapQVFile(void *addr, uint32_t len);
-/* Tests one sub-file in memory against its descriptor: 0 or -1. */
+/* Tests one sub-file in memory (subDesc->length readable bytes at subFile)
+ * against its descriptor: length 0 passes untouched; then length >= 352,
+ * the bin header CRC, 352 + dataLen <= length, the payload CRC. 0, or -1
+ * with the reason in msg. Logs nothing. */
 QVPKG_API int32_t QVPKG_ChkSubfile(const uint8_t *subFile, const QVFileDesc *subDesc, char *msg,
                                    uint32_t msgSize);
-/* Walks a mapped package: 0, -1, 6 or 11, with a verdict in msg. */
+/* Walks a package held in fileLen (>= 6180) readable bytes at base: the
+ * header, each header entry in table order (bounds, then the sub-file
+ * test), then, when entry 255 of a full table is the dummy bin file, the
+ * extension (dummy bin file, second table, every extend subfile), every
+ * range bounds-tested against fileLen before it is read. Writes one verdict
+ * into msg and returns 0, -1 (a failing test), 6 (a range past fileLen) or
+ * 11 (header refused). Allocates nothing and writes nothing to the
+ * mapping: several threads may walk one mapping at once. */
 QVPKG_API int32_t QVPKG_ChkSubFileInfo(const uint8_t *base, uint32_t fileLen, char *msg,
                                        uint32_t msgSize);
-/* Checks a mapped package's extension: 0, -1, 7 or 9. */
+/* Checks the extension that extDesc (entry 255) opens in the package mapped
+ * at base: 0, -1, 7 or 9, with the failing check's text in msg (and logged
+ * for the dummy bin file and the table). It is given no length: the caller
+ * vouches that the dummy bin file, its table and every extend subfile lie
+ * within the mapping (QVPKG_ChkSubFileInfo tests that itself). msg must hold
+ * a terminated text on entry. */
 QVPKG_API int32_t QVPKG_ChkQVExtFileInfo(const uint8_t *base, const QVFileDesc *extDesc, char *msg,
                                          uint32_t msgSize);
-/* The name rule: 13 when the package lacks the rpg file and path has '@'. */
+/* The name rule: a package that does not carry the rpg file must have no
+ * '@' anywhere in path (as given). 0, or 13 with the reason in msg; msg is
+ * untouched on 0. Asks QVPKG_ChkqvTypeFromRpg, whose lines are logged. */
 QVPKG_API int32_t QVPKG_CheckFilename(const char *path, char *msg, uint32_t msgSize);
-/* Verifies a package by path: 0, -1, 6, 11 or 13, with a verdict in msg. */
+/* Verifies a package by path: the name rule, then map, walk and unmap,
+ * the mapping released on every path. 0, -1, 6, 11 or 13, with the verdict
+ * in msg and every failure logged with path and msg; msg must hold a
+ * terminated text on entry (kept, and logged, when path does not resolve).
+ * Reentrant; costs about one read of the package from the page cache. */
 QVPKG_API int32_t QVPKG_ChkQVFileInfo(const char *path, char *msg, uint32_t msgSize);
 
 #ifdef __cplusplus
