@@ -1,0 +1,58 @@
+// rerazera: inspect, verify, unpack and build QV packages from the shell.
+//
+// main parses the command line, sets up the logger (the library reports to
+// syslog and leaves openlog to its host) and runs the chosen subcommand.
+#include <syslog.h>
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "tool.hpp"
+
+#ifndef RERAZERA_VERSION
+#define RERAZERA_VERSION "unknown"
+#endif
+
+int main(int argc, char **argv) {
+    CLI::App app{"Inspect, verify, unpack and build QV firmware packages.", "rerazera"};
+    app.set_version_flag("--version", "rerazera " RERAZERA_VERSION);
+    app.require_subcommand(1);
+    app.fallthrough();
+    bool verbose = false;
+    app.add_flag("-v,--verbose", verbose, "Show the library's diagnostics on stderr");
+    app.footer(
+        "Exit status: 0 success, 1 a package failed or a file could not be used, 2 usage error.\n"
+        "Run 'rerazera COMMAND --help' for the options of a command; see rerazera(1).");
+
+    rztool::Runner run;
+    rztool::add_info(app, run);
+    rztool::add_list(app, run);
+    rztool::add_verify(app, run);
+    rztool::add_extract(app, run);
+    rztool::add_strip(app, run);
+    rztool::add_pack(app, run);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        const int code = app.exit(e);
+        return code == 0 ? rztool::kExitOk : rztool::kExitUsage;
+    }
+
+    // The library's lines go to syslog at LOG_INFO. With -v they are copied
+    // to stderr; otherwise they are dropped, so that a desk or CI run does
+    // not fill the system log with the lookups' routine misses.
+    openlog("rerazera", verbose ? LOG_PERROR : 0, LOG_USER);
+    if (!verbose) {
+        setlogmask(LOG_UPTO(LOG_ERR));
+    }
+    int status = rztool::kExitUsage;
+    try {
+        status = run ? run() : rztool::kExitUsage;
+    } catch (const std::exception &e) {
+        rztool::report_error("error", e.what());
+        status = rztool::kExitFailure;
+    }
+    closelog();
+    return status;
+}

@@ -1,0 +1,173 @@
+#include "output.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace rztool {
+namespace {
+
+// Pending temporary files, for the interrupt handler: fixed storage, since
+// the handler may only call async-signal-safe functions. The tool keeps at
+// most two at once (an extraction and its stripped copy).
+constexpr int kSlots = 4;
+constexpr std::size_t kPathMax = 4096;
+char g_paths[kSlots][kPathMax];
+std::atomic<bool> g_used[kSlots];
+
+int claim_slot(const std::string &path) {
+    if (path.size() >= kPathMax) {
+        return -1;
+    }
+    for (int i = 0; i < kSlots; ++i) {
+        bool expected = false;
+        if (g_used[i].compare_exchange_strong(expected, true)) {
+            // Marked used before the path is complete; the handler checks
+            // the ready marker (a non-empty path) too.
+            g_paths[i][0] = '\0';
+            std::memcpy(g_paths[i] + 1, path.c_str() + 1, path.size());
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+            g_paths[i][0] = path[0];
+            return i;
+        }
+    }
+    return -1;
+}
+
+void release_slot(int slot) {
+    g_paths[slot][0] = '\0';
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    g_used[slot].store(false);
+}
+
+extern "C" void remove_pending_and_die(int sig) {
+    for (int i = 0; i < kSlots; ++i) {
+        if (g_used[i].load() && g_paths[i][0] != '\0') {
+            ::unlink(g_paths[i]);
+        }
+    }
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+mode_t current_umask() {
+    static const mode_t mask = [] {
+        const mode_t m = ::umask(0);
+        ::umask(m);
+        return m;
+    }();
+    return mask;
+}
+
+std::string directory_of(const std::string &path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// rename() that refuses to replace: renameat2 where the file system supports
+// it, else a hard link (which fails on an existing name) and an unlink.
+int rename_noreplace(const char *from, const char *to) {
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return -1;
+    }
+    if (::link(from, to) != 0) {
+        return -1;
+    }
+    ::unlink(from);
+    return 0;
+}
+
+}  // namespace
+
+StagedFile::StagedFile(std::string finalPath) : final_(std::move(finalPath)) {
+    current_umask();  // taken once, before any worker could race on it
+    std::string templ = directory_of(final_) + "/.rerazera-XXXXXX";
+    const int fd = ::mkstemp(templ.data());
+    if (fd < 0) {
+        error_ = std::string("cannot create a file in ") + directory_of(final_) + ": " +
+                 std::strerror(errno);
+        return;
+    }
+    ::close(fd);
+    temp_ = templ;
+    slot_ = claim_slot(temp_);
+    if (slot_ < 0) {
+        ::unlink(temp_.c_str());
+        error_ = "too many files pending";
+    }
+}
+
+StagedFile::~StagedFile() {
+    if (slot_ >= 0) {
+        ::unlink(temp_.c_str());
+        release_slot(slot_);
+    }
+}
+
+bool StagedFile::commit(bool replace) {
+    if (slot_ < 0) {
+        return false;
+    }
+    if (::chmod(temp_.c_str(), 0666 & ~current_umask()) != 0) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    const int r = replace ? ::rename(temp_.c_str(), final_.c_str())
+                          : rename_noreplace(temp_.c_str(), final_.c_str());
+    if (r != 0) {
+        error_ = errno == EEXIST ? "already exists (use --force to replace it)"
+                                 : std::strerror(errno);
+        return false;
+    }
+    release_slot(slot_);
+    slot_ = -1;
+    return true;
+}
+
+void install_cleanup_handlers() {
+    struct sigaction sa {};
+    sa.sa_handler = remove_pending_and_die;
+    sigemptyset(&sa.sa_mask);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        ::sigaction(sig, &sa, nullptr);
+    }
+}
+
+bool write_all(int fd, const std::uint8_t *data, std::size_t len) {
+    while (len > 0) {
+        const ssize_t n = ::write(fd, data, len);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool path_exists(const std::string &path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool is_directory(const std::string &path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace rztool
