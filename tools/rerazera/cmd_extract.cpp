@@ -250,8 +250,8 @@ int extract_all(const ExtractOptions &opt) {
     const ExtensionInfo ext = read_extension(opt.package, header);
     bool ok = true;
     if (ext.state == ExtState::Invalid) {
-        report_error(opt.package, "extension unreadable, extracting the header table only: " +
-                                      ext.message);
+        report_error(opt.package,
+                     "extension unreadable, extracting the header table only: " + ext.message);
         ok = false;
     }
     std::error_code ec;
@@ -327,8 +327,8 @@ void add_extract(CLI::App &app, Runner &run) {
     CLI::App *cmd = app.add_subcommand(
         "extract", "Extract one sub-file (by ID or name) or all of them, bin header included");
     cmd->add_option("package", opt->package, "Package file")->required();
-    auto *id = cmd->add_option("--id", opt->id,
-                               "File ID (decimal, 0x-hex or negative), header table then extension");
+    auto *id = cmd->add_option(
+        "--id", opt->id, "File ID (decimal, 0x-hex or negative), header table then extension");
     auto *name = cmd->add_option("--name", opt->name, "Name in the sub-file's bin header");
     auto *all = cmd->add_flag("--all", opt->all,
                               "Every sub-file, into directory OUT under its bin header's name");
@@ -340,8 +340,9 @@ void add_extract(CLI::App &app, Runner &run) {
     cmd->add_flag("--strip", opt->strip, "Write the bare payload, without the bin header");
     cmd->add_flag("--force", opt->force,
                   "Replace existing files whose names come from the package");
-    cmd->footer("Exactly one of --id, --name and --all. Files are written under a temporary name "
-                "and renamed into place when complete.");
+    cmd->footer(
+        "Exactly one of --id, --name and --all. Files are written under a temporary name "
+        "and renamed into place when complete.");
     cmd->callback([opt, &run, id, name] {
         if (id->count() == 0 && name->count() == 0 && !opt->all) {
             throw CLI::RequiredError("one of --id, --name or --all");

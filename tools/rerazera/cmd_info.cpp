@@ -6,8 +6,8 @@
 #include <iostream>
 #include <map>
 #include <memory>
-#include <vector>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "json_out.hpp"
 #include "package.hpp"
@@ -121,15 +121,15 @@ int run_info(const InfoOptions &opt) {
         }
         std::cout << "extension:       ";
         switch (ext.state) {
-        case ExtState::None:
-            std::cout << "none\n";
-            break;
-        case ExtState::Valid:
-            std::cout << "yes, " << ext.count << " extend subfiles\n";
-            break;
-        case ExtState::Invalid:
-            std::cout << "invalid (" << ext.message << ")\n";
-            break;
+            case ExtState::None:
+                std::cout << "none\n";
+                break;
+            case ExtState::Valid:
+                std::cout << "yes, " << ext.count << " extend subfiles\n";
+                break;
+            case ExtState::Invalid:
+                std::cout << "invalid (" << ext.message << ")\n";
+                break;
         }
         std::cout << "sub-files:       " << subfiles << '\n';
     }
@@ -147,8 +147,9 @@ void add_info(CLI::App &app, Runner &run) {
     cmd->add_option("--field", opt->field, "Print one value alone: " + field_names())
         ->check(CLI::IsMember(field_keys()))
         ->excludes("--json");
-    cmd->footer("Exits 1 when the package cannot be read, its header fails its check or its "
-                "extension is invalid.");
+    cmd->footer(
+        "Exits 1 when the package cannot be read, its header fails its check or its "
+        "extension is invalid.");
     cmd->callback([opt, &run] { run = [opt] { return run_info(*opt); }; });
 }
 

@@ -58,8 +58,8 @@ int run_list(const ListOptions &opt) {
     }
     const HeaderInfo header = read_header(opt.package);
     if (!header.readable()) {
-        report_error(opt.package, "cannot read the package header (" +
-                                      describe_code(header.readCode) + ")");
+        report_error(opt.package,
+                     "cannot read the package header (" + describe_code(header.readCode) + ")");
         return kExitFailure;
     }
     if (!header.valid()) {
@@ -101,8 +101,7 @@ int run_list(const ListOptions &opt) {
             row["desc"] = bin.readable() ? ojson(bin.desc) : ojson(nullptr);
             row["data_len"] = bin.readable() ? ojson(bin.dataLen) : ojson(nullptr);
             row["dummy"] = is_dummy_entry(e, ext);
-            row["error"] =
-                bin.readable() ? ojson(nullptr) : ojson(unreadable_reason(e.desc, bin));
+            row["error"] = bin.readable() ? ojson(nullptr) : ojson(unreadable_reason(e.desc, bin));
             rows.push_back(std::move(row));
         } else {
             std::printf("%-9s %7u  %-10s  %10u  %10u  %-10s  %-24s  %s\n", table_name(e.table),
@@ -132,8 +131,9 @@ void add_list(CLI::App &app, Runner &run) {
         "list", "List every entry of the header table and of the extension with its bin header");
     cmd->add_option("package", opt->package, "Package file")->required();
     cmd->add_flag("--json", opt->json, "Print a JSON object (schema in rerazera(1))");
-    cmd->footer("Exits 1 when the package cannot be read or its header fails its check (the "
-                "table is still listed when it can be read).");
+    cmd->footer(
+        "Exits 1 when the package cannot be read or its header fails its check (the "
+        "table is still listed when it can be read).");
     cmd->callback([opt, &run] { run = [opt] { return run_list(*opt); }; });
 }
 

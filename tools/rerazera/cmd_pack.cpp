@@ -156,8 +156,8 @@ bool check_items(const std::vector<Item> &items) {
         return false;
     }
     if (items.size() > kMaxSubFiles) {
-        report_error("pack", "a package holds at most " + std::to_string(kMaxSubFiles) +
-                                 " sub-files");
+        report_error("pack",
+                     "a package holds at most " + std::to_string(kMaxSubFiles) + " sub-files");
         return false;
     }
     std::map<std::uint32_t, std::string> seen;
@@ -171,8 +171,8 @@ bool check_items(const std::vector<Item> &items) {
             return false;
         }
         if (const auto [where, inserted] = seen.emplace(it.id, it.origin); !inserted) {
-            report_error(it.origin, "file ID " + hex32(it.id) + " is already used by " +
-                                        where->second);
+            report_error(it.origin,
+                         "file ID " + hex32(it.id) + " is already used by " + where->second);
             return false;
         }
     }
@@ -276,8 +276,9 @@ void add_pack(CLI::App &app, Runner &run) {
     auto *files = cmd->add_option("files", opt->files,
                                   "Payload files, named after their base names, no description");
     manifest->excludes(files)->excludes(firstId);
-    cmd->footer("Up to 256 sub-files go to the header table; more put the first 255 there and "
-                "the rest behind an extension.");
+    cmd->footer(
+        "Up to 256 sub-files go to the header table; more put the first 255 there and "
+        "the rest behind an extension.");
     cmd->callback([opt, &run, manifest, files] {
         if (manifest->count() == 0 && files->count() == 0) {
             throw CLI::RequiredError("FILE... or --manifest");

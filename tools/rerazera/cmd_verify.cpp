@@ -1,7 +1,7 @@
 // rerazera verify PKG...: the library's one-call check of each package
 // (QVPKG_ChkQVFileInfo), several packages at once, results in the order
 // given. The library's verdict decides the exit status; --json and --report
-// add the per-sub-file report, and --strict lets that report decide too.
+// add the per-sub-file report.
 #include <condition_variable>
 #include <cstdio>
 #include <iostream>
@@ -25,7 +25,6 @@ struct VerifyOptions {
     unsigned jobs = 0;
     bool json = false;
     bool report = false;
-    bool strict = false;
 };
 
 struct Outcome {
@@ -34,10 +33,7 @@ struct Outcome {
     std::string verdict;
     std::optional<PackageReport> report;
 
-    [[nodiscard]] bool passed(bool strict) const {
-        return error.empty() && result == QVPKG_OK &&
-               !(strict && report && report->failures > 0);
-    }
+    [[nodiscard]] bool passed() const { return error.empty() && result == QVPKG_OK; }
 };
 
 Outcome verify_one(const std::string &path, bool wantReport) {
@@ -116,14 +112,14 @@ void print_report(const PackageReport &rep) {
     std::printf("  %-9s %7s  %-10s  %10s  %10s  %-9s  %-9s  %s\n", "TABLE", "INDEX", "FILE ID",
                 "OFFSET", "LENGTH", "HEAD s/c", "DATA s/c", "RESULT");
     for (const SubfileReport &s : rep.subfiles) {
-        std::printf("  %-9s %7u  %-10s  %10u  %10u  %-9s  %-9s  %s%s%s\n", table_name(s.table),
-                    s.index, hex32(s.desc.fileId).c_str(), s.desc.offset, s.desc.length,
-                    crc_pair(s.headStored, s.headComputed).c_str(),
-                    crc_pair(s.payloadComputed ? std::optional<std::uint32_t>(s.desc.crc)
-                                               : std::nullopt,
-                             s.payloadComputed)
-                        .c_str(),
-                    s.result.c_str(), s.message.empty() ? "" : ": ", s.message.c_str());
+        std::printf(
+            "  %-9s %7u  %-10s  %10u  %10u  %-9s  %-9s  %s%s%s\n", table_name(s.table), s.index,
+            hex32(s.desc.fileId).c_str(), s.desc.offset, s.desc.length,
+            crc_pair(s.headStored, s.headComputed).c_str(),
+            crc_pair(s.payloadComputed ? std::optional<std::uint32_t>(s.desc.crc) : std::nullopt,
+                     s.payloadComputed)
+                .c_str(),
+            s.result.c_str(), s.message.empty() ? "" : ": ", s.message.c_str());
     }
     if (rep.ext.state == ExtState::Invalid) {
         std::printf("  extension: invalid (%s)\n", rep.ext.message.c_str());
@@ -131,16 +127,13 @@ void print_report(const PackageReport &rep) {
     std::printf("  report: %zu sub-files, %zu failing\n", rep.subfiles.size(), rep.failures);
 }
 
-void print_human(const std::string &path, const Outcome &o, bool strict) {
+void print_human(const std::string &path, const Outcome &o) {
     if (!o.error.empty()) {
         std::printf("%s: FAILED: %s\n", path.c_str(), o.error.c_str());
         return;
     }
-    if (o.passed(strict)) {
+    if (o.passed()) {
         std::printf("%s: ok\n", path.c_str());
-    } else if (o.result == QVPKG_OK) {
-        std::printf("%s: FAILED (the report found %zu failing checks)\n", path.c_str(),
-                    o.report->failures);
     } else {
         std::printf("%s: FAILED (result %d)\n", path.c_str(), o.result);
     }
@@ -155,7 +148,7 @@ void print_human(const std::string &path, const Outcome &o, bool strict) {
 
 int run_verify(const VerifyOptions &opt) {
     const std::size_t n = opt.packages.size();
-    const bool wantReport = opt.json || opt.report || opt.strict;
+    const bool wantReport = opt.json || opt.report;
     std::vector<std::optional<Outcome>> results(n);
     std::mutex mutex;
     std::condition_variable ready;
@@ -195,21 +188,21 @@ int run_verify(const VerifyOptions &opt) {
         lock.unlock();
 
         const std::string &path = opt.packages[i];
-        passed += o.passed(opt.strict) ? 1 : 0;
+        passed += o.passed() ? 1 : 0;
         if (!o.error.empty()) {
             report_error(path, o.error);
         }
         if (opt.json) {
             ojson j;
             j["file"] = path;
-            j["passed"] = o.passed(opt.strict);
+            j["passed"] = o.passed();
             j["result"] = o.error.empty() ? ojson(o.result) : ojson(nullptr);
             j["verdict"] = o.verdict;
             j["error"] = o.error.empty() ? ojson(nullptr) : ojson(o.error);
             j["report"] = o.report ? report_json(*o.report) : ojson(nullptr);
             packages.push_back(std::move(j));
         } else {
-            print_human(path, o, opt.strict);
+            print_human(path, o);
             if (opt.report && o.report) {
                 print_report(*o.report);
             }
@@ -247,9 +240,6 @@ void add_verify(CLI::App &app, Runner &run) {
                   "Print a JSON document with a record per sub-file (schema in rerazera(1))");
     cmd->add_flag("--report", opt->report,
                   "Also print every sub-file's checksums and result, extension included");
-    cmd->add_flag("--strict", opt->strict,
-                  "Fail a package also when the per-sub-file report finds a fault the library's "
-                  "check does not look for (extend subfiles)");
     cmd->footer("Exit status: 0 when every package passes, 1 when any fails, 2 for usage errors.");
     cmd->callback([opt, &run] { run = [opt] { return run_verify(*opt); }; });
 }

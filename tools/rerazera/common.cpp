@@ -24,40 +24,40 @@ void report_note(const std::string &what, const std::string &text) {
 
 std::string describe_code(std::int32_t code) {
     switch (code) {
-    case QVPKG_OK:
-        return "success";
-    case QVPKG_ERR:
-        return "failed (checksum, absent sub-file or not an extension)";
-    case QVPKG_ERR_EXT_TABLE:
-        return "the second descriptor table cannot be read";
-    case QVPKG_ERR_IO:
-        return "cannot open, read or write the file";
-    case QVPKG_ERR_NO_MEMORY:
-        return "out of memory";
-    case QVPKG_ERR_PATH:
-        return "no such file or directory";
-    case QVPKG_ERR_FILE_NUM:
-        return "the header lists more than 256 entries";
-    case QVPKG_ERR_LENGTH:
-        return "a sub-file runs past the end of its container";
-    case QVPKG_ERR_CRC:
-        return "checksum mismatch";
-    case QVPKG_ERR_NO_EXTEND:
-        return "not found (the package has no extension)";
-    case QVPKG_ERR_EXTEND:
-        return "the extension is malformed";
-    case QVPKG_ERR_NULL_ARG:
-        return "missing argument";
-    case QVPKG_ERR_HEADER:
-        return "the package header is missing or invalid";
-    case QVPKG_ERR_INVALID_ARG:
-        return "invalid argument (empty sub-file or output path without a file name)";
-    case QVPKG_ERR_NAME:
-        return "the package path contains '@'";
-    case QVPKG_ERR_NOT_FOUND:
-        return "no sub-file matches";
-    default:
-        return "failed with code " + std::to_string(code);
+        case QVPKG_OK:
+            return "success";
+        case QVPKG_ERR:
+            return "failed (checksum, absent sub-file or not an extension)";
+        case QVPKG_ERR_EXT_TABLE:
+            return "the second descriptor table cannot be read";
+        case QVPKG_ERR_IO:
+            return "cannot open, read or write the file";
+        case QVPKG_ERR_NO_MEMORY:
+            return "out of memory";
+        case QVPKG_ERR_PATH:
+            return "no such file or directory";
+        case QVPKG_ERR_FILE_NUM:
+            return "the header lists more than 256 entries";
+        case QVPKG_ERR_LENGTH:
+            return "a sub-file runs past the end of its container";
+        case QVPKG_ERR_CRC:
+            return "checksum mismatch";
+        case QVPKG_ERR_NO_EXTEND:
+            return "not found (the package has no extension)";
+        case QVPKG_ERR_EXTEND:
+            return "the extension is malformed";
+        case QVPKG_ERR_NULL_ARG:
+            return "missing argument";
+        case QVPKG_ERR_HEADER:
+            return "the package header is missing or invalid";
+        case QVPKG_ERR_INVALID_ARG:
+            return "invalid argument (empty sub-file or output path without a file name)";
+        case QVPKG_ERR_NAME:
+            return "the package path contains '@'";
+        case QVPKG_ERR_NOT_FOUND:
+            return "no sub-file matches";
+        default:
+            return "failed with code " + std::to_string(code);
     }
 }
 

@@ -127,8 +127,8 @@ bool StagedFile::commit(bool replace) {
     const int r = replace ? ::rename(temp_.c_str(), final_.c_str())
                           : rename_noreplace(temp_.c_str(), final_.c_str());
     if (r != 0) {
-        error_ = errno == EEXIST ? "already exists (use --force to replace it)"
-                                 : std::strerror(errno);
+        error_ =
+            errno == EEXIST ? "already exists (use --force to replace it)" : std::strerror(errno);
         return false;
     }
     release_slot(slot_);

@@ -27,8 +27,8 @@ struct FreeDeleter {
 }  // namespace
 
 std::uint32_t load_be32(const std::uint8_t *p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
-           (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           std::uint32_t{p[3]};
 }
 
 std::string field_text(const char *field, std::size_t width) {
@@ -44,12 +44,12 @@ const char *table_name(Table table) {
 
 const char *ext_state_name(ExtState state) {
     switch (state) {
-    case ExtState::None:
-        return "none";
-    case ExtState::Invalid:
-        return "invalid";
-    case ExtState::Valid:
-        return "valid";
+        case ExtState::None:
+            return "none";
+        case ExtState::Invalid:
+            return "invalid";
+        case ExtState::Valid:
+            return "valid";
     }
     return "none";
 }
@@ -107,8 +107,8 @@ ExtensionInfo read_extension(const std::string &path, const HeaderInfo &header) 
     char msg[QVPKG_MSG_BUF_LEN] = "";
     ext.code = QVPKG_isValidExtQV(&extDesc, &dummy, msg, sizeof msg);
     if (ext.code != QVPKG_OK) {
-        ext.message = msg[0] != '\0' ? trim_newlines(msg)
-                                     : "the extension lists more sub-files than allowed";
+        ext.message =
+            msg[0] != '\0' ? trim_newlines(msg) : "the extension lists more sub-files than allowed";
         return ext;
     }
     std::unique_ptr<SecondFileDescTable, FreeDeleter> table(
@@ -164,8 +164,7 @@ std::vector<Entry> all_entries(const HeaderInfo &header, const ExtensionInfo &ex
 }
 
 bool is_dummy_entry(const Entry &entry, const ExtensionInfo &ext) {
-    return ext.state != ExtState::None && entry.table == Table::Header &&
-           entry.index == kEntry255;
+    return ext.state != ExtState::None && entry.table == Table::Header && entry.index == kEntry255;
 }
 
 }  // namespace rztool

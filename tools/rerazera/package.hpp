@@ -23,7 +23,7 @@ enum class Table { Header, Extension };
 const char *table_name(Table table);
 
 struct HeaderInfo {
-    std::int32_t readCode = QVPKG_OK;  // of the positioned read of the 6180 bytes
+    std::int32_t readCode = QVPKG_OK;   // of the positioned read of the 6180 bytes
     std::int32_t checkCode = QVPKG_OK;  // QVPKG_ChkQvHeader
     std::uint32_t fileNum = 0;
     std::uint32_t productType = 0;

@@ -56,7 +56,8 @@ SubfileReport check_subfile(const std::uint8_t *base, std::uint32_t fileLen, Tab
     if (code == QVPKG_OK) {
         r.result = "ok";
     } else {
-        r.result = *r.headStored != *r.headComputed ? "header-crc-mismatch" : "payload-crc-mismatch";
+        r.result =
+            *r.headStored != *r.headComputed ? "header-crc-mismatch" : "payload-crc-mismatch";
         r.message = trim_newlines(msg);
     }
     return r;
@@ -78,8 +79,8 @@ void check_extension(const std::uint8_t *base, std::uint32_t fileLen, const QVFi
     char msg[QVPKG_MSG_BUF_LEN] = "";
     ext.code = QVPKG_isValidExtQV(&extDesc, dummy, msg, sizeof msg);
     if (ext.code != QVPKG_OK) {
-        ext.message = msg[0] != '\0' ? trim_newlines(msg)
-                                     : "the extension lists more sub-files than allowed";
+        ext.message =
+            msg[0] != '\0' ? trim_newlines(msg) : "the extension lists more sub-files than allowed";
         return;
     }
     const std::uint64_t tableAt = std::uint64_t{extDesc.offset} + BIN_HEADER_SIZE;
@@ -126,8 +127,8 @@ PackageReport build_report(const std::string &path) {
         rep.failures = 1;
     } else {
         for (std::uint32_t i = 0; i < rep.header.fileNum; ++i) {
-            rep.subfiles.push_back(check_subfile(base, fileLen, Table::Header, i,
-                                                 decode_desc(header->fileDesc[i])));
+            rep.subfiles.push_back(
+                check_subfile(base, fileLen, Table::Header, i, decode_desc(header->fileDesc[i])));
             rep.failures += rep.subfiles.back().failed() ? 1 : 0;
         }
         const QVFileDesc e255 = decode_desc(header->fileDesc[kEntry255]);
