@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -59,6 +62,17 @@ void reseal_dummy_entry(Package &p) {
                           static_cast<std::int32_t>(dummyLen - BIN_HEADER_SIZE), &crc);
     p.set_be32(Package::entry_field(255, 12), crc);
     p.reseal_header();
+}
+
+// One sub-file whose bin header name (96 bytes) and description (128
+// bytes) fill their fields with no NUL anywhere.
+Package unterminated_texts() {
+    Package p = PackageBuilder().add(SubFile{kIdA, "x", "y", Bytes(8, 1)}).build();
+    const std::uint32_t at = p.be32(Package::entry_field(0, 4));
+    std::fill_n(p.bytes.begin() + at + 116, 128, 'd');
+    std::fill_n(p.bytes.begin() + at + 244, 96, 'n');
+    p.reseal_bin_header(at);
+    return p;
 }
 
 // Entry 0's field, then the header checksum again.
@@ -179,13 +193,8 @@ const std::vector<Row> &rows() {
              return p.bytes;
          }),
          static_cast<std::int32_t>(kExtId), 6, 0, 0, 2},
-        {"name and description without terminators", file([] {
-             return PackageBuilder()
-                 .add(SubFile{kIdA, std::string(95, 'n'), std::string(127, 'd'), Bytes(8, 1)})
-                 .build()
-                 .bytes;
-         }),
-         kIdA, 0, 0, 14, 0},
+        {"name and description without terminators",
+         file([] { return unterminated_texts().bytes; }), kIdA, 0, 0, 14, 0},
         {"a directory", [](const rztest::ScratchDir &dir) { return dir.path(); }, kIdA, -1, 11, 11,
          11},
         {"/dev/null", existing("/dev/null"), kIdA, -1, 11, 11, 11},
@@ -217,6 +226,31 @@ TEST_P(Malformed, EveryEntryPointAnswersWithACode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, Malformed, ::testing::Range<std::size_t>(0, rows().size()));
+
+// A text filling its field is read as its full width and never past it:
+// the matcher sees exactly 96 (or 128) bytes.
+TEST(MalformedText, UnterminatedFieldsMatchAtFullWidthOnly) {
+    rztest::ScratchDir dir;
+    rztest::LogCapture log;
+    const std::string path = dir.file("texts.qv");
+    unterminated_texts().write(path);
+    QVFileDesc d{};
+    EXPECT_EQ(QVPKG_GetQVFileInfoByName(path.c_str(), &d, std::string(96, 'n').c_str()), QVPKG_OK);
+    EXPECT_EQ(QVPKG_GetQVFileInfoByName(path.c_str(), &d, std::string(95, 'n').c_str()),
+              QVPKG_ERR_NOT_FOUND);
+    EXPECT_EQ(QVPKG_GetQVFileInfoByName(path.c_str(), &d, std::string(97, 'n').c_str()),
+              QVPKG_ERR_NOT_FOUND);
+    EXPECT_EQ(QVPKG_GetQVFileInfoByDesc(path.c_str(), &d, std::string(128, 'd').c_str()), QVPKG_OK);
+    EXPECT_EQ(QVPKG_GetQVFileInfoByDesc(path.c_str(), &d, std::string(129, 'd').c_str()),
+              QVPKG_ERR_NOT_FOUND);
+    // The matchers on an image of exactly 352 heap bytes.
+    const Package pkg = unterminated_texts();
+    auto *bin = static_cast<BinHeader *>(std::malloc(sizeof(BinHeader)));
+    std::memcpy(bin, pkg.bytes.data() + QVPKG_HEADER_SIZE, sizeof(BinHeader));
+    EXPECT_EQ(QVPKG_IsNameMatch(bin, std::string(96, 'n').c_str()), 1);
+    EXPECT_EQ(QVPKG_IsDescMatch(bin, "ddd"), 1);
+    std::free(bin);
+}
 
 // Standalone bin files handed to stripping.
 TEST(MalformedBinFile, StripAnswersWithACode) {
