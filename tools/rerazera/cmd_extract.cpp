@@ -41,9 +41,10 @@ struct ExtractOptions {
 constexpr std::uint32_t kStageMode = 0600;
 
 // A file name for a sub-file inside the output directory: one path
-// component, never "." or "..", no control characters. `why` is set when
-// the package's name had to be changed.
-std::string safe_name(const std::string &raw, const Entry &e, std::string &why) {
+// component, never "." or "..", no control characters; `fallback` stands in
+// for a name with nothing usable left. `why` is set when the package's name
+// had to be changed.
+std::string safe_name(const std::string &raw, const std::string &fallback, std::string &why) {
     why.clear();
     std::string name = raw;
     bool hadSlash = false;
@@ -60,7 +61,7 @@ std::string safe_name(const std::string &raw, const Entry &e, std::string &why) 
     }
     if (name.empty() || name == "." || name == "..") {
         why = raw.empty() ? "it is empty" : "'" + raw + "' names a directory";
-        return hex32(e.desc.fileId) + "-" + table_name(e.table) + "-" + std::to_string(e.index);
+        return fallback;
     }
     if (hadSlash) {
         why = "'" + raw + "' contains '/'";
@@ -220,7 +221,7 @@ int extract_one(const ExtractOptions &opt) {
             return kExitFailure;
         }
         std::string why;
-        const std::string name = safe_name(bin.name, Entry{Table::Header, 0, d}, why);
+        const std::string name = safe_name(bin.name, hex32(d.fileId), why);
         if (!why.empty()) {
             report_note(opt.package, "name of " + what + " not used as it is (" + why +
                                          "); writing '" + name + "'");
@@ -279,7 +280,9 @@ int extract_all(const ExtractOptions &opt) {
             continue;
         }
         std::string why;
-        std::string name = safe_name(bin.name, e, why);
+        std::string name = safe_name(
+            bin.name,
+            hex32(e.desc.fileId) + "-" + table_name(e.table) + "-" + std::to_string(e.index), why);
         if (used.count(name) != 0) {
             const std::string base = name;
             for (unsigned k = 2; used.count(name) != 0; ++k) {

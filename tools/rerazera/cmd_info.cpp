@@ -23,25 +23,12 @@ struct InfoOptions {
     bool json = false;
 };
 
-const std::map<std::string, std::string> &field_help() {
-    static const std::map<std::string, std::string> fields = {
-        {"size", "file size in bytes"},
-        {"product-type", "product type code (decimal)"},
-        {"entries", "entries of the header table"},
-        {"header", "ok, or bad when the header fails its check"},
-        {"header-crc", "stored header checksum (hex)"},
-        {"extension", "none, valid or invalid"},
-        {"extend-count", "extend subfiles listed by the extension"},
-        {"subfiles", "sub-files in all, the dummy bin file not counted"},
+// The values --field can print, as named in the manual.
+const std::vector<std::string> &field_keys() {
+    static const std::vector<std::string> keys = {
+        "size",       "product-type", "entries",      "header",
+        "header-crc", "extension",    "extend-count", "subfiles",
     };
-    return fields;
-}
-
-std::vector<std::string> field_keys() {
-    std::vector<std::string> keys;
-    for (const auto &entry : field_help()) {
-        keys.push_back(entry.first);
-    }
     return keys;
 }
 
