@@ -333,6 +333,40 @@ TEST_F(ToolTest, ListReportsUnreadableEntry) {
     EXPECT_EQ(j["entries"][2]["name"], "third");
 }
 
+// An extraction that fails part-way (here: extracted, then refused by the
+// stripping because its bin header claims more payload than it holds)
+// leaves the named file as it was and no temporary file behind; a single
+// sub-file into a directory takes its bin header's name and replaces nothing
+// there without --force.
+TEST_F(ToolTest, SingleExtractionIsAllOrNothing) {
+    Package pkg = PackageBuilder()
+                      .add(SubFile{1, "one.bin", "", payload(20, 1)})
+                      .add(SubFile{2, "two.bin", "", payload(20, 2)})
+                      .build();
+    pkg.set_be32(pkg.entryOffsets[1] + 340, 0x10000);  // dataLen
+    write(pkg, "p.qv");
+    rztest::write_file(path("keep"), bytes_of("old"));
+    Outcome r = run({"extract", "p.qv", "--id", "2", "--strip", "-o", "keep"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("keep: cannot strip the bin header"), std::string::npos) << r.err;
+    EXPECT_EQ(text_of(path("keep")), "old");
+    for (const auto &entry : std::filesystem::directory_iterator(dir_.path())) {
+        EXPECT_NE(entry.path().filename().string().rfind(".rerazera-", 0), 0u)
+            << "temporary file left: " << entry.path();
+    }
+
+    std::filesystem::create_directories(path("d"));
+    r = run({"extract", "p.qv", "--id", "1", "--strip", "-o", "d"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(rztest::read_file(path("d/one.bin")), payload(20, 1));
+    r = run({"extract", "p.qv", "--id", "1", "-o", "d"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(rztest::read_file(path("d/one.bin")), payload(20, 1));
+    r = run({"extract", "p.qv", "--id", "1", "--force", "-o", "d"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(rztest::read_file(path("d/one.bin")).size(), 352u + 20u);
+}
+
 TEST_F(ToolTest, UsageErrorsExitTwo) {
     write(PackageBuilder().add(SubFile{1, "a", "", {1}}).build(), "p.qv");
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
