@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -231,7 +232,10 @@ std::string put_file(const std::string &name, const std::uint8_t *data, std::siz
     const std::string path = scratch_dir() + "/" + name;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
-        fail("cannot create a scratch file");
+        // Name the file and the reason: a scratch directory removed from
+        // under a running fuzzer must not pass for a finding in the library.
+        const std::string what = "cannot create scratch file " + path + ": " + std::strerror(errno);
+        fail(what.c_str());
     }
     std::size_t done = 0;
     while (done < size) {
