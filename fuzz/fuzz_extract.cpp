@@ -33,11 +33,8 @@ void expect_copy(const std::vector<std::uint8_t> &pkg, const QVFileDesc &d,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     rzfuzz::Prefix prefix;
     std::vector<std::uint8_t> pkg;
-    if (!rzfuzz::split_input(data, size, prefix, pkg)) {
+    if (!rzfuzz::take_package(data, size, prefix, pkg)) {
         return 0;
-    }
-    if ((prefix.flags & rzfuzz::kReseal) != 0) {
-        rzfuzz::reseal(pkg);
     }
     const std::string path = rzfuzz::put_file("extract.qv", pkg);
     const int fds = rzfuzz::open_fd_count();

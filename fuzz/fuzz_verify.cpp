@@ -61,11 +61,8 @@ bool extension_within(const std::vector<std::uint8_t> &pkg, QVFileDesc &ext) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     rzfuzz::Prefix prefix;
     std::vector<std::uint8_t> pkg;
-    if (!rzfuzz::split_input(data, size, prefix, pkg)) {
+    if (!rzfuzz::take_package(data, size, prefix, pkg)) {
         return 0;
-    }
-    if ((prefix.flags & rzfuzz::kReseal) != 0) {
-        rzfuzz::reseal(pkg);
     }
     const bool at = (prefix.flags & rzfuzz::kAtInPath) != 0;
     const std::string path = rzfuzz::put_file(at ? "pkg@v5.qv" : "pkg.qv", pkg);

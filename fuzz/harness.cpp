@@ -109,6 +109,17 @@ bool split_input(const std::uint8_t *data, std::size_t size, Prefix &prefix,
     return true;
 }
 
+bool take_package(const std::uint8_t *data, std::size_t size, Prefix &prefix,
+                  std::vector<std::uint8_t> &package) {
+    if (!split_input(data, size, prefix, package)) {
+        return false;
+    }
+    if ((prefix.flags & kReseal) != 0) {
+        reseal(package);
+    }
+    return true;
+}
+
 std::vector<std::uint8_t> join_input(const Prefix &prefix,
                                      const std::vector<std::uint8_t> &package) {
     std::vector<std::uint8_t> out;

@@ -58,6 +58,11 @@ std::vector<std::uint8_t> join_input(const Prefix &prefix,
 // on any bytes: ranges that do not fit are left alone.
 void reseal(std::vector<std::uint8_t> &package);
 
+// The package targets' common start: split the input and, when the prefix
+// asks for it, reseal the package. False when the input is unusable.
+bool take_package(const std::uint8_t *data, std::size_t size, Prefix &prefix,
+                  std::vector<std::uint8_t> &package);
+
 // Big-endian fields of an arbitrary image, bounds-checked: 0 when out of range.
 std::uint32_t be32_at(const std::vector<std::uint8_t> &bytes, std::uint64_t pos);
 

@@ -74,8 +74,11 @@ std::int32_t extract_sub_file(const char *pkgPath, const char *outPath, std::int
     return QVPKG_OK;
 }
 
-std::int32_t extract_file_by_id(const char *pkgPath, const char *outPath, std::int32_t fileId,
-                                std::uint32_t mode) noexcept {
+namespace {
+
+// The by-ID and by-name extractions refuse null paths before anything is
+// looked up: a null package path silently, a null output path with a line.
+std::int32_t check_paths(const char *pkgPath, const char *outPath) noexcept {
     if (pkgPath == nullptr) {
         return QVPKG_ERR_NULL_ARG;
     }
@@ -83,14 +86,31 @@ std::int32_t extract_file_by_id(const char *pkgPath, const char *outPath, std::i
         log_info(kOutPathNull);
         return QVPKG_ERR_NULL_ARG;
     }
-    QVFileDesc desc{};
-    if (const std::int32_t r = find_by_id(pkgPath, desc, fileId); r != QVPKG_OK) {
+    return QVPKG_OK;
+}
+
+// After a lookup: hand its failure on with the extraction's own line, or
+// copy the sub-file it found. Offsets are signed 32-bit positions: 2 GiB and
+// beyond fail the seek.
+std::int32_t extract_found(const char *pkgPath, const char *outPath, std::int32_t lookup,
+                           const QVFileDesc &desc, std::uint32_t mode) noexcept {
+    if (lookup != QVPKG_OK) {
         log_info(kLookupFailed);
-        return r;
+        return lookup;
     }
-    // Offsets are signed 32-bit positions: 2 GiB and beyond fail the seek.
     return extract_sub_file(pkgPath, outPath, static_cast<std::int32_t>(desc.offset), desc.length,
                             mode);
+}
+
+}  // namespace
+
+std::int32_t extract_file_by_id(const char *pkgPath, const char *outPath, std::int32_t fileId,
+                                std::uint32_t mode) noexcept {
+    if (const std::int32_t r = check_paths(pkgPath, outPath); r != QVPKG_OK) {
+        return r;
+    }
+    QVFileDesc desc{};
+    return extract_found(pkgPath, outPath, find_by_id(pkgPath, desc, fileId), desc, mode);
 }
 
 const char *name_from_path(const char *path) noexcept {
@@ -106,26 +126,17 @@ const char *name_from_path(const char *path) noexcept {
 
 std::int32_t extract_file_by_name(const char *pkgPath, const char *outPath,
                                   std::uint32_t mode) noexcept {
-    if (pkgPath == nullptr) {
-        return QVPKG_ERR_NULL_ARG;
-    }
-    if (outPath == nullptr) {
-        log_info(kOutPathNull);
-        return QVPKG_ERR_NULL_ARG;
+    if (const std::int32_t r = check_paths(pkgPath, outPath); r != QVPKG_OK) {
+        return r;
     }
     const char *name = name_from_path(outPath);
     if (name == nullptr) {
         log_info(kNoName, outPath);
         return QVPKG_ERR_INVALID_ARG;
     }
-    QVFileDesc desc{};
-    if (const std::int32_t r = find_by_name(pkgPath, desc, name); r != QVPKG_OK) {
-        log_info(kLookupFailed);
-        return r;
-    }
     // Written to the full output path whose last component named the file.
-    return extract_sub_file(pkgPath, outPath, static_cast<std::int32_t>(desc.offset), desc.length,
-                            mode);
+    QVFileDesc desc{};
+    return extract_found(pkgPath, outPath, find_by_name(pkgPath, desc, name), desc, mode);
 }
 
 }  // namespace rerazera

@@ -16,6 +16,7 @@
 
 #include "rerazera.h"
 #include "support/log_capture.hpp"
+#include "support/sanitizers.hpp"
 #include "support/scratch.hpp"
 #include "writer/package_writer.hpp"
 
@@ -444,17 +445,7 @@ TEST_F(ExtensionLookupTest, TableReaderRefusesWhatCannotBeATable) {
     EXPECT_EQ(log_.lines(), (Lines{kOverLimit}));
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
+using rztest::kAddressSanitizer;
 
 // Caps the address space at what is mapped now plus `room`, then takes every
 // free heap block of `grab` bytes or more (and kept: the caller is a child

@@ -21,6 +21,7 @@
 #include "rerazera.h"
 #include "support/log_capture.hpp"
 #include "support/process_state.hpp"
+#include "support/sanitizers.hpp"
 #include "support/scratch.hpp"
 #include "writer/package_writer.hpp"
 
@@ -50,17 +51,7 @@ std::string resolved(const std::string &path) {
     return ::realpath(path.c_str(), buf) != nullptr ? std::string(buf) : std::string();
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
+using rztest::kAddressSanitizer;
 
 // The process's mapped address space, from /proc/self/statm (in pages).
 rlim_t mapped_bytes() {
