@@ -5,16 +5,14 @@
 // bin headers. Names come from the package and are not trusted: one that
 // would leave the output directory, or is empty, is rewritten and the user
 // told so, and an existing file is replaced only with --force.
-#include <unistd.h>
-
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <set>
 #include <vector>
 
 #include "output.hpp"
@@ -33,12 +31,13 @@ struct ExtractOptions {
     std::string out;
     bool strip = false;
     bool force = false;
+    bool noCheck = false;
     bool byName = false;
 };
 
-// Staged files are created 0600 and opened by the library with O_TRUNC,
-// which keeps those bits; commit() gives them their final ones.
-constexpr std::uint32_t kStageMode = 0600;
+// Sub-files are copied out of the mapping in pieces of this size, each
+// given back to the system once written.
+constexpr std::uint32_t kCopyPiece = 1u << 20;
 
 // A file name for a sub-file inside the output directory: one path
 // component, never "." or "..", no control characters; `fallback` stands in
@@ -66,252 +65,306 @@ std::string safe_name(const std::string &raw, const std::string &fallback, std::
     if (hadSlash) {
         why = "'" + raw + "' contains '/'";
     } else if (hadControl) {
-        why = "the name contains control characters";
+        why = "'" + raw + "' contains control characters";
     }
     return name;
 }
 
-// A sub-file the library can copy: not empty, and below the 2 GiB that
-// 32-bit file positions reach.
-bool check_extractable(const ExtractOptions &opt, const QVFileDesc &d) {
+// dir + "/" + name, without doubling a slash the user wrote.
+std::string join_path(const std::string &dir, const std::string &name) {
+    std::string out = dir;
+    while (out.size() > 1 && out.back() == '/') {
+        out.pop_back();
+    }
+    return out == "/" ? out + name : out + "/" + name;
+}
+
+struct Found {
+    std::optional<Entry> entry;
+    std::string error;  // why nothing was found
+};
+
+// The first entry, header table then extension, that `match` accepts.
+// Unlike the library's lookups it goes on past an entry whose bin header
+// cannot be read, and says so when nothing matched.
+template <typename Match>
+Found find_entry(const PackageView &pkg, const std::string &what, bool readsBinHeader,
+                 Match match) {
+    Found f;
+    if (!pkg.header().valid()) {
+        f.error = "the package header fails its check; no sub-file can be looked up";
+        return f;
+    }
+    std::optional<Entry> unreadable;
+    for (std::uint64_t k = 0; k < pkg.entry_count(); ++k) {
+        const Entry e = pkg.entry(k);
+        if (pkg.is_dummy(e)) {
+            continue;  // the extension's own table, not a sub-file
+        }
+        if (readsBinHeader && !pkg.bin_header(e.desc.offset).readable) {
+            if (!unreadable) {
+                unreadable = e;
+            }
+            continue;
+        }
+        if (match(e)) {
+            f.entry = e;
+            return f;
+        }
+    }
+    f.error = "no sub-file with " + what;
+    if (unreadable) {
+        f.error += " among those that can be read; the bin header of " + entry_label(*unreadable) +
+                   " lies past the end of the file";
+    }
+    if (pkg.ext().state == ExtState::Invalid) {
+        f.error += "; the extension cannot be searched: " + pkg.ext().message;
+    }
+    return f;
+}
+
+// Everything that must hold before a byte is written: the range in the
+// file, a non-empty sub-file, and unless --no-check its bin header and
+// payload checksums. "" when it may be written.
+std::string check_before_writing(const ExtractOptions &opt, const PackageView &pkg,
+                                 const QVFileDesc &d) {
     if (d.length == 0) {
-        report_error(opt.package, "sub-file " + hex32(d.fileId) + " is empty (length 0)");
-        return false;
+        return "is empty (length 0)";
     }
-    if (d.offset > static_cast<std::uint32_t>(INT32_MAX)) {
-        report_error(opt.package, "sub-file " + hex32(d.fileId) + " lies beyond 2 GiB");
-        return false;
+    std::string result;
+    const std::string why = check_subfile(pkg, d, result);
+    if (result == "out-of-bounds") {
+        return why;
     }
-    return true;
+    if (!opt.noCheck && result != "ok") {
+        return why + " (use --no-check to extract it anyway)";
+    }
+    if (opt.strip &&
+        (d.length < BIN_HEADER_SIZE ||
+         std::uint64_t{BIN_HEADER_SIZE} + load_be32(pkg.bytes(d.offset, d.length) + 340) >
+             d.length)) {
+        return "its bin header's payload length does not fit the sub-file; it cannot be stripped";
+    }
+    return {};
 }
 
-// Extracts into a staged file beside finalPath with `extract`, strips it
-// when asked, and renames it into place.
-bool stage_and_commit(const ExtractOptions &opt, const std::string &finalPath, bool replace,
-                      const std::function<std::int32_t(const char *)> &extract) {
-    if (!replace && path_exists(finalPath)) {
-        report_error(finalPath, "already exists (use --force to replace it)");
-        return false;
-    }
-    StagedFile staged(finalPath);
-    if (!staged.ok()) {
-        report_error(finalPath, staged.error());
-        return false;
-    }
-    if (const std::int32_t r = extract(staged.temp_path().c_str()); r != QVPKG_OK) {
-        report_error(opt.package, "cannot extract to " + finalPath + ": " + describe_code(r));
-        return false;
-    }
+// Copies the sub-file (or its payload) to out and completes it.
+bool write_subfile(const ExtractOptions &opt, const PackageView &pkg, const QVFileDesc &d,
+                   OutputFile &out) {
+    std::uint32_t from = d.offset;
+    std::uint32_t len = d.length;
     if (opt.strip) {
-        // The library reads the whole bin file before it truncates its
-        // output, so the staged file can be stripped in place.
-        const std::int32_t r =
-            QVPKG_StripBinHeader(staged.temp_path().c_str(), staged.temp_path().c_str());
-        if (r != QVPKG_OK) {
-            report_error(finalPath, "cannot strip the bin header: " +
-                                        (r == QVPKG_ERR_LENGTH
-                                             ? std::string("its payload length exceeds the file")
-                                             : describe_code(r)));
+        len = load_be32(pkg.bytes(d.offset, d.length) + 340);
+        from += BIN_HEADER_SIZE;
+    }
+    while (len > 0) {
+        const std::uint32_t n = len < kCopyPiece ? len : kCopyPiece;
+        if (!out.write(pkg.bytes(from, n), n)) {
+            report_error(out.name(), out.error());
             return false;
         }
+        pkg.release(from, n);
+        from += n;
+        len -= n;
     }
-    if (!staged.commit(replace)) {
-        report_error(finalPath, staged.error());
+    if (!out.commit()) {
+        report_error(out.name(), out.error());
         return false;
     }
     return true;
-}
-
-// Sub-file bytes to standard output, stripped when asked.
-bool to_stdout(const ExtractOptions &opt, const QVFileDesc &d) {
-    if (!check_extractable(opt, d)) {
-        return false;
-    }
-    std::vector<std::uint8_t> buf(d.length);
-    if (const std::int32_t r = QVPKG_ReadFileByOffset(
-            opt.package.c_str(), static_cast<std::int32_t>(d.offset), buf.data(), d.length);
-        r != QVPKG_OK) {
-        report_error(opt.package, "cannot read sub-file " + hex32(d.fileId) + ": " +
-                                      (r == QVPKG_ERR_IO ? std::string("it runs past the end")
-                                                         : describe_code(r)));
-        return false;
-    }
-    std::size_t from = 0;
-    std::size_t len = buf.size();
-    if (opt.strip) {
-        if (d.length < BIN_HEADER_SIZE || QVPKG_CheckBinHeader(buf.data(), d.length) != QVPKG_OK) {
-            report_error(opt.package,
-                         "sub-file " + hex32(d.fileId) + ": the payload does not fit the sub-file");
-            return false;
-        }
-        from = BIN_HEADER_SIZE;
-        len = load_be32(buf.data() + 340);
-    }
-    if (!write_all(STDOUT_FILENO, buf.data() + from, len)) {
-        report_error("standard output", std::strerror(errno));
-        return false;
-    }
-    return true;
-}
-
-// The first entry, header table then extension, whose bin header name is
-// `name`. The library's name lookup covers the header table; the extension
-// is searched here so every sub-file a package lists can be named.
-std::optional<QVFileDesc> find_by_name(const ExtractOptions &opt, std::int32_t &code) {
-    QVFileDesc d{};
-    code = QVPKG_GetQVFileInfoByName(opt.package.c_str(), &d, opt.name.c_str());
-    if (code == QVPKG_OK) {
-        return d;
-    }
-    if (code != QVPKG_ERR_NOT_FOUND) {
-        return std::nullopt;
-    }
-    const HeaderInfo header = read_header(opt.package);
-    const ExtensionInfo ext = read_extension(opt.package, header);
-    for (const QVFileDesc &e : ext.entries) {
-        const BinInfo bin = read_bin_header(opt.package, e.offset);
-        if (bin.readable() && bin.name == opt.name) {
-            code = QVPKG_OK;
-            return e;
-        }
-    }
-    return std::nullopt;
 }
 
 int extract_one(const ExtractOptions &opt) {
-    QVFileDesc d{};
-    std::int32_t code = QVPKG_OK;
-    std::string what;
+    std::optional<std::uint32_t> id;
     if (!opt.byName) {
-        const auto id = parse_u32(opt.id);
+        id = parse_u32(opt.id);
         if (!id) {
-            report_error("--id", "'" + opt.id + "' is not a 32-bit number");
+            report_error("--id", "'" + opt.id + "' is not a 32-bit number (decimal or 0x-hex)");
             return kExitUsage;
         }
-        what = "ID " + hex32(*id);
-        code = QVPKG_GetQVFileInfo(opt.package.c_str(), &d, static_cast<std::int32_t>(*id));
-    } else {
-        what = "name '" + opt.name + "'";
-        if (const auto found = find_by_name(opt, code)) {
-            d = *found;
-        }
     }
-    if (code != QVPKG_OK) {
-        const bool absent =
-            code == QVPKG_ERR || code == QVPKG_ERR_NO_EXTEND || code == QVPKG_ERR_NOT_FOUND;
-        report_error(opt.package, absent ? "no sub-file with " + what
-                                         : "cannot look up " + what + ": " + describe_code(code));
+    const PackageView pkg(opt.package);
+    if (!pkg.ok()) {
+        report_error(opt.package, pkg.error());
+        return pkg.status();
+    }
+    const Found found = id ? find_entry(pkg, "ID " + hex32(*id), false,
+                                        [&](const Entry &e) { return e.desc.fileId == *id; })
+                           : find_entry(pkg, "name '" + opt.name + "'", true, [&](const Entry &e) {
+                                 return pkg.bin_header(e.desc.offset).name == opt.name;
+                             });
+    if (!found.entry) {
+        report_error(opt.package, found.error);
         return kExitFailure;
     }
-    if (opt.out == "-") {
-        return to_stdout(opt, d) ? kExitOk : kExitFailure;
-    }
-    if (!check_extractable(opt, d)) {
+    const Entry &e = *found.entry;
+    const std::string label = "sub-file " + hex32(e.desc.fileId);
+    if (const std::string why = check_before_writing(opt, pkg, e.desc); !why.empty()) {
+        report_error(opt.package, label + ": " + why);
         return kExitFailure;
     }
 
     // An existing directory receives the sub-file under its bin header's
     // name: a name the user did not give, so it replaces nothing unasked.
-    std::string finalPath = opt.out;
+    std::string target = opt.out;
     bool replace = true;
-    if (is_directory(opt.out)) {
-        const BinInfo bin = read_bin_header(opt.package, d.offset);
-        if (!bin.readable()) {
-            report_error(opt.package, "cannot read the bin header of " + what);
-            return kExitFailure;
-        }
+    if (opt.out != "-" && is_directory(opt.out)) {
         std::string why;
-        const std::string name = safe_name(bin.name, hex32(d.fileId), why);
+        const std::string name =
+            safe_name(pkg.bin_header(e.desc.offset).name, hex32(e.desc.fileId), why);
         if (!why.empty()) {
-            report_note(opt.package, "name of " + what + " not used as it is (" + why +
-                                         "); writing '" + name + "'");
+            report_note(opt.package, label + ": its name " + why + "; writing '" + name + "'");
         }
-        finalPath = opt.out + "/" + name;
+        target = join_path(opt.out, name);
         replace = opt.force;
     }
-    const bool done = stage_and_commit(opt, finalPath, replace, [&](const char *temp) {
-        if (!opt.byName) {
-            return QVPKG_ExtractFileFromQVExt(opt.package.c_str(), temp,
-                                              static_cast<std::int32_t>(d.fileId), kStageMode);
-        }
-        return QVPKG_ExtractSubFile(opt.package.c_str(), temp, static_cast<std::int32_t>(d.offset),
-                                    d.length, kStageMode);
-    });
-    return done ? kExitOk : kExitFailure;
+    OutputFile out(target, {pkg.identity()}, replace);
+    if (!out.ok()) {
+        report_error(out.name(), out.error());
+        return kExitTrouble;
+    }
+    return write_subfile(opt, pkg, e.desc, out) ? kExitOk : kExitTrouble;
 }
 
+// Names already given in this run, as 64-bit hashes in an open-addressed
+// table: eight bytes a sub-file however long its name. Two names with the
+// same hash would be told apart by a "~N" suffix like a true repeat.
+class NameSet {
+  public:
+    bool insert(const std::string &name) {
+        if ((count_ + 1) * 2 > slots_.size()) {
+            grow();
+        }
+        const std::uint64_t h = hash(name);
+        for (std::size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i] == h) {
+                return false;
+            }
+            if (slots_[i] == 0) {
+                slots_[i] = h;
+                ++count_;
+                return true;
+            }
+        }
+    }
+    [[nodiscard]] bool contains(const std::string &name) const {
+        if (slots_.empty()) {
+            return false;
+        }
+        const std::uint64_t h = hash(name);
+        for (std::size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i] == h) {
+                return true;
+            }
+            if (slots_[i] == 0) {
+                return false;
+            }
+        }
+    }
+
+  private:
+    static std::uint64_t hash(const std::string &name) {
+        std::uint64_t h = 0xcbf29ce484222325u;  // FNV-1a
+        for (const char c : name) {
+            h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+        }
+        return h == 0 ? 1 : h;
+    }
+    void grow() {
+        std::vector<std::uint64_t> old = std::move(slots_);
+        slots_.assign(old.empty() ? 1024 : old.size() * 2, 0);
+        for (const std::uint64_t h : old) {
+            if (h != 0) {
+                for (std::size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+                    if (slots_[i] == 0) {
+                        slots_[i] = h;
+                        break;
+                    }
+                }
+            }
+        }
+    }
+    std::vector<std::uint64_t> slots_;
+    std::size_t count_ = 0;
+};
+
 int extract_all(const ExtractOptions &opt) {
-    const HeaderInfo header = read_header(opt.package);
-    if (!header.valid()) {
-        report_error(opt.package, header.readable() ? "the package header fails its check"
-                                                    : "cannot read the package header (" +
-                                                          describe_code(header.readCode) + ")");
+    const PackageView pkg(opt.package);
+    if (!pkg.ok()) {
+        report_error(opt.package, pkg.error());
+        return pkg.status();
+    }
+    if (!pkg.header().valid()) {
+        report_error(opt.package, "the package header fails its check; nothing extracted");
         return kExitFailure;
     }
-    const ExtensionInfo ext = read_extension(opt.package, header);
-    bool ok = true;
-    if (ext.state == ExtState::Invalid) {
-        report_error(opt.package,
-                     "extension unreadable, extracting the header table only: " + ext.message);
-        ok = false;
+    int status = kExitOk;
+    if (pkg.ext().state == ExtState::Invalid) {
+        report_error(opt.package, "extension unreadable, extracting the header table only: " +
+                                      pkg.ext().message);
+        status = kExitFailure;
     }
     std::error_code ec;
     std::filesystem::create_directories(opt.out, ec);
     if (!is_directory(opt.out)) {
         report_error(opt.out, ec ? ec.message() : "not a directory");
-        return kExitFailure;
+        return kExitTrouble;
     }
 
-    std::set<std::string> used;
-    for (const Entry &e : all_entries(header, ext)) {
-        if (is_dummy_entry(e, ext)) {
+    NameSet used;
+    for (std::uint64_t k = 0; k < pkg.entry_count(); ++k) {
+        const Entry e = pkg.entry(k);
+        if (pkg.is_dummy(e)) {
             continue;  // the extension's own table, not a sub-file
         }
-        const std::string label = std::string(table_name(e.table)) + " entry " +
-                                  std::to_string(e.index) + " (" + hex32(e.desc.fileId) + ")";
+        const std::string label = entry_label(e);
         if (e.desc.length == 0) {
             report_note(opt.package, label + " is empty; skipped");
             continue;
         }
-        const BinInfo bin = read_bin_header(opt.package, e.desc.offset);
-        if (!bin.readable()) {
-            report_error(opt.package, label + ": bin header cannot be read");
-            ok = false;
+        const BinInfo bin = pkg.bin_header(e.desc.offset);
+        if (!bin.readable) {
+            report_error(opt.package, label + ": its bin header lies past the end of the file");
+            status = worse(status, kExitFailure);
+            continue;
+        }
+        if (const std::string why = check_before_writing(opt, pkg, e.desc); !why.empty()) {
+            report_error(opt.package, label + ": " + why);
+            status = worse(status, kExitFailure);
             continue;
         }
         std::string why;
         std::string name = safe_name(
             bin.name,
             hex32(e.desc.fileId) + "-" + table_name(e.table) + "-" + std::to_string(e.index), why);
-        if (used.count(name) != 0) {
+        if (used.contains(name)) {
             const std::string base = name;
-            for (unsigned k = 2; used.count(name) != 0; ++k) {
-                name = base + "~" + std::to_string(k);
+            for (unsigned n = 2; used.contains(name); ++n) {
+                name = base + "~" + std::to_string(n);
             }
             why = "another sub-file already has the name '" + base + "'";
         }
         if (!why.empty()) {
-            report_note(opt.package, label + ": " + why + "; writing '" + name + "'");
+            report_note(opt.package, label + ": its name " + why + "; writing '" + name + "'");
         }
         used.insert(name);
-        const std::string finalPath = opt.out + "/" + name;
-        const bool done = stage_and_commit(opt, finalPath, opt.force, [&](const char *temp) {
-            return QVPKG_ExtractSubFile(opt.package.c_str(), temp,
-                                        static_cast<std::int32_t>(e.desc.offset), e.desc.length,
-                                        kStageMode);
-        });
-        if (done) {
-            std::cout << finalPath << '\n';
+        const std::string target = join_path(opt.out, name);
+        OutputFile out(target, {pkg.identity()}, opt.force);
+        if (!out.ok()) {
+            report_error(out.name(), out.error());
+            status = worse(status, kExitTrouble);
+            continue;
         }
-        ok = ok && done;
+        if (!write_subfile(opt, pkg, e.desc, out)) {
+            status = worse(status, kExitTrouble);
+            continue;
+        }
+        std::printf("%s\n", escape(target).c_str());
     }
-    return ok ? kExitOk : kExitFailure;
+    return status;
 }
 
 int run_extract(const ExtractOptions &opt) {
-    if (!check_input_file(opt.package)) {
-        return kExitFailure;
-    }
     install_cleanup_handlers();
     if (opt.all) {
         if (opt.out == "-") {
@@ -343,9 +396,14 @@ void add_extract(CLI::App &app, Runner &run) {
     cmd->add_flag("--strip", opt->strip, "Write the bare payload, without the bin header");
     cmd->add_flag("--force", opt->force,
                   "Replace existing files whose names come from the package");
+    cmd->add_flag("--no-check", opt->noCheck,
+                  "Write sub-files whose bin header or payload checksum fails");
     cmd->footer(
-        "Exactly one of --id, --name and --all. Files are written under a temporary name "
-        "and renamed into place when complete.");
+        "Exactly one of --id, --name and --all. Each sub-file's bin header and payload "
+        "checksums are checked first; one that fails is not written (exit 1). Regular files "
+        "are written under a temporary name and renamed into place; devices and FIFOs are "
+        "written in place; a symbolic link is followed. The package itself is never an "
+        "output.");
     cmd->callback([opt, &run, id, name] {
         if (id->count() == 0 && name->count() == 0 && !opt->all) {
             throw CLI::RequiredError("one of --id, --name or --all");

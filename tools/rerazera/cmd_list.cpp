@@ -18,109 +18,112 @@ struct ListOptions {
     bool json = false;
 };
 
-// Names and descriptions come from the package: show control bytes escaped.
-std::string printable(const std::string &text) {
-    std::string out;
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", u);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 // A stored checksum is a 16-bit CRC in a 32-bit word; show the whole word
 // only when its upper half is set, since such a word never matches.
-std::string crc_text(std::uint32_t crc) {
-    if (crc > 0xFFFFu) {
-        return hex32(crc);
-    }
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%04x", crc);
+const char *crc_text(std::uint32_t crc, char (&buf)[16]) {
+    std::snprintf(buf, sizeof buf, crc > 0xFFFFu ? "0x%08x" : "0x%04x", crc);
     return buf;
 }
 
-std::string unreadable_reason(const QVFileDesc &d, const BinInfo &bin) {
-    if (d.offset > static_cast<std::uint32_t>(INT32_MAX)) {
-        return "bin header at or beyond 2 GiB";
+std::string unreadable_reason(const PackageView &pkg, const QVFileDesc &d) {
+    return "bin header past the end of the file (offset " + std::to_string(d.offset) + ", " +
+           std::to_string(pkg.size()) + " bytes)";
+}
+
+void print_row(const PackageView &pkg, const Entry &e, const BinInfo &bin) {
+    std::string desc;
+    if (!bin.readable) {
+        desc = unreadable_reason(pkg, e.desc);
+    } else if (pkg.is_dummy(e)) {
+        desc = "(extension table: " + std::to_string(pkg.ext().count) + " extend subfiles)";
+    } else {
+        desc = escape(bin.desc);
     }
-    return "bin header cannot be read (" + describe_code(bin.readCode) + ")";
+    const std::string name = bin.readable ? escape(bin.name) : "-";
+    char id[16];
+    char crc[16];
+    std::snprintf(id, sizeof id, "0x%08x", e.desc.fileId);
+    std::printf("%-9s %7u  %-10s  %10u  %10u  %-10s  %-24s  %s\n", table_name(e.table), e.index, id,
+                e.desc.offset, e.desc.length, crc_text(e.desc.crc, crc), name.c_str(),
+                desc.c_str());
+}
+
+void json_row(JsonStream &out, const PackageView &pkg, const Entry &e, const BinInfo &bin) {
+    out.begin_object();
+    out.key("table").value(table_name(e.table));
+    out.key("index").value(e.index);
+    out.key("file_id").value(e.desc.fileId);
+    out.key("file_id_hex").value(hex32(e.desc.fileId));
+    out.key("offset").value(e.desc.offset);
+    out.key("length").value(e.desc.length);
+    out.key("crc").value(e.desc.crc);
+    out.key("aux0").value(e.desc.aux0);
+    out.key("aux1").value(e.desc.aux1);
+    out.key("readable").value(bin.readable);
+    if (bin.readable) {
+        out.key("name").value(bin.name);
+        out.key("desc").value(bin.desc);
+        out.key("data_len").value(bin.dataLen);
+    } else {
+        out.key("name").null();
+        out.key("desc").null();
+        out.key("data_len").null();
+    }
+    out.key("dummy").value(pkg.is_dummy(e));
+    if (bin.readable) {
+        out.key("error").null();
+    } else {
+        out.key("error").value(unreadable_reason(pkg, e.desc));
+    }
+    out.end_object();
 }
 
 int run_list(const ListOptions &opt) {
-    if (!check_input_file(opt.package)) {
-        return kExitFailure;
+    const PackageView pkg(opt.package);
+    if (!pkg.ok()) {
+        report_error(opt.package, pkg.error());
+        return pkg.status();
     }
-    const HeaderInfo header = read_header(opt.package);
-    if (!header.readable()) {
-        report_error(opt.package,
-                     "cannot read the package header (" + describe_code(header.readCode) + ")");
-        return kExitFailure;
-    }
+    const HeaderInfo &header = pkg.header();
     if (!header.valid()) {
         report_error(opt.package, header.checkCode == QVPKG_ERR_FILE_NUM
                                       ? "the header lists " + std::to_string(header.fileNum) +
                                             " entries, more than 256; listing the first 256"
                                       : "the header checksum does not match; listing it anyway");
     }
-    const ExtensionInfo ext = read_extension(opt.package, header);
+    const ExtensionInfo &ext = pkg.ext();
     if (ext.state == ExtState::Invalid) {
-        report_error(opt.package, "extension unreadable: " + ext.message);
+        report_error(opt.package,
+                     "extension unreadable, listing the header table only: " + ext.message);
     }
 
-    ojson rows = ojson::array();
-    if (!opt.json) {
+    JsonStream out(stdout);
+    if (opt.json) {
+        out.begin_object();
+        out.key("schema").value(1u);
+        out.key("file").value(opt.package);
+        out.key("header").value(header_json(header));
+        out.key("extension").value(extension_json(ext));
+        out.key("entries").begin_array();
+    } else {
         std::printf("%-9s %7s  %-10s  %10s  %10s  %-10s  %-24s  %s\n", "TABLE", "INDEX", "FILE ID",
                     "OFFSET", "LENGTH", "CRC", "NAME", "DESCRIPTION");
     }
-    for (const Entry &e : all_entries(header, ext)) {
-        const BinInfo bin = read_bin_header(opt.package, e.desc.offset);
-        std::string name = bin.readable() ? bin.name : "-";
-        std::string desc = bin.readable() ? bin.desc : unreadable_reason(e.desc, bin);
-        if (bin.readable() && is_dummy_entry(e, ext)) {
-            desc = "(extension table: " + std::to_string(ext.count) + " extend subfiles)";
-        }
+    for (std::uint64_t k = 0; k < pkg.entry_count(); ++k) {
+        const Entry e = pkg.entry(k);
+        const BinInfo bin = pkg.bin_header(e.desc.offset);
         if (opt.json) {
-            ojson row;
-            row["table"] = table_name(e.table);
-            row["index"] = e.index;
-            row["file_id"] = e.desc.fileId;
-            row["file_id_hex"] = hex32(e.desc.fileId);
-            row["offset"] = e.desc.offset;
-            row["length"] = e.desc.length;
-            row["crc"] = e.desc.crc;
-            row["aux0"] = e.desc.aux0;
-            row["aux1"] = e.desc.aux1;
-            row["readable"] = bin.readable();
-            row["name"] = bin.readable() ? ojson(bin.name) : ojson(nullptr);
-            row["desc"] = bin.readable() ? ojson(bin.desc) : ojson(nullptr);
-            row["data_len"] = bin.readable() ? ojson(bin.dataLen) : ojson(nullptr);
-            row["dummy"] = is_dummy_entry(e, ext);
-            row["error"] = bin.readable() ? ojson(nullptr) : ojson(unreadable_reason(e.desc, bin));
-            rows.push_back(std::move(row));
+            json_row(out, pkg, e, bin);
         } else {
-            std::printf("%-9s %7u  %-10s  %10u  %10u  %-10s  %-24s  %s\n", table_name(e.table),
-                        e.index, hex32(e.desc.fileId).c_str(), e.desc.offset, e.desc.length,
-                        crc_text(e.desc.crc).c_str(), printable(name).c_str(),
-                        printable(desc).c_str());
+            print_row(pkg, e, bin);
         }
     }
     if (opt.json) {
-        ojson doc;
-        doc["schema"] = 1;
-        doc["file"] = opt.package;
-        doc["header"] = header_json(header);
-        doc["extension"] = extension_json(ext);
-        doc["entries"] = std::move(rows);
-        print_json(doc);
+        out.end_array();
+        out.end_object();
+        out.finish();
     }
-    std::fflush(stdout);
-    return header.valid() ? kExitOk : kExitFailure;
+    return header.valid() && ext.state != ExtState::Invalid ? kExitOk : kExitFailure;
 }
 
 }  // namespace
@@ -132,8 +135,8 @@ void add_list(CLI::App &app, Runner &run) {
     cmd->add_option("package", opt->package, "Package file")->required();
     cmd->add_flag("--json", opt->json, "Print a JSON object (schema in rerazera(1))");
     cmd->footer(
-        "Exits 1 when the package cannot be read or its header fails its check (the "
-        "table is still listed when it can be read).");
+        "Exits 1 when the package is too short, its header fails its check (the table is "
+        "still listed) or its extension is invalid, 2 when the file cannot be used.");
     cmd->callback([opt, &run] { run = [opt] { return run_list(*opt); }; });
 }
 

@@ -1,8 +1,11 @@
 // rerazera pack -o PKG [--product-type N] (FILE... | --manifest LIST)
 //
 // Builds a valid package from payload files with the project's package
-// writer: every bin header, payload, table and header checksum computed, and
-// an extension when there are more than 256 sub-files.
+// writer's layout: every bin header, payload, table and header checksum
+// computed, and an extension when there are more than 256 sub-files.
+// Payloads are streamed through a fixed buffer twice (checksums first, since
+// the header that holds them comes first, then the copy), so memory does not
+// grow with their size.
 //
 // Manifest: one sub-file per line, "ID NAME PATH [DESCRIPTION...]"; blank
 // lines and lines starting with '#' are skipped; NAME and PATH may be written
@@ -14,7 +17,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "output.hpp"
+#include "package.hpp"
 #include "rerazera.h"
 #include "tool.hpp"
 #include "writer/package_writer.hpp"
@@ -29,7 +32,9 @@
 namespace rztool {
 namespace {
 
-using rerazera::writer::PackageBuilder;
+using rerazera::writer::plan_layout;
+using rerazera::writer::PlannedFile;
+using rerazera::writer::StreamLayout;
 using rerazera::writer::SubFile;
 
 struct PackOptions {
@@ -114,7 +119,7 @@ bool read_manifest(const std::string &manifest, std::vector<Item> &items) {
         }
         const auto parsed = parse_u32(id);
         if (!parsed) {
-            report_error(where, "'" + id + "' is not a 32-bit file ID");
+            report_error(where, "'" + id + "' is not a 32-bit file ID (decimal or 0x-hex)");
             return false;
         }
         item.id = *parsed;
@@ -133,23 +138,66 @@ bool read_manifest(const std::string &manifest, std::vector<Item> &items) {
     return true;
 }
 
-bool read_payload(const std::string &path, std::vector<std::uint8_t> &out) {
-    const std::string problem = input_problem(path);
-    if (!problem.empty()) {
-        report_error(path, problem);
+constexpr std::size_t kBuffer = 1u << 20;
+
+// Streams a payload file through buf, feeding its bytes to `use`; false
+// with a message when it cannot be read or its length is not `size`.
+template <typename Use>
+bool stream_payload(const std::string &path, std::uint32_t size, std::vector<std::uint8_t> &buf,
+                    Use use) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        report_error(path, std::strerror(errno));
         return false;
     }
-    std::ifstream in(path, std::ios::binary);
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        report_error(path, "read error");
-        return false;
+    std::uint64_t total = 0;
+    bool ok = true;
+    for (;;) {
+        // Pieces are read whole, so every piece but the last is full.
+        std::size_t got = 0;
+        while (got < buf.size()) {
+            const ssize_t n = ::read(fd, buf.data() + got, buf.size() - got);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                report_error(path, std::strerror(errno));
+                ok = false;
+                break;
+            }
+            if (n == 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        if (!ok || got == 0) {
+            break;
+        }
+        total += got;
+        if (total > size) {
+            break;
+        }
+        if (!use(buf.data(), got)) {
+            ok = false;
+            break;
+        }
+        if (got < buf.size()) {
+            break;
+        }
     }
-    return true;
+    ::close(fd);
+    if (ok && total != size) {
+        report_error(path,
+                     "changed while it was packed (" + std::to_string(size) + " bytes expected)");
+        ok = false;
+    }
+    return ok;
 }
 
-// Names and descriptions must fit their fields; IDs must be unique, since a
-// lookup by ID only ever finds the first.
+// Everything that would make the package invalid or ambiguous is refused
+// here, before anything is read or written: readers find only the first
+// of two equal IDs or names, and take a header entry 255 with the ID 0xABEF
+// for the extension's dummy bin file.
 bool check_items(const std::vector<Item> &items) {
     if (items.empty()) {
         report_error("pack", "no sub-files given");
@@ -160,19 +208,42 @@ bool check_items(const std::vector<Item> &items) {
                      "a package holds at most " + std::to_string(kMaxSubFiles) + " sub-files");
         return false;
     }
-    std::map<std::uint32_t, std::string> seen;
+    std::map<std::uint32_t, std::string> ids;
+    std::map<std::string, std::string> names;
     for (const Item &it : items) {
+        if (it.name.empty()) {
+            report_error(it.origin, "the name is empty");
+            return false;
+        }
         if (it.name.size() > kNameMax) {
             report_error(it.origin, "name '" + it.name + "' is longer than 95 bytes");
             return false;
+        }
+        for (const char c : it.name) {
+            const auto u = static_cast<unsigned char>(c);
+            if (c == '/' || u < 0x20 || u == 0x7f) {
+                report_error(it.origin, "name '" + it.name +
+                                            "' contains '/' or a control character, which no "
+                                            "extraction could keep");
+                return false;
+            }
         }
         if (it.desc.size() > kDescMax) {
             report_error(it.origin, "description is longer than 127 bytes");
             return false;
         }
-        if (const auto [where, inserted] = seen.emplace(it.id, it.origin); !inserted) {
+        if (it.id == DUMMY_DESC_FILE_ID) {
+            report_error(it.origin, "file ID " + hex32(it.id) +
+                                        " is reserved: it marks the extension's dummy bin file");
+            return false;
+        }
+        if (const auto [where, inserted] = ids.emplace(it.id, it.origin); !inserted) {
             report_error(it.origin,
                          "file ID " + hex32(it.id) + " is already used by " + where->second);
+            return false;
+        }
+        if (const auto [where, inserted] = names.emplace(it.name, it.origin); !inserted) {
+            report_error(it.origin, "name '" + it.name + "' is already used by " + where->second);
             return false;
         }
     }
@@ -186,14 +257,26 @@ int run_pack(const PackOptions &opt) {
         return kExitUsage;
     }
     std::vector<Item> items;
+    std::vector<FileIdentity> inputs;
     if (!opt.manifest.empty()) {
+        FileIdentity id;
+        if (!check_input_file(opt.manifest, nullptr, &id)) {
+            return kExitTrouble;
+        }
+        inputs.push_back(id);
         if (!read_manifest(opt.manifest, items)) {
-            return kExitFailure;
+            return kExitTrouble;
         }
     } else {
         const auto firstId = parse_u32(opt.firstId);
         if (!firstId) {
             report_error("--first-id", "'" + opt.firstId + "' is not a 32-bit number");
+            return kExitUsage;
+        }
+        if (std::uint64_t{*firstId} + opt.files.size() - 1 > UINT32_MAX) {
+            report_error("--first-id", "IDs counting up from " + hex32(*firstId) + " for " +
+                                           std::to_string(opt.files.size()) +
+                                           " files would pass 0xffffffff and wrap around");
             return kExitUsage;
         }
         std::uint32_t id = *firstId;
@@ -202,62 +285,92 @@ int run_pack(const PackOptions &opt) {
         }
     }
     if (!check_items(items)) {
-        return kExitFailure;
+        return kExitTrouble;
     }
 
-    std::vector<SubFile> files;
-    files.reserve(items.size());
+    // First pass: sizes and payload checksums, through one fixed buffer.
+    std::vector<PlannedFile> planned;
+    planned.reserve(items.size());
+    std::vector<std::uint8_t> buf(kBuffer);
     std::uint64_t total = QVPKG_HEADER_SIZE;
-    for (Item &it : items) {
-        SubFile f;
-        f.fileId = it.id;
-        f.name = std::move(it.name);
-        f.desc = std::move(it.desc);
-        if (!read_payload(it.path, f.payload)) {
-            return kExitFailure;
+    for (const Item &it : items) {
+        std::uint64_t size = 0;
+        FileIdentity id;
+        if (!check_input_file(it.path, &size, &id)) {
+            return kExitTrouble;
         }
-        total += BIN_HEADER_SIZE + f.payload.size();
+        inputs.push_back(id);
+        total += BIN_HEADER_SIZE + size;
         if (total > kMaxPackage) {
-            report_error(opt.out, "the package would exceed 2 GiB, beyond what readers address");
-            return kExitFailure;
+            report_error(it.path,
+                         "the package would exceed 2 GiB, the limit of the 32-bit "
+                         "signed file positions that readers use");
+            return kExitTrouble;
         }
-        files.push_back(std::move(f));
+        Crc16Stream crc;
+        if (!stream_payload(it.path, static_cast<std::uint32_t>(size), buf,
+                            [&crc](std::uint8_t *p, std::size_t n) {
+                                crc.update(p, n);
+                                return true;
+                            })) {
+            return kExitTrouble;
+        }
+        planned.push_back(PlannedFile{it.id, it.name, it.desc, static_cast<std::uint32_t>(size),
+                                      crc.value(), 0, 0});
     }
-    const rerazera::writer::Package pkg =
-        PackageBuilder::from_files(std::move(files), static_cast<std::uint16_t>(*productType))
-            .build();
-    if (pkg.bytes.size() > kMaxPackage) {
-        report_error(opt.out, "the package would exceed 2 GiB, beyond what readers address");
-        return kExitFailure;
+    const StreamLayout layout = plan_layout(planned, static_cast<std::uint16_t>(*productType));
+    if (layout.total > kMaxPackage) {
+        report_error(opt.out,
+                     "the package would exceed 2 GiB, the limit of the 32-bit signed "
+                     "file positions that readers use");
+        return kExitTrouble;
     }
 
-    if (opt.out == "-") {
-        if (!write_all(STDOUT_FILENO, pkg.bytes.data(), pkg.bytes.size())) {
-            report_error("standard output", std::strerror(errno));
-            return kExitFailure;
-        }
-        return kExitOk;
-    }
+    // Second pass: header, then each sub-file streamed again; a payload that
+    // changed since the first pass fails the package.
     install_cleanup_handlers();
-    StagedFile staged(opt.out);
-    if (!staged.ok()) {
-        report_error(opt.out, staged.error());
-        return kExitFailure;
+    OutputFile out(opt.out, inputs, true);
+    if (!out.ok()) {
+        report_error(out.name(), out.error());
+        return kExitTrouble;
     }
-    const int fd = ::open(staged.temp_path().c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    const bool written = fd >= 0 && write_all(fd, pkg.bytes.data(), pkg.bytes.size());
-    const int err = errno;
-    if (fd >= 0 && ::close(fd) != 0 && written) {
-        report_error(opt.out, std::strerror(errno));
-        return kExitFailure;
+    const auto put = [&out](const std::uint8_t *p, std::size_t n) {
+        if (!out.write(p, n)) {
+            report_error(out.name(), out.error());
+            return false;
+        }
+        return true;
+    };
+    if (!put(layout.header.data(), layout.header.size())) {
+        return kExitTrouble;
     }
-    if (!written) {
-        report_error(opt.out, std::strerror(err));
-        return kExitFailure;
+    for (std::size_t i = 0; i < planned.size(); ++i) {
+        if (i == layout.extensionBefore && !put(layout.extension.data(), layout.extension.size())) {
+            return kExitTrouble;
+        }
+        const PlannedFile &f = planned[i];
+        const auto binHeader = rerazera::writer::make_bin_header(
+            SubFile{f.fileId, f.name, f.desc, {}, 0, 0}, f.size, f.fileId);
+        if (!put(binHeader.data(), binHeader.size())) {
+            return kExitTrouble;
+        }
+        Crc16Stream crc;
+        // The checksum is taken before the piece is written (update restores
+        // the bytes it touches).
+        if (!stream_payload(items[i].path, f.size, buf, [&](std::uint8_t *p, std::size_t n) {
+                crc.update(p, n);
+                return put(p, n);
+            })) {
+            return kExitTrouble;
+        }
+        if (crc.value() != f.crc) {
+            report_error(items[i].path, "changed while it was packed");
+            return kExitTrouble;
+        }
     }
-    if (!staged.commit(true)) {
-        report_error(opt.out, staged.error());
-        return kExitFailure;
+    if (!out.commit()) {
+        report_error(out.name(), out.error());
+        return kExitTrouble;
     }
     return kExitOk;
 }
@@ -278,7 +391,8 @@ void add_pack(CLI::App &app, Runner &run) {
     manifest->excludes(files)->excludes(firstId);
     cmd->footer(
         "Up to 256 sub-files go to the header table; more put the first 255 there and "
-        "the rest behind an extension.");
+        "the rest behind an extension. IDs and names must be unique, 0xABEF is reserved, "
+        "and the package must stay below 2 GiB; pack exits 2 when its inputs break a rule.");
     cmd->callback([opt, &run, manifest, files] {
         if (manifest->count() == 0 && files->count() == 0) {
             throw CLI::RequiredError("FILE... or --manifest");

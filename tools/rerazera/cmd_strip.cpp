@@ -1,11 +1,15 @@
 // rerazera strip BIN -o OUT: the bare payload of a standalone bin file (an
-// extracted sub-file), through the library's bin header stripping.
+// extracted sub-file). The bin header is checked first (its checksum, and
+// that the payload it announces fits the file); the payload is then copied
+// through a fixed buffer, so the tool's memory does not grow with the file.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "output.hpp"
 #include "package.hpp"
@@ -18,54 +22,98 @@ namespace {
 struct StripOptions {
     std::string input;
     std::string out;
+    bool force = false;
 };
 
-std::string strip_failure(std::int32_t code) {
-    return code == QVPKG_ERR_LENGTH ? "the payload length in the bin header exceeds the file"
-                                    : describe_code(code);
-}
+constexpr std::size_t kBuffer = 1u << 20;
 
-int strip_to_stdout(const StripOptions &opt) {
-    std::uint32_t len = 0;
-    std::unique_ptr<std::uint8_t, decltype(&std::free)> image(
-        QVPKG_ReadBinFile(opt.input.c_str(), &len), &std::free);
-    if (!image) {
-        report_error(opt.input, "cannot read it as a bin file (at least 352 bytes)");
-        return kExitFailure;
+// Reads exactly len bytes at offset; false on error or early end of file.
+bool read_exact(int fd, std::uint8_t *buf, std::size_t len, off_t offset) {
+    while (len > 0) {
+        const ssize_t n = ::pread(fd, buf, len, offset);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        buf += n;
+        len -= static_cast<std::size_t>(n);
+        offset += n;
     }
-    if (const std::int32_t r = QVPKG_CheckBinHeader(image.get(), len); r != QVPKG_OK) {
-        report_error(opt.input, strip_failure(r));
-        return kExitFailure;
-    }
-    const std::uint32_t dataLen = load_be32(image.get() + 340);
-    if (!write_all(STDOUT_FILENO, image.get() + BIN_HEADER_SIZE, dataLen)) {
-        report_error("standard output", std::strerror(errno));
-        return kExitFailure;
-    }
-    return kExitOk;
+    return true;
 }
 
 int run_strip(const StripOptions &opt) {
-    if (!check_input_file(opt.input)) {
+    std::uint64_t size = 0;
+    FileIdentity identity;
+    if (!check_input_file(opt.input, &size, &identity)) {
+        return kExitTrouble;
+    }
+    if (size < BIN_HEADER_SIZE) {
+        report_error(opt.input, "not a bin file: " + std::to_string(size) +
+                                    " bytes, shorter than the 352-byte bin header");
         return kExitFailure;
     }
-    if (opt.out == "-") {
-        return strip_to_stdout(opt);
+    const int fd = ::open(opt.input.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        report_error(opt.input, std::strerror(errno));
+        return kExitTrouble;
     }
+    const std::unique_ptr<int, void (*)(int *)> closer(new int(fd), [](int *p) {
+        ::close(*p);
+        delete p;
+    });
+    std::vector<std::uint8_t> buf(kBuffer);
+    if (!read_exact(fd, buf.data(), BIN_HEADER_SIZE, 0)) {
+        report_error(opt.input, std::strerror(errno));
+        return kExitTrouble;
+    }
+    const std::uint32_t stored = load_be32(buf.data() + 4);
+    std::uint16_t computed = 0;
+    QVPKG_MakeCrcCheckSum(buf.data() + 8, static_cast<std::int32_t>(BIN_HEADER_CRC_LEN), &computed);
+    if (stored != computed && !opt.force) {
+        report_error(opt.input, "bin header checksum mismatch (stored " + hex32(stored) +
+                                    ", computed " + hex32(computed) +
+                                    "); not a bin file? (use --force to strip it anyway)");
+        return kExitFailure;
+    }
+    const std::uint32_t dataLen = load_be32(buf.data() + 340);
+    if (dataLen > size - BIN_HEADER_SIZE) {
+        report_error(opt.input, "the payload length in the bin header (" + std::to_string(dataLen) +
+                                    " bytes) exceeds the " +
+                                    std::to_string(size - BIN_HEADER_SIZE) +
+                                    " bytes that follow it");
+        return kExitFailure;
+    }
+
     install_cleanup_handlers();
-    StagedFile staged(opt.out);
-    if (!staged.ok()) {
-        report_error(opt.out, staged.error());
-        return kExitFailure;
+    OutputFile out(opt.out, {identity}, true);
+    if (!out.ok()) {
+        report_error(out.name(), out.error());
+        return kExitTrouble;
     }
-    if (const std::int32_t r = QVPKG_StripBinHeader(opt.input.c_str(), staged.temp_path().c_str());
-        r != QVPKG_OK) {
-        report_error(opt.input, strip_failure(r));
-        return kExitFailure;
+    std::uint64_t left = dataLen;
+    off_t at = BIN_HEADER_SIZE;
+    while (left > 0) {
+        const std::size_t n = left < kBuffer ? static_cast<std::size_t>(left) : kBuffer;
+        if (!read_exact(fd, buf.data(), n, at)) {
+            report_error(opt.input, std::strerror(errno));
+            return kExitTrouble;
+        }
+        if (!out.write(buf.data(), n)) {
+            report_error(out.name(), out.error());
+            return kExitTrouble;
+        }
+        left -= n;
+        at += static_cast<off_t>(n);
     }
-    if (!staged.commit(true)) {
-        report_error(opt.out, staged.error());
-        return kExitFailure;
+    if (!out.commit()) {
+        report_error(out.name(), out.error());
+        return kExitTrouble;
     }
     return kExitOk;
 }
@@ -78,7 +126,10 @@ void add_strip(CLI::App &app, Runner &run) {
         app.add_subcommand("strip", "Write the payload of a bin file without its bin header");
     cmd->add_option("bin", opt->input, "Bin file (a sub-file on its own)")->required();
     cmd->add_option("-o,--output", opt->out, "Output file, or - for stdout")->required();
-    cmd->footer("The output is written under a temporary name and renamed into place.");
+    cmd->add_flag("--force", opt->force, "Strip even when the bin header checksum fails");
+    cmd->footer(
+        "Exits 1 when the bin header's checksum fails (unless --force) or its payload does not "
+        "fit the file. Regular files are written under a temporary name and renamed into place.");
     cmd->callback([opt, &run] { run = [opt] { return run_strip(*opt); }; });
 }
 

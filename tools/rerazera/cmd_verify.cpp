@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "json_out.hpp"
-#include "report.hpp"
 #include "rerazera.h"
 #include "tool.hpp"
 
@@ -22,7 +21,7 @@ namespace {
 
 struct VerifyOptions {
     std::vector<std::string> packages;
-    unsigned jobs = 0;
+    std::string jobs;
     bool json = false;
     bool report = false;
 };
@@ -31,115 +30,195 @@ struct Outcome {
     std::string error;  // the file could not be used at all
     std::int32_t result = QVPKG_ERR;
     std::string verdict;
-    std::optional<PackageReport> report;
 
     [[nodiscard]] bool passed() const { return error.empty() && result == QVPKG_OK; }
 };
 
-Outcome verify_one(const std::string &path, bool wantReport) {
+Outcome verify_one(const std::string &path) {
     Outcome out;
+    // Refused before the library opens it: a FIFO would block the worker.
     out.error = input_problem(path);
     if (!out.error.empty()) {
         return out;
     }
+    const LogLabel label(path);
     char msg[512] = "";
     out.result = QVPKG_ChkQVFileInfo(path.c_str(), msg, sizeof msg);
     out.verdict = msg;
-    if (wantReport) {
-        out.report = build_report(path);
-    }
     return out;
 }
 
-ojson opt_json(const std::optional<std::uint32_t> &v) {
-    return v ? ojson(*v) : ojson(nullptr);
-}
-
-ojson subfile_json(const SubfileReport &s) {
-    ojson j;
-    j["table"] = table_name(s.table);
-    j["index"] = s.index;
-    j["file_id"] = s.desc.fileId;
-    j["file_id_hex"] = hex32(s.desc.fileId);
-    j["offset"] = s.desc.offset;
-    j["length"] = s.desc.length;
-    j["data_len"] = opt_json(s.dataLen);
-    j["header_crc"] = {{"stored", opt_json(s.headStored)},
-                       {"computed", s.headComputed ? ojson(*s.headComputed) : ojson(nullptr)}};
-    j["payload_crc"] = {
-        {"stored", s.desc.crc},
-        {"computed", s.payloadComputed ? ojson(*s.payloadComputed) : ojson(nullptr)}};
-    j["result"] = s.result;
-    j["message"] = s.message;
-    return j;
-}
-
-ojson report_json(const PackageReport &rep) {
-    ojson j;
-    j["error"] = rep.error.empty() ? ojson(nullptr) : ojson(rep.error);
-    j["size"] = rep.size;
-    j["header"] = header_json(rep.header);
-    j["extension"] = extension_json(rep.ext);
-    ojson subs = ojson::array();
-    for (const SubfileReport &s : rep.subfiles) {
-        subs.push_back(subfile_json(s));
-    }
-    j["subfiles"] = std::move(subs);
-    j["failures"] = rep.failures;
-    return j;
-}
-
-std::string crc_pair(const std::optional<std::uint32_t> &stored,
-                     const std::optional<std::uint16_t> &computed) {
-    if (!stored || !computed) {
-        return "-";
-    }
+std::string crc_pair(std::uint32_t stored, std::uint16_t computed) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%04x/%04x", *stored, unsigned{*computed});
+    std::snprintf(buf, sizeof buf, "%04x/%04x", stored, unsigned{computed});
     return buf;
 }
 
-void print_report(const PackageReport &rep) {
-    if (!rep.error.empty()) {
-        std::printf("  report: %s\n", rep.error.c_str());
+// One sub-file of the report, checked in place on the mapping.
+struct SubfileReport {
+    Entry entry;
+    bool dummy = false;
+    std::string result;
+    std::string message;
+    bool haveHead = false;  // the bin header lies in the sub-file
+    std::uint32_t headStored = 0;
+    std::uint16_t headComputed = 0;
+    std::uint32_t dataLen = 0;
+    bool havePayload = false;  // and the payload too
+    std::uint16_t payloadComputed = 0;
+
+    [[nodiscard]] bool failed() const { return result != "ok" && result != "empty"; }
+};
+
+SubfileReport check_entry(const PackageView &pkg, const Entry &e) {
+    SubfileReport r;
+    r.entry = e;
+    r.dummy = pkg.is_dummy(e);
+    const QVFileDesc &d = e.desc;
+    r.message = check_subfile(pkg, d, r.result);
+    const std::uint8_t *sub = pkg.bytes(d.offset, d.length);
+    if (sub != nullptr && d.length >= BIN_HEADER_SIZE) {
+        r.haveHead = true;
+        r.headStored = load_be32(sub + 4);
+        QVPKG_MakeCrcCheckSum(sub + 8, static_cast<std::int32_t>(BIN_HEADER_CRC_LEN),
+                              &r.headComputed);
+        r.dataLen = load_be32(sub + 340);
+        if (std::uint64_t{BIN_HEADER_SIZE} + r.dataLen <= d.length) {
+            r.havePayload = true;
+            if (r.result == "ok") {
+                r.payloadComputed = static_cast<std::uint16_t>(d.crc);  // checked equal
+            } else {
+                QVPKG_MakeCrcCheckSum(sub + BIN_HEADER_SIZE, static_cast<std::int32_t>(r.dataLen),
+                                      &r.payloadComputed);
+                pkg.release(d.offset, d.length);
+            }
+        }
+    }
+    return r;
+}
+
+void json_subfile(JsonStream &out, const SubfileReport &s) {
+    const QVFileDesc &d = s.entry.desc;
+    out.begin_object();
+    out.key("table").value(table_name(s.entry.table));
+    out.key("index").value(s.entry.index);
+    out.key("file_id").value(d.fileId);
+    out.key("file_id_hex").value(hex32(d.fileId));
+    out.key("offset").value(d.offset);
+    out.key("length").value(d.length);
+    if (s.haveHead) {
+        out.key("data_len").value(s.dataLen);
+    } else {
+        out.key("data_len").null();
+    }
+    out.key("header_crc").begin_object();
+    if (s.haveHead) {
+        out.key("stored").value(s.headStored);
+        out.key("computed").value(std::uint32_t{s.headComputed});
+    } else {
+        out.key("stored").null();
+        out.key("computed").null();
+    }
+    out.end_object();
+    out.key("payload_crc").begin_object();
+    out.key("stored").value(d.crc);
+    if (s.havePayload) {
+        out.key("computed").value(std::uint32_t{s.payloadComputed});
+    } else {
+        out.key("computed").null();
+    }
+    out.end_object();
+    out.key("result").value(s.result);
+    out.key("message").value(s.message);
+    out.key("dummy").value(s.dummy);
+    out.end_object();
+}
+
+void print_subfile(const SubfileReport &s) {
+    const QVFileDesc &d = s.entry.desc;
+    const std::string head = s.haveHead ? crc_pair(s.headStored, s.headComputed) : "-";
+    const std::string data = s.havePayload ? crc_pair(d.crc, s.payloadComputed) : "-";
+    std::printf("  %-9s %7u  %-10s  %10u  %10u  %-9s  %-9s  %s%s%s\n", table_name(s.entry.table),
+                s.entry.index, hex32(d.fileId).c_str(), d.offset, d.length, head.c_str(),
+                data.c_str(), s.dummy ? "extension-table " : "", s.result.c_str(),
+                s.message.empty() ? "" : (": " + escape(s.message)).c_str());
+}
+
+// The per-sub-file report, walked and written entry by entry.
+void write_report(const std::string &path, JsonStream *json) {
+    const LogLabel label(path);
+    const PackageView pkg(path);
+    if (!pkg.ok()) {
+        if (json != nullptr) {
+            ojson j;
+            j["error"] = pkg.error();
+            j["size"] = 0;
+            j["header"] = nullptr;
+            j["extension"] = nullptr;
+            j["subfiles"] = ojson::array();
+            j["failures"] = 1;
+            json->value(j);
+        } else {
+            std::printf("  report: %s\n", escape(pkg.error()).c_str());
+        }
         return;
     }
-    if (!rep.header.valid()) {
-        std::printf("  report: header refused (stored %s, computed %s)\n",
-                    hex32(rep.header.storedCrc).c_str(), hex32(rep.header.computedCrc).c_str());
-        return;
-    }
-    std::printf("  %-9s %7s  %-10s  %10s  %10s  %-9s  %-9s  %s\n", "TABLE", "INDEX", "FILE ID",
-                "OFFSET", "LENGTH", "HEAD s/c", "DATA s/c", "RESULT");
-    for (const SubfileReport &s : rep.subfiles) {
+    const HeaderInfo &header = pkg.header();
+    std::uint64_t failures = header.valid() ? 0 : 1;
+    failures += pkg.ext().state == ExtState::Invalid ? 1 : 0;
+    if (json != nullptr) {
+        json->begin_object();
+        json->key("error").null();
+        json->key("size").value(pkg.size());
+        json->key("header").value(header_json(header));
+        json->key("extension").value(extension_json(pkg.ext()));
+        json->key("subfiles").begin_array();
+    } else if (!header.valid()) {
         std::printf(
-            "  %-9s %7u  %-10s  %10u  %10u  %-9s  %-9s  %s%s%s\n", table_name(s.table), s.index,
-            hex32(s.desc.fileId).c_str(), s.desc.offset, s.desc.length,
-            crc_pair(s.headStored, s.headComputed).c_str(),
-            crc_pair(s.payloadComputed ? std::optional<std::uint32_t>(s.desc.crc) : std::nullopt,
-                     s.payloadComputed)
-                .c_str(),
-            s.result.c_str(), s.message.empty() ? "" : ": ", s.message.c_str());
+            "  report: header refused (%s)\n",
+            header.checkCode == QVPKG_ERR_FILE_NUM
+                ? ("lists " + std::to_string(header.fileNum) + " entries, more than 256").c_str()
+                : ("stored " + hex32(header.storedCrc) + ", computed " + hex32(header.computedCrc))
+                      .c_str());
+        return;
+    } else {
+        std::printf("  %-9s %7s  %-10s  %10s  %10s  %-9s  %-9s  %s\n", "TABLE", "INDEX", "FILE ID",
+                    "OFFSET", "LENGTH", "HEAD s/c", "DATA s/c", "RESULT");
     }
-    if (rep.ext.state == ExtState::Invalid) {
-        std::printf("  extension: invalid (%s)\n", rep.ext.message.c_str());
+    const std::uint64_t n = header.valid() ? pkg.entry_count() : 0;
+    for (std::uint64_t k = 0; k < n; ++k) {
+        const SubfileReport s = check_entry(pkg, pkg.entry(k));
+        failures += s.failed() ? 1 : 0;
+        if (json != nullptr) {
+            json_subfile(*json, s);
+        } else {
+            print_subfile(s);
+        }
     }
-    std::printf("  report: %zu sub-files, %zu failing\n", rep.subfiles.size(), rep.failures);
+    if (json != nullptr) {
+        json->end_array();
+        json->key("failures").value(failures);
+        json->end_object();
+        return;
+    }
+    if (pkg.ext().state == ExtState::Invalid) {
+        std::printf("  extension: invalid (%s)\n", escape(pkg.ext().message).c_str());
+    }
+    // The dummy bin file holds the extension's table and is no sub-file.
+    std::printf("  report: %llu sub-files, %llu failing\n",
+                static_cast<unsigned long long>(pkg.subfile_count()),
+                static_cast<unsigned long long>(failures));
 }
 
 void print_human(const std::string &path, const Outcome &o) {
-    if (!o.error.empty()) {
-        std::printf("%s: FAILED: %s\n", path.c_str(), o.error.c_str());
-        return;
-    }
     if (o.passed()) {
-        std::printf("%s: ok\n", path.c_str());
+        std::printf("%s: ok\n", escape(path).c_str());
     } else {
-        std::printf("%s: FAILED (result %d)\n", path.c_str(), o.result);
+        std::printf("%s: FAILED (result %d)\n", escape(path).c_str(), o.result);
     }
     std::istringstream lines(o.verdict);
     for (std::string line; std::getline(lines, line);) {
-        std::printf("  %s\n", line.c_str());
+        std::printf("  %s\n", escape(line).c_str());
     }
     if (o.verdict.empty()) {
         std::printf("  (no verdict: %s)\n", describe_code(o.result).c_str());
@@ -147,15 +226,24 @@ void print_human(const std::string &path, const Outcome &o) {
 }
 
 int run_verify(const VerifyOptions &opt) {
+    unsigned jobs = default_jobs();
+    if (!opt.jobs.empty()) {
+        const auto parsed = parse_count(opt.jobs, 1, 1024);
+        if (!parsed) {
+            report_error("--jobs", "'" + opt.jobs + "' is not a number from 1 to 1024");
+            return kExitTrouble;
+        }
+        jobs = *parsed;
+    }
     const std::size_t n = opt.packages.size();
-    const bool wantReport = opt.json || opt.report;
     std::vector<std::optional<Outcome>> results(n);
     std::mutex mutex;
     std::condition_variable ready;
     std::size_t next = 0;
 
-    // Workers take packages in order; the main thread prints each result as
-    // soon as it and every one before it are done.
+    // Workers run the library's verdicts in order; the main thread prints
+    // each result (and walks its report) as soon as it and every one before
+    // it are done.
     auto worker = [&] {
         for (;;) {
             std::size_t i = 0;
@@ -166,20 +254,25 @@ int run_verify(const VerifyOptions &opt) {
                 }
                 i = next++;
             }
-            Outcome o = verify_one(opt.packages[i], wantReport);
+            Outcome o = verify_one(opt.packages[i]);
             const std::lock_guard lock(mutex);
             results[i] = std::move(o);
             ready.notify_all();
         }
     };
-    const unsigned jobs = opt.jobs == 0 ? default_jobs() : opt.jobs;
     std::vector<std::thread> pool;
     for (unsigned t = 0; t < jobs && t < n; ++t) {
         pool.emplace_back(worker);
     }
 
     std::size_t passed = 0;
-    ojson packages = ojson::array();
+    std::size_t unusable = 0;
+    JsonStream json(stdout);
+    if (opt.json) {
+        json.begin_object();
+        json.key("schema").value(1u);
+        json.key("packages").begin_array();
+    }
     for (std::size_t i = 0; i < n; ++i) {
         std::unique_lock lock(mutex);
         ready.wait(lock, [&] { return results[i].has_value(); });
@@ -189,42 +282,60 @@ int run_verify(const VerifyOptions &opt) {
 
         const std::string &path = opt.packages[i];
         passed += o.passed() ? 1 : 0;
+        unusable += o.error.empty() ? 0 : 1;
         if (!o.error.empty()) {
             report_error(path, o.error);
         }
         if (opt.json) {
-            ojson j;
-            j["file"] = path;
-            j["passed"] = o.passed();
-            j["result"] = o.error.empty() ? ojson(o.result) : ojson(nullptr);
-            j["verdict"] = o.verdict;
-            j["error"] = o.error.empty() ? ojson(nullptr) : ojson(o.error);
-            j["report"] = o.report ? report_json(*o.report) : ojson(nullptr);
-            packages.push_back(std::move(j));
-        } else {
-            print_human(path, o);
-            if (opt.report && o.report) {
-                print_report(*o.report);
+            json.begin_object();
+            json.key("file").value(path);
+            json.key("passed").value(o.passed());
+            if (o.error.empty()) {
+                json.key("result").value(o.result);
+            } else {
+                json.key("result").null();
             }
-            std::fflush(stdout);
+            json.key("verdict").value(o.verdict);
+            if (o.error.empty()) {
+                json.key("error").null();
+            } else {
+                json.key("error").value(o.error);
+            }
+            json.key("report");
+            if (o.error.empty()) {
+                write_report(path, &json);
+            } else {
+                json.null();
+            }
+            json.end_object();
+        } else if (o.error.empty()) {
+            print_human(path, o);
+            if (opt.report) {
+                write_report(path, nullptr);
+            }
         }
+        std::fflush(stdout);
     }
     for (std::thread &t : pool) {
         t.join();
     }
 
-    const std::size_t failed = n - passed;
+    const std::size_t failed = n - passed - unusable;
     if (opt.json) {
-        ojson doc;
-        doc["schema"] = 1;
-        doc["packages"] = std::move(packages);
-        doc["summary"] = {{"total", n}, {"ok", passed}, {"failed", failed}};
-        print_json(doc);
+        json.end_array();
+        json.key("summary").value(
+            ojson{{"total", n}, {"ok", passed}, {"failed", n - passed}, {"unusable", unusable}});
+        json.end_object();
+        json.finish();
     } else {
-        std::printf("verified %zu package%s: %zu ok, %zu failed\n", n, n == 1 ? "" : "s", passed,
+        std::printf("verified %zu package%s: %zu ok, %zu failed", n, n == 1 ? "" : "s", passed,
                     failed);
+        if (unusable != 0) {
+            std::printf(", %zu could not be used", unusable);
+        }
+        std::printf("\n");
     }
-    return failed == 0 ? kExitOk : kExitFailure;
+    return unusable != 0 ? kExitTrouble : failed != 0 ? kExitFailure : kExitOk;
 }
 
 }  // namespace
@@ -234,13 +345,15 @@ void add_verify(CLI::App &app, Runner &run) {
     CLI::App *cmd = app.add_subcommand(
         "verify", "Verify packages with the library's check; exit 1 when any fails");
     cmd->add_option("packages", opt->packages, "Package files")->required();
-    cmd->add_option("-j,--jobs", opt->jobs, "Packages verified at once (default: number of cores)")
-        ->check(CLI::Range(1u, 1024u));
+    cmd->add_option("-j,--jobs", opt->jobs,
+                    "Packages verified at once, 1 to 1024 (default: number of cores)");
     cmd->add_flag("--json", opt->json,
                   "Print a JSON document with a record per sub-file (schema in rerazera(1))");
     cmd->add_flag("--report", opt->report,
                   "Also print every sub-file's checksums and result, extension included");
-    cmd->footer("Exit status: 0 when every package passes, 1 when any fails, 2 for usage errors.");
+    cmd->footer(
+        "Exit status: 0 when every package passes, 1 when any fails, 2 when any cannot be used "
+        "(the others are still verified) or for usage errors.");
     cmd->callback([opt, &run] { run = [opt] { return run_verify(*opt); }; });
 }
 

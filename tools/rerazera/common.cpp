@@ -1,8 +1,11 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,11 +18,13 @@
 namespace rztool {
 
 void report_error(const std::string &what, const std::string &reason) {
-    std::cerr << "rerazera: " << what << ": " << reason << '\n';
+    const std::string line = "rerazera: " + escape(what) + ": " + escape(reason) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 void report_note(const std::string &what, const std::string &text) {
-    std::cerr << "rerazera: " << what << ": note: " << text << '\n';
+    const std::string line = "rerazera: " + escape(what) + ": note: " + escape(text) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 std::string describe_code(std::int32_t code) {
@@ -61,28 +66,165 @@ std::string describe_code(std::int32_t code) {
     }
 }
 
-std::optional<std::uint32_t> parse_u32(const std::string &text) {
-    if (text.empty()) {
+namespace {
+
+// Digits only, in the base given, fitting 64 bits.
+std::optional<std::uint64_t> parse_digits(std::string_view text, int base) {
+    if (text.empty() || text.size() > 20) {
         return std::nullopt;
     }
-    const char *begin = text.c_str();
-    char *end = nullptr;
-    errno = 0;
-    if (text[0] == '-') {
-        const long long v = std::strtoll(begin, &end, 10);
-        if (errno != 0 || *end != '\0' || end == begin || v < INT32_MIN) {
+    std::uint64_t v = 0;
+    for (const char c : text) {
+        int d = 0;
+        if (c >= '0' && c <= '9') {
+            d = c - '0';
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            d = c - 'a' + 10;
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            d = c - 'A' + 10;
+        } else {
             return std::nullopt;
         }
-        return static_cast<std::uint32_t>(static_cast<std::int32_t>(v));
+        if (v > (UINT64_MAX - static_cast<std::uint64_t>(d)) / static_cast<std::uint64_t>(base)) {
+            return std::nullopt;
+        }
+        v = v * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(d);
     }
-    if (!(text[0] >= '0' && text[0] <= '9')) {
+    return v;
+}
+
+// Decimal or 0x-hexadecimal, unsigned.
+std::optional<std::uint64_t> parse_unsigned(std::string_view text) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        return parse_digits(text.substr(2), 16);
+    }
+    return parse_digits(text, 10);
+}
+
+const char *file_kind(mode_t mode) {
+    if (S_ISDIR(mode)) {
+        return "is a directory";
+    }
+    if (S_ISFIFO(mode)) {
+        return "is a FIFO, not a regular file";
+    }
+    if (S_ISCHR(mode)) {
+        return "is a character device, not a regular file";
+    }
+    if (S_ISBLK(mode)) {
+        return "is a block device, not a regular file";
+    }
+    if (S_ISSOCK(mode)) {
+        return "is a socket, not a regular file";
+    }
+    return "is not a regular file";
+}
+
+bool g_verbose = false;
+thread_local const std::string *t_label = nullptr;
+
+// The library's diagnostic lines: dropped, or shown escaped on stderr with
+// the package they concern. One write per line keeps the lines of parallel
+// verifications whole.
+void show_log_line(const char *format, va_list args) {
+    if (!g_verbose) {
+        return;
+    }
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, args);
+    std::string_view body(text);
+    while (!body.empty() && body.back() == '\n') {
+        body.remove_suffix(1);
+    }
+    if (body.empty()) {
+        return;
+    }
+    std::string line = "rerazera: ";
+    if (t_label != nullptr) {
+        line += escape(*t_label) + ": ";
+    }
+    line += escape(body);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+}  // namespace
+
+std::string escape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto hex = [&out](unsigned char u) {
+        static const char digits[] = "0123456789abcdef";
+        out += "\\x";
+        out += digits[u >> 4];
+        out += digits[u & 0xF];
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const auto u = static_cast<unsigned char>(text[i]);
+        if (u == '\\') {
+            out += "\\\\";
+            ++i;
+            continue;
+        }
+        if (u < 0x80) {
+            if (u < 0x20 || u == 0x7f) {
+                hex(u);
+            } else {
+                out += static_cast<char>(u);
+            }
+            ++i;
+            continue;
+        }
+        // A well-formed UTF-8 sequence is kept, except the C1 controls
+        // (U+0080..U+009F), which some terminals obey.
+        std::size_t n = u >= 0xF0 && u <= 0xF4 ? 4 : u >= 0xE0 ? 3 : u >= 0xC2 && u < 0xE0 ? 2 : 0;
+        bool good = n != 0 && i + n <= text.size();
+        for (std::size_t k = 1; good && k < n; ++k) {
+            good = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        }
+        if (good && n == 2 && u == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            good = false;
+        }
+        if (good && n == 3) {
+            const auto b = static_cast<unsigned char>(text[i + 1]);
+            good = !(u == 0xE0 && b < 0xA0) && !(u == 0xED && b >= 0xA0);
+        }
+        if (good && n == 4) {
+            const auto b = static_cast<unsigned char>(text[i + 1]);
+            good = !(u == 0xF0 && b < 0x90) && !(u == 0xF4 && b >= 0x90);
+        }
+        if (good) {
+            out.append(text.substr(i, n));
+            i += n;
+        } else {
+            hex(u);
+            ++i;
+        }
+    }
+    return out;
+}
+
+std::optional<std::uint32_t> parse_u32(const std::string &text) {
+    if (!text.empty() && text[0] == '-') {
+        const auto v = parse_digits(std::string_view(text).substr(1), 10);
+        if (!v || *v > 0x80000000u) {
+            return std::nullopt;
+        }
+        return static_cast<std::uint32_t>(0u - static_cast<std::uint32_t>(*v));
+    }
+    const auto v = parse_unsigned(text);
+    if (!v || *v > UINT32_MAX) {
         return std::nullopt;
     }
-    const unsigned long long v = std::strtoull(begin, &end, 0);
-    if (errno != 0 || *end != '\0' || v > UINT32_MAX) {
+    return static_cast<std::uint32_t>(*v);
+}
+
+std::optional<unsigned> parse_count(const std::string &text, unsigned min, unsigned max) {
+    const auto v = parse_unsigned(text);
+    if (!v || *v < min || *v > max) {
         return std::nullopt;
     }
-    return static_cast<std::uint32_t>(v);
+    return static_cast<unsigned>(*v);
 }
 
 std::string hex32(std::uint32_t value) {
@@ -91,26 +233,66 @@ std::string hex32(std::uint32_t value) {
     return buf;
 }
 
-std::string input_problem(const std::string &path) {
+std::string input_problem(const std::string &path, std::uint64_t *size, FileIdentity *identity) {
+    // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::strerror(errno);
+    }
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        return std::strerror(errno);
+    const int r = ::fstat(fd, &st);
+    const int err = errno;
+    ::close(fd);
+    if (r != 0) {
+        return std::strerror(err);
     }
-    if (S_ISDIR(st.st_mode)) {
-        return "is a directory";
+    if (!S_ISREG(st.st_mode)) {
+        return file_kind(st.st_mode);
     }
-    if (::access(path.c_str(), R_OK) != 0) {
-        return std::strerror(errno);
+    if (static_cast<std::uint64_t>(st.st_size) > static_cast<std::uint64_t>(INT32_MAX)) {
+        return std::to_string(st.st_size) +
+               " bytes: larger than 2 GiB, the limit of the 32-bit signed file positions "
+               "that packages use";
+    }
+    if (size != nullptr) {
+        *size = static_cast<std::uint64_t>(st.st_size);
+    }
+    if (identity != nullptr) {
+        *identity = FileIdentity{st.st_dev, st.st_ino};
     }
     return {};
 }
 
-bool check_input_file(const std::string &path) {
-    const std::string problem = input_problem(path);
+bool check_input_file(const std::string &path, std::uint64_t *size, FileIdentity *identity) {
+    const std::string problem = input_problem(path, size, identity);
     if (!problem.empty()) {
         report_error(path, problem);
     }
     return problem.empty();
+}
+
+void set_verbose(bool on) {
+    g_verbose = on;
+}
+
+LogLabel::LogLabel(const std::string &package) {
+    t_label = &package;
+}
+
+LogLabel::~LogLabel() {
+    t_label = nullptr;
+}
+
+int finish_stdout(int status) {
+    std::cout.flush();
+    const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || !std::cout;
+    const int err = errno;
+    if (failed) {
+        std::fprintf(stderr, "rerazera: standard output: %s\n",
+                     err != 0 ? std::strerror(err) : "write error");
+        return kExitTrouble;
+    }
+    return status;
 }
 
 unsigned default_jobs() {
@@ -119,3 +301,26 @@ unsigned default_jobs() {
 }
 
 }  // namespace rztool
+
+// The library logs through syslog; the tool owns the logger, so it defines
+// it (and glibc's fortified variants) to route the lines as above.
+extern "C" {
+void vsyslog(int /*priority*/, const char *format, va_list args) {
+    rztool::show_log_line(format, args);
+}
+void syslog(int /*priority*/, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    rztool::show_log_line(format, args);
+    va_end(args);
+}
+void __vsyslog_chk(int /*priority*/, int /*flag*/, const char *format, va_list args) {
+    rztool::show_log_line(format, args);
+}
+void __syslog_chk(int /*priority*/, int /*flag*/, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    rztool::show_log_line(format, args);
+    va_end(args);
+}
+}

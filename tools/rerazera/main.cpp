@@ -2,10 +2,9 @@
 //
 // main parses the command line, sets up the logger (the library reports to
 // syslog and leaves openlog to its host) and runs the chosen subcommand.
-#include <syslog.h>
-
 #include <CLI/CLI.hpp>
 #include <iostream>
+#include <string>
 
 #include "tool.hpp"
 
@@ -20,9 +19,8 @@ int main(int argc, char **argv) {
     app.fallthrough();
     bool verbose = false;
     app.add_flag("-v,--verbose", verbose, "Show the library's diagnostics on stderr");
-    app.footer(
-        "Exit status: 0 success, 1 a package failed or a file could not be used, 2 usage error.\n"
-        "Run 'rerazera COMMAND --help' for the options of a command; see rerazera(1).");
+    app.footer(std::string(rztool::kExitStatusHelp) +
+               "\nRun 'rerazera COMMAND --help' for the options of a command; see rerazera(1).");
 
     rztool::Runner run;
     rztool::add_info(app, run);
@@ -39,20 +37,16 @@ int main(int argc, char **argv) {
         return code == 0 ? rztool::kExitOk : rztool::kExitUsage;
     }
 
-    // The library's lines go to syslog at LOG_INFO. With -v they are copied
-    // to stderr; otherwise they are dropped, so that a desk or CI run does
-    // not fill the system log with the lookups' routine misses.
-    openlog("rerazera", verbose ? LOG_PERROR : 0, LOG_USER);
-    if (!verbose) {
-        setlogmask(LOG_UPTO(LOG_ERR));
-    }
+    // The library's lines (syslog at LOG_INFO) are the tool's to route:
+    // with -v they go to stderr, each naming its package; otherwise they
+    // are dropped, so that a desk or CI run does not fill the system log.
+    rztool::set_verbose(verbose);
     int status = rztool::kExitUsage;
     try {
         status = run ? run() : rztool::kExitUsage;
     } catch (const std::exception &e) {
         rztool::report_error("error", e.what());
-        status = rztool::kExitFailure;
+        status = rztool::kExitTrouble;
     }
-    closelog();
-    return status;
+    return rztool::finish_stdout(status);
 }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace rztool {
@@ -100,16 +101,21 @@ StagedFile::StagedFile(std::string finalPath) : final_(std::move(finalPath)) {
                  std::strerror(errno);
         return;
     }
-    ::close(fd);
+    fd_ = fd;
     temp_ = templ;
     slot_ = claim_slot(temp_);
     if (slot_ < 0) {
         ::unlink(temp_.c_str());
+        ::close(fd_);
+        fd_ = -1;
         error_ = "too many files pending";
     }
 }
 
 StagedFile::~StagedFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
     if (slot_ >= 0) {
         ::unlink(temp_.c_str());
         release_slot(slot_);
@@ -119,6 +125,15 @@ StagedFile::~StagedFile() {
 bool StagedFile::commit(bool replace) {
     if (slot_ < 0) {
         return false;
+    }
+    if (fd_ >= 0) {
+        const int fd = fd_;
+        fd_ = -1;
+        // A write error can surface only at close (NFS, quotas).
+        if (::close(fd) != 0) {
+            error_ = std::strerror(errno);
+            return false;
+        }
     }
     if (::chmod(temp_.c_str(), 0666 & ~current_umask()) != 0) {
         error_ = std::strerror(errno);
@@ -156,6 +171,112 @@ bool write_all(int fd, const std::uint8_t *data, std::size_t len) {
         }
         data += n;
         len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+OutputFile::OutputFile(const std::string &path, const std::vector<FileIdentity> &inputs,
+                       bool replace)
+    : name_(path == "-" ? "standard output" : path), replace_(replace) {
+    const auto is_input = [&inputs](const struct stat &st) {
+        for (const FileIdentity &id : inputs) {
+            if (id == FileIdentity{st.st_dev, st.st_ino}) {
+                return true;
+            }
+        }
+        return false;
+    };
+    struct stat st {};
+    if (path == "-") {
+        if (::fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && is_input(st)) {
+            error_ = "is the same file as the input";
+            return;
+        }
+        std::fflush(stdout);
+        fd_ = STDOUT_FILENO;
+        return;
+    }
+    std::string target = path;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        // Followed, as cp does; the link itself is never replaced.
+        char *resolved = ::realpath(path.c_str(), nullptr);
+        if (resolved == nullptr) {
+            error_ = "is a symbolic link to a missing file; not creating its target";
+            return;
+        }
+        target = resolved;
+        std::free(resolved);
+    }
+    if (::stat(target.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            error_ = "is a directory";
+            return;
+        }
+        if (is_input(st)) {
+            error_ = "is the same file as the input";
+            return;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            // A device or FIFO: written in place (a FIFO waits for a reader).
+            const int fd = ::open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+            if (fd < 0) {
+                error_ = std::strerror(errno);
+                return;
+            }
+            fd_ = fd;
+            ownFd_ = true;
+            return;
+        }
+        if (!replace) {
+            error_ = "already exists (use --force to replace it)";
+            return;
+        }
+    }
+    staged_ = std::make_unique<StagedFile>(target);
+    if (!staged_->ok()) {
+        error_ = staged_->error();
+        return;
+    }
+    fd_ = staged_->fd();
+}
+
+OutputFile::~OutputFile() {
+    if (ownFd_ && fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+bool OutputFile::write(const std::uint8_t *data, std::size_t len) {
+    if (fd_ < 0) {
+        return false;
+    }
+    if (!write_all(fd_, data, len)) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool OutputFile::commit() {
+    if (fd_ < 0) {
+        return false;
+    }
+    if (staged_) {
+        fd_ = -1;
+        if (!staged_->commit(replace_)) {
+            error_ = staged_->error();
+            return false;
+        }
+        return true;
+    }
+    if (ownFd_) {
+        const int fd = fd_;
+        fd_ = -1;
+        ownFd_ = false;
+        if (::close(fd) != 0) {
+            error_ = std::strerror(errno);
+            return false;
+        }
     }
     return true;
 }

@@ -1,12 +1,21 @@
-// Files the tool writes. Each is written under a temporary name in its
-// target directory and renamed into place once complete, so an interrupted
-// or failed run never leaves a half-written file under the final name. An
-// interrupt (SIGINT, SIGTERM, SIGHUP) removes the temporary files it finds.
+// Files the tool writes. A regular file (or a new one) is written under a
+// temporary name in its target directory and renamed into place once
+// complete, so an interrupted or failed run never leaves a half-written file
+// under the final name; an interrupt (SIGINT, SIGTERM, SIGHUP) removes the
+// temporary files it finds. Anything else (a character device such as
+// /dev/null, a FIFO, standard output) is written in place, never replaced.
+// A symbolic link is followed, as cp does: its target is written and the
+// link stays; a dangling link is refused. An output that is the same file
+// as an input (same device and inode) is refused.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "tool.hpp"
 
 namespace rztool {
 
@@ -20,6 +29,8 @@ class StagedFile {
     StagedFile &operator=(const StagedFile &) = delete;
 
     [[nodiscard]] bool ok() const { return slot_ >= 0; }
+    // The temporary file, open for writing.
+    [[nodiscard]] int fd() const { return fd_; }
     [[nodiscard]] const std::string &error() const { return error_; }
     [[nodiscard]] const std::string &temp_path() const { return temp_; }
     [[nodiscard]] const std::string &final_path() const { return final_; }
@@ -34,6 +45,35 @@ class StagedFile {
     std::string temp_;
     std::string error_;
     int slot_ = -1;
+    int fd_ = -1;
+};
+
+class OutputFile {
+  public:
+    // Prepares path ("-" is standard output). An existing regular file is
+    // replaced only when replace is set; inputs lists the files being read.
+    OutputFile(const std::string &path, const std::vector<FileIdentity> &inputs, bool replace);
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+
+    [[nodiscard]] bool ok() const { return fd_ >= 0; }
+    // Why the output cannot be used, names the file.
+    [[nodiscard]] const std::string &error() const { return error_; }
+    [[nodiscard]] const std::string &name() const { return name_; }
+
+    bool write(const std::uint8_t *data, std::size_t len);
+    // Completes the file: renames a staged file into place, closes one
+    // written in place. False with error() set when that fails.
+    bool commit();
+    ~OutputFile();
+
+  private:
+    std::string name_;  // as the user gave it, for messages
+    std::string error_;
+    std::unique_ptr<StagedFile> staged_;
+    bool replace_ = false;
+    int fd_ = -1;
+    bool ownFd_ = false;
 };
 
 // Installs the interrupt handlers that remove pending temporary files.

@@ -5,42 +5,93 @@
 // through the public QVPKG_ functions of rerazera.h and owns the logger.
 #pragma once
 
+#include <sys/types.h>
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace rztool {
 
-// Documented exit statuses (see rerazera.1).
+// Documented exit statuses (see rerazera.1), as cmp and diff separate them:
+// a bad package is an answer, trouble is the absence of one.
 inline constexpr int kExitOk = 0;       // everything asked for succeeded
-inline constexpr int kExitFailure = 1;  // a package failed, or a file could not be used
-inline constexpr int kExitUsage = 2;    // the command line was wrong
+inline constexpr int kExitFailure = 1;  // a package (or bin file) failed its checks
+inline constexpr int kExitTrouble = 2;  // usage error, or an input or output unusable
+inline constexpr int kExitUsage = kExitTrouble;
+
+// The worse of two statuses: trouble over failure over success.
+inline int worse(int a, int b) {
+    return a > b ? a : b;
+}
+
+// The table printed by --help and kept in step with rerazera(1).
+inline constexpr const char *kExitStatusHelp =
+    "Exit status: 0 success; 1 a package or bin file failed its checks; 2 trouble: a usage\n"
+    "error, or an input or output that could not be used (missing, not a regular file,\n"
+    "2 GiB or more, unwritable, standard output failed).";
 
 // A subcommand sets its runner while its options are parsed; main calls it.
 using Runner = std::function<int()>;
 
-// "rerazera: WHAT: REASON" on stderr.
+// "rerazera: WHAT: REASON" on stderr, every control character escaped.
 void report_error(const std::string &what, const std::string &reason);
 // "rerazera: WHAT: note: TEXT" on stderr, for things done on the user's behalf.
 void report_note(const std::string &what, const std::string &text);
+
+// Text from a package (or a user's path) made safe for a terminal or a log:
+// control characters, C1 controls, bytes that are not UTF-8 and the
+// backslash itself are written as \xNN (\\ for the backslash).
+std::string escape(std::string_view text);
 
 // Text for a library result code, for error messages.
 std::string describe_code(std::int32_t code);
 
 // Accepts decimal, 0x-prefixed hexadecimal and negative decimal numbers that
 // fit a 32-bit field (signed or unsigned); file IDs such as 0xFF005638 and
-// -16755144 name the same ID.
+// -16755144 name the same ID. A leading zero is decimal, never octal: 020 is
+// twenty.
 std::optional<std::uint32_t> parse_u32(const std::string &text);
 
 // "0x0000abcd".
 std::string hex32(std::uint32_t value);
 
-// Why an input path cannot be read as a file, or "" when it can.
-std::string input_problem(const std::string &path);
-// Makes sure an input path names a readable regular file; reports why not.
-bool check_input_file(const std::string &path);
+// Device and inode of a file, to recognise an output that is an input.
+struct FileIdentity {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const FileIdentity &) const = default;
+};
+
+// Why an input path cannot be used, or "" when it can: it must open for
+// reading without blocking (a FIFO would wait for a writer) and be a
+// regular file below 2 GiB, the most that 32-bit signed file positions
+// address. Fills size and identity on success.
+std::string input_problem(const std::string &path, std::uint64_t *size = nullptr,
+                          FileIdentity *identity = nullptr);
+// Makes sure an input path names a usable regular file; reports why not.
+bool check_input_file(const std::string &path, std::uint64_t *size = nullptr,
+                      FileIdentity *identity = nullptr);
+
+// Options whose values are numbers: decimal or 0x-hexadecimal, checked.
+std::optional<unsigned> parse_count(const std::string &text, unsigned min, unsigned max);
+
+// Diagnostics of the library (its syslog lines) are dropped unless verbose;
+// when shown, each goes to stderr escaped and prefixed with the package that
+// the calling thread is working on.
+void set_verbose(bool on);
+class LogLabel {
+  public:
+    explicit LogLabel(const std::string &package);
+    ~LogLabel();
+    LogLabel(const LogLabel &) = delete;
+    LogLabel &operator=(const LogLabel &) = delete;
+};
+
+// Flushes standard output and reports a failed write: kExitTrouble, or status.
+int finish_stdout(int status);
 
 // Number of worker threads to use by default.
 unsigned default_jobs();

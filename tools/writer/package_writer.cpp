@@ -85,6 +85,57 @@ std::vector<std::uint8_t> make_bin_file(const SubFile &file) {
     return out;
 }
 
+StreamLayout plan_layout(const std::vector<PlannedFile> &files, std::uint16_t productType) {
+    if (files.size() > std::size_t{hdr::kExtEntryIndex} + tbl::kMaxFileNum) {
+        throw std::invalid_argument("a package holds at most 1048830 sub-files");
+    }
+    const bool extended = files.size() > hdr::kMaxFileNum;
+    StreamLayout out;
+    out.extensionBefore = extended ? hdr::kExtEntryIndex : files.size();
+    out.header.assign(hdr::kSize, 0);
+    store_be16(out.header.data() + hdr::kProductType, productType);
+
+    std::uint64_t at = hdr::kSize;
+    const auto place = [&at](const PlannedFile &f) {
+        const RawDesc d{f.fileId, checked_u32(at), checked_u32(bin::kSize + std::size_t{f.size}),
+                        f.crc,    f.aux0,          f.aux1};
+        at += bin::kSize + std::uint64_t{f.size};
+        return d;
+    };
+    std::uint32_t entries = 0;
+    for (std::size_t i = 0; i < out.extensionBefore; ++i) {
+        put_desc(out.header.data() + hdr::kFileDesc + std::size_t{entries++} * dsc::kSize,
+                 place(files[i]));
+    }
+    if (extended) {
+        const auto n = static_cast<std::uint32_t>(files.size() - out.extensionBefore);
+        const std::size_t tableSize = static_cast<std::size_t>(tbl::size(n));
+        const std::uint32_t dummyAt = checked_u32(at);
+        at += bin::kSize + tableSize;
+        std::vector<std::uint8_t> table(tableSize, 0);
+        store_be32(table.data() + tbl::kFileNum, n);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            put_desc(table.data() + tbl::kFileDesc + std::size_t{i} * dsc::kSize,
+                     place(files[out.extensionBefore + i]));
+        }
+        const std::size_t crcLen = static_cast<std::size_t>(tbl::crc_len(n));
+        store_be32(table.data() + crcLen, crc16(table.data(), crcLen));
+        SubFile dummy;
+        dummy.fileId = layout::kDummyDescFileId;
+        dummy.name = "dummy";
+        out.extension = make_bin_header(dummy, checked_u32(tableSize), layout::kDummyBinFileId, n);
+        out.extension.insert(out.extension.end(), table.begin(), table.end());
+        put_desc(out.header.data() + hdr::kFileDesc + std::size_t{entries++} * dsc::kSize,
+                 RawDesc{layout::kDummyDescFileId, dummyAt, checked_u32(bin::kSize + tableSize),
+                         crc16(table.data(), table.size()), 0, 0});
+    }
+    checked_u32(at);
+    store_be32(out.header.data() + hdr::kFileNum, entries);
+    store_be32(out.header.data() + hdr::kHeaderCrc, crc16(out.header.data(), hdr::kCrcLen));
+    out.total = at;
+    return out;
+}
+
 // ---- Package -----------------------------------------------------------------
 
 std::uint32_t Package::be32(std::size_t pos) const {

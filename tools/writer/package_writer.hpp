@@ -101,6 +101,33 @@ class PackageBuilder {
     bool extension_ = false;
 };
 
+// A sub-file known by its payload's size and checksum, for a writer that
+// streams payloads from files rather than holding them in memory.
+struct PlannedFile {
+    std::uint32_t fileId = 0;
+    std::string name;
+    std::string desc;
+    std::uint32_t size = 0;  // payload bytes
+    std::uint16_t crc = 0;   // payload CRC-16
+    std::uint32_t aux0 = 0;
+    std::uint32_t aux1 = 0;
+};
+
+// The fixed parts of a package laid out as PackageBuilder::from_files does,
+// to be written in this order: header, then for each file i its bin header
+// (make_bin_header with its size) and payload, with the extension block
+// written just before file extensionBefore.
+struct StreamLayout {
+    std::vector<std::uint8_t> header;     // QVPKG_HEADER_SIZE bytes
+    std::vector<std::uint8_t> extension;  // dummy bin header + second table, or empty
+    std::size_t extensionBefore = 0;      // index of the first extend sub-file
+    std::uint64_t total = 0;              // bytes of the whole package
+};
+
+// Throws std::invalid_argument when the files do not fit the format or the
+// package would pass 4 GiB.
+StreamLayout plan_layout(const std::vector<PlannedFile> &files, std::uint16_t productType = 0);
+
 // The 352-byte bin header the builder writes in front of a payload.
 std::vector<std::uint8_t> make_bin_header(const SubFile &file, std::uint32_t dataLen,
                                           std::uint32_t binFileId, std::uint32_t fileNum = 0);
