@@ -1,6 +1,7 @@
 // rerazera list PKG: every entry of the header table and of the extension,
 // with the name and description of its bin header. An entry whose bin header
 // cannot be read is reported on its own row; the listing goes on.
+#include <charconv>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -30,22 +31,64 @@ std::string unreadable_reason(const PackageView &pkg, const QVFileDesc &d) {
            std::to_string(pkg.size()) + " bytes)";
 }
 
-void print_row(const PackageView &pkg, const Entry &e, const BinInfo &bin) {
-    std::string desc;
-    if (!bin.readable) {
-        desc = unreadable_reason(pkg, e.desc);
-    } else if (pkg.is_dummy(e)) {
-        desc = "(extension table: " + std::to_string(pkg.ext().count) + " extend subfiles)";
-    } else {
-        desc = escape(bin.desc);
+// Text padded with spaces to width, on the left or the right.
+void pad(OutBuffer &out, std::string_view text, std::size_t width, bool left) {
+    if (left) {
+        out.put(text);
     }
-    const std::string name = bin.readable ? escape(bin.name) : "-";
-    char id[16];
-    char crc[16];
-    std::snprintf(id, sizeof id, "0x%08x", e.desc.fileId);
-    std::printf("%-9s %7u  %-10s  %10u  %10u  %-10s  %-24s  %s\n", table_name(e.table), e.index, id,
-                e.desc.offset, e.desc.length, crc_text(e.desc.crc, crc), name.c_str(),
-                desc.c_str());
+    if (text.size() < width) {
+        out.spaces(width - text.size());
+    }
+    if (!left) {
+        out.put(text);
+    }
+}
+
+std::string_view decimal(std::uint32_t v, char (&buf)[16]) {
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return {buf, static_cast<std::size_t>(r.ptr - buf)};
+}
+
+std::string_view hex_id(std::uint32_t v, char (&buf)[16]) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    buf[0] = '0';
+    buf[1] = 'x';
+    for (int i = 0; i < 8; ++i) {
+        buf[2 + i] = kDigits[(v >> (28 - 4 * i)) & 0xFu];
+    }
+    return {buf, 10};
+}
+
+// One row, laid out as the heading printed by run_list.
+void print_row(OutBuffer &out, const PackageView &pkg, const Entry &e, const BinInfo &bin) {
+    char num[16];
+    pad(out, table_name(e.table), 9, true);
+    out.put(' ');
+    pad(out, decimal(e.index, num), 7, false);
+    out.put("  ");
+    out.put(hex_id(e.desc.fileId, num));
+    out.put("  ");
+    pad(out, decimal(e.desc.offset, num), 10, false);
+    out.put("  ");
+    pad(out, decimal(e.desc.length, num), 10, false);
+    out.put("  ");
+    pad(out, crc_text(e.desc.crc, num), 10, true);
+    out.put("  ");
+    if (bin.readable) {
+        const std::string name = escape(bin.name);
+        pad(out, name, 24, true);
+    } else {
+        pad(out, "-", 24, true);
+    }
+    out.put("  ");
+    if (!bin.readable) {
+        out.put(unreadable_reason(pkg, e.desc));
+    } else if (pkg.is_dummy(e)) {
+        out.put("(extension table: " + std::to_string(pkg.ext().count) + " extend subfiles)");
+    } else {
+        out.put_escaped(bin.desc);
+    }
+    out.put('\n');
 }
 
 void json_row(JsonStream &out, const PackageView &pkg, const Entry &e, const BinInfo &bin) {
@@ -98,6 +141,7 @@ int run_list(const ListOptions &opt) {
     }
 
     JsonStream out(stdout);
+    OutBuffer text(stdout);
     if (opt.json) {
         out.begin_object();
         out.key("schema").value(1u);
@@ -115,7 +159,7 @@ int run_list(const ListOptions &opt) {
         if (opt.json) {
             json_row(out, pkg, e, bin);
         } else {
-            print_row(pkg, e, bin);
+            print_row(text, pkg, e, bin);
         }
     }
     if (opt.json) {
@@ -123,6 +167,7 @@ int run_list(const ListOptions &opt) {
         out.end_object();
         out.finish();
     }
+    text.flush();
     return header.valid() && ext.state != ExtState::Invalid ? kExitOk : kExitFailure;
 }
 

@@ -308,6 +308,7 @@ int run_verify(const VerifyOptions &opt) {
                 json.null();
             }
             json.end_object();
+            json.flush();
         } else if (o.error.empty()) {
             print_human(path, o);
             if (opt.report) {

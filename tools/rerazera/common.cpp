@@ -152,7 +152,11 @@ void show_log_line(const char *format, va_list args) {
 
 std::string escape(std::string_view text) {
     std::string out;
-    out.reserve(text.size());
+    append_escaped(out, text);
+    return out;
+}
+
+void append_escaped(std::string &out, std::string_view text) {
     const auto hex = [&out](unsigned char u) {
         static const char digits[] = "0123456789abcdef";
         out += "\\x";
@@ -201,7 +205,6 @@ std::string escape(std::string_view text) {
             ++i;
         }
     }
-    return out;
 }
 
 std::optional<std::uint32_t> parse_u32(const std::string &text) {

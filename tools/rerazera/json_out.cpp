@@ -4,11 +4,20 @@
 
 namespace rztool {
 
-void JsonStream::newline_indent() {
-    put("\n");
-    for (std::size_t i = 0; i < stack_.size(); ++i) {
-        put("  ");
+void OutBuffer::put_escaped(std::string_view text) {
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u >= 0x7f || c == '\\') {
+            put(escape(text));
+            return;
+        }
     }
+    put(text);
+}
+
+void JsonStream::newline_indent() {
+    out_.put('\n');
+    out_.spaces(stack_.size() * 2);
 }
 
 void JsonStream::before_value() {
@@ -19,7 +28,7 @@ void JsonStream::before_value() {
     if (!stack_.empty()) {
         Level &top = stack_.back();
         if (!top.empty) {
-            put(",");
+            put(',');
         }
         top.empty = false;
         newline_indent();
@@ -28,7 +37,7 @@ void JsonStream::before_value() {
 
 void JsonStream::begin_object() {
     before_value();
-    put("{");
+    put('{');
     stack_.push_back(Level{false, true});
 }
 
@@ -38,12 +47,12 @@ void JsonStream::end_object() {
     if (!empty) {
         newline_indent();
     }
-    put("}");
+    put('}');
 }
 
 void JsonStream::begin_array() {
     before_value();
-    put("[");
+    put('[');
     stack_.push_back(Level{true, true});
 }
 
@@ -53,7 +62,7 @@ void JsonStream::end_array() {
     if (!empty) {
         newline_indent();
     }
-    put("]");
+    put(']');
 }
 
 JsonStream &JsonStream::key(std::string_view name) {
@@ -81,9 +90,9 @@ void JsonStream::put_string(std::string_view text) {
         }
     }
     if (plain) {
-        put("\"");
+        put('"');
         put(text);
-        put("\"");
+        put('"');
         return;
     }
     put(ojson(std::string(text)).dump(-1, ' ', false, ojson::error_handler_t::replace));
@@ -130,6 +139,7 @@ void JsonStream::value(const ojson &doc) {
 
 void JsonStream::finish() {
     put("\n");
+    out_.flush();
 }
 
 ojson header_json(const HeaderInfo &header) {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
@@ -21,9 +22,60 @@ namespace rztool {
 
 using ojson = nlohmann::ordered_json;
 
+// Text gathered in a fixed buffer and written to a stream in large pieces:
+// a million rows cost a few thousand writes, and appending is a copy.
+class OutBuffer {
+  public:
+    explicit OutBuffer(std::FILE *out) : out_(out) {}
+    ~OutBuffer() { flush(); }
+    OutBuffer(const OutBuffer &) = delete;
+    OutBuffer &operator=(const OutBuffer &) = delete;
+
+    void put(std::string_view text) {
+        if (text.size() > sizeof buf_ - used_) {
+            flush();
+            if (text.size() > sizeof buf_) {
+                std::fwrite(text.data(), 1, text.size(), out_);
+                return;
+            }
+        }
+        std::memcpy(buf_ + used_, text.data(), text.size());
+        used_ += text.size();
+    }
+    void put(char c) {
+        if (used_ == sizeof buf_) {
+            flush();
+        }
+        buf_[used_++] = c;
+    }
+    void spaces(std::size_t n) {
+        static constexpr char kSpaces[] = "                                                ";
+        while (n > 0) {
+            const std::size_t k = n < sizeof kSpaces - 1 ? n : sizeof kSpaces - 1;
+            put(std::string_view(kSpaces, k));
+            n -= k;
+        }
+    }
+    // Package text, escaped for a terminal (see escape()).
+    void put_escaped(std::string_view text);
+    void flush() {
+        if (used_ != 0) {
+            std::fwrite(buf_, 1, used_, out_);
+            used_ = 0;
+        }
+    }
+
+  private:
+    std::FILE *out_;
+    std::size_t used_ = 0;
+    char buf_[1u << 16];
+};
+
 class JsonStream {
   public:
     explicit JsonStream(std::FILE *out) : out_(out) {}
+    // Writes what is buffered (before other output goes to the stream).
+    void flush() { out_.flush(); }
 
     void begin_object();
     void end_object();
@@ -50,13 +102,14 @@ class JsonStream {
     void before_value();
     void newline_indent();
     void put_string(std::string_view text);
-    void put(std::string_view text) { std::fwrite(text.data(), 1, text.size(), out_); }
+    void put(std::string_view text) { out_.put(text); }
+    void put(char c) { out_.put(c); }
 
     struct Level {
         bool array = false;
         bool empty = true;
     };
-    std::FILE *out_;
+    OutBuffer out_;
     std::vector<Level> stack_;
     bool afterKey_ = false;
 };

@@ -45,6 +45,7 @@ void report_note(const std::string &what, const std::string &text);
 // control characters, C1 controls, bytes that are not UTF-8 and the
 // backslash itself are written as \xNN (\\ for the backslash).
 std::string escape(std::string_view text);
+void append_escaped(std::string &out, std::string_view text);
 
 // Text for a library result code, for error messages.
 std::string describe_code(std::int32_t code);
