@@ -46,7 +46,10 @@ class ToolTest : public ::testing::Test {
   protected:
     // Runs the tool with args; stdout and stderr go to files of the scratch
     // directory, the working directory is the scratch directory.
-    Outcome run(const std::vector<std::string> &args) {
+    Outcome run(const std::vector<std::string> &args) { return run_to(args, dir_.file(".stdout")); }
+
+    // The same with standard output opened on outPath (a device, say).
+    Outcome run_to(const std::vector<std::string> &args, const std::string &outPath) {
         std::vector<char *> argv;
         std::string tool = RERAZERA_TOOL;
         argv.push_back(tool.data());
@@ -55,13 +58,12 @@ class ToolTest : public ::testing::Test {
             argv.push_back(a.data());
         }
         argv.push_back(nullptr);
-        const std::string outPath = dir_.file(".stdout");
         const std::string errPath = dir_.file(".stderr");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0600);
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0600);
         posix_spawn_file_actions_addchdir_np(&actions, dir_.path().c_str());
@@ -75,7 +77,10 @@ class ToolTest : public ::testing::Test {
         int ws = 0;
         waitpid(pid, &ws, 0);
         r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-        r.out = text_of(outPath);
+        struct stat st {};
+        if (::stat(outPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            r.out = text_of(outPath);
+        }
         r.err = text_of(errPath);
         return r;
     }
@@ -407,6 +412,324 @@ TEST_F(ToolTest, ErrorsNameTheFile) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("p.qv: no sub-file with ID 0x00000007"), std::string::npos) << r.err;
     EXPECT_FALSE(rztest::file_exists(path("x")));
+}
+
+// A package whose three sub-files are good, then one damaged payload.
+Package three_files() {
+    return PackageBuilder()
+        .add(SubFile{1, "boot.bin", "", bytes_of("boot")})
+        .add(SubFile{2, "kernel.img", "", bytes_of("kernel")})
+        .add(SubFile{3, "rootfs.img", "", bytes_of("rootfs")})
+        .build();
+}
+
+// Every row of the exit-status table, one class of input per row: 0 ok, 1 a
+// package (or bin file) failed its checks, 2 trouble. Inputs that are not
+// regular files are refused by every command, by name, without hanging.
+TEST_F(ToolTest, ExitStatusTable) {
+    Package pkg = three_files();
+    write(pkg, "good.qv");
+    pkg.bytes[pkg.entryOffsets[2] + 352] ^= 1;
+    write(pkg, "badpay.qv");
+    rztest::write_file(path("short.qv"), Bytes(351, 0));
+    rztest::write_file(path("empty.qv"), {});
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    std::filesystem::create_directories(path("dir"));
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string err;  // expected on stderr
+    };
+    const std::vector<Row> rows = {
+        {{"verify", "good.qv"}, 0, ""},
+        {{"info", "good.qv"}, 0, ""},
+        {{"verify", "badpay.qv"}, 1, ""},
+        {{"extract", "badpay.qv", "--id", "3", "--strip", "-o", "-"},
+         1,
+         "badpay.qv: sub-file 0x00000003: "},
+        {{"verify", "--json", "badpay.qv"}, 1, ""},
+        {{"extract", "good.qv", "--id", "9", "-o", "-"}, 1, "no sub-file with ID 0x00000009"},
+        {{"strip", "good.qv", "-o", "s"}, 1, "good.qv: bin header checksum mismatch"},
+        // The same short or empty file, the same words from every command.
+        {{"info", "short.qv"}, 1, "short.qv: not a package: 351 bytes, shorter than the"},
+        {{"list", "short.qv"}, 1, "short.qv: not a package: 351 bytes"},
+        {{"extract", "short.qv", "--id", "1", "-o", "-"}, 1, "short.qv: not a package: 351 bytes"},
+        {{"verify", "--report", "empty.qv"}, 1, ""},
+        {{"list", "empty.qv"}, 1, "empty.qv: not a package: 0 bytes"},
+        {{"info", "fifo"}, 2, "fifo: is a FIFO, not a regular file"},
+        {{"list", "fifo"}, 2, "fifo: is a FIFO"},
+        {{"verify", "fifo"}, 2, "fifo: is a FIFO"},
+        {{"extract", "fifo", "--all", "-o", "x"}, 2, "fifo: is a FIFO"},
+        {{"strip", "fifo", "-o", "x"}, 2, "fifo: is a FIFO"},
+        {{"pack", "fifo", "-o", "x"}, 2, "fifo: is a FIFO"},
+        {{"info", "/dev/null"}, 2, "/dev/null: is a character device"},
+        {{"list", "dir"}, 2, "dir: is a directory"},
+        {{"verify", "missing.qv"}, 2, "missing.qv: No such file or directory"},
+        {{"extract", "good.qv", "--id", "1", "-o", "good.qv"},
+         2,
+         "good.qv: is the same file as the input"},
+        {{"extract", "good.qv", "--id", "1", "-o", "dir"}, 0, ""},
+        {{"verify", "-j", "0", "good.qv"}, 2, "--jobs"},
+        {{"extract", "good.qv", "--id", "08x", "-o", "-"}, 2, "--id: '08x' is not"},
+    };
+    for (const Row &row : rows) {
+        const Outcome r = run(row.args);
+        EXPECT_EQ(r.status, row.status) << ::testing::PrintToString(row.args) << "\n" << r.err;
+        EXPECT_NE(r.err.find(row.err), std::string::npos)
+            << ::testing::PrintToString(row.args) << "\n"
+            << r.err;
+    }
+    // A bad input among good ones: the rest are verified and summed up.
+    const Outcome r = run({"verify", "-j", "2", "good.qv", "fifo", "badpay.qv", "good.qv"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("verified 4 packages: 2 ok, 1 failed, 1 could not be used"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(text_of(path("good.qv")).size(), pkg.bytes.size());  // never an output
+    // A write that fails on standard output is trouble, for every writer.
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{"verify", "--json", "good.qv"},
+                                               {"list", "good.qv"},
+                                               {"info", "good.qv"},
+                                               {"extract", "good.qv", "--id", "1", "-o", "-"}}) {
+        const Outcome full = run_to(args, "/dev/full");
+        EXPECT_EQ(full.status, 2) << ::testing::PrintToString(args);
+        EXPECT_NE(full.err.find("No space left on device"), std::string::npos) << full.err;
+    }
+}
+
+// -o never replaces what is not a regular file: a device is written in
+// place, a symbolic link is followed (the link stays), a dangling link or
+// a link to the input is refused.
+TEST_F(ToolTest, OutputTargets) {
+    write(three_files(), "p.qv");
+    rztest::write_file(path("target"), bytes_of("old"));
+    std::filesystem::create_symlink("target", path("link"));
+    std::filesystem::create_symlink("nowhere", path("dangling"));
+    std::filesystem::create_symlink("p.qv", path("self"));
+    struct Row {
+        std::string out;
+        int status;
+        std::string err;
+    };
+    for (const Row &row : std::vector<Row>{
+             {"/dev/null", 0, ""},
+             {"link", 0, ""},
+             {"dangling", 2, "dangling: is a symbolic link to a missing file"},
+             {"self", 2, "self: is the same file as the input"},
+         }) {
+        const Outcome r = run({"extract", "p.qv", "--id", "2", "--strip", "-o", row.out});
+        EXPECT_EQ(r.status, row.status) << row.out << ": " << r.err;
+        EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_TRUE(std::filesystem::is_symlink(path("link")));
+    EXPECT_EQ(text_of(path("target")), "kernel");
+    EXPECT_FALSE(std::filesystem::exists(path("nowhere")));
+    EXPECT_EQ(rztest::read_file(path("p.qv")), three_files().bytes);
+    // A directory given with a trailing slash is joined without doubling it.
+    const Outcome r = run({"extract", "p.qv", "--all", "-o", "out/"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("out/boot.bin\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("//"), std::string::npos) << r.out;
+}
+
+// Lengths and counts a package claims are tested against the file before
+// anything is read or allocated; the messages name the file and the cause.
+TEST_F(ToolTest, ClaimedLengthsAreBounded) {
+    Package huge = three_files();
+    huge.set_be32(Package::entry_field(0, 8), 0xFFFFFFF0u);
+    huge.reseal_header();
+    write(huge, "huge.qv");
+    Outcome r = run({"extract", "huge.qv", "--id", "1", "-o", "-"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("huge.qv: sub-file 0x00000001: offset 6180 + length 4294967280 runs "
+                         "past the end of the package"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(r.out.empty());
+
+    std::vector<SubFile> files;
+    for (std::uint32_t i = 0; i < 260; ++i) {
+        files.push_back(SubFile{i + 1, "n" + std::to_string(i), "", {}});
+    }
+    Package ext = PackageBuilder::from_files(files).build();
+    ext.set_be32(ext.dummyOffset + 16, 0xFFFFF);  // N claimed in the dummy bin header
+    ext.reseal_bin_header(ext.dummyOffset);
+    write(ext, "ext.qv");
+    r = run({"info", "ext.qv"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("invalid (the second descriptor table runs past the end"),
+              std::string::npos)
+        << r.out;
+
+    // A header of 300 entries is refused for its count, not its checksum.
+    Package many = three_files();
+    many.set_file_num(300);
+    many.reseal_header();
+    write(many, "many.qv");
+    r = run({"info", "many.qv"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("entries:         300 (more than 256"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("header checksum: ok"), std::string::npos) << r.out;
+
+    // Past 2 GiB: the size limit is named as the cause.
+    const int fd = ::open(path("big.qv").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, off_t{3} << 30), 0);
+    ::close(fd);
+    r = run({"verify", "big.qv"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("big.qv: 3221225472 bytes: larger than 2 GiB"), std::string::npos)
+        << r.err;
+}
+
+// Text from a package reaches the terminal escaped, on every path.
+TEST_F(ToolTest, PackageTextIsEscaped) {
+    const std::string evil = "x/\x1b]0;pwned\x07y";
+    write(PackageBuilder().add(SubFile{1, evil, "d\x1b[2J", bytes_of("a")}).build(), "e.qv");
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"list", "e.qv"},
+             {"extract", "e.qv", "--all", "-o", "out"},
+             {"extract", "e.qv", "--id", "1", "-o", "out"},
+             {"extract", "e.qv", "--name", "nothing\x1b", "-o", "-"},
+         }) {
+        const Outcome r = run(args);
+        EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << ::testing::PrintToString(args);
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << ::testing::PrintToString(args);
+        EXPECT_NE((r.out + r.err).find("\\x1b"), std::string::npos)
+            << ::testing::PrintToString(args) << r.out << r.err;
+    }
+}
+
+// Numbers are decimal or 0x-hex in options and manifests; a leading zero is
+// not octal.
+TEST_F(ToolTest, NumbersAreDecimalOrHex) {
+    std::filesystem::create_directories(path("in"));
+    rztest::write_file(path("in/a"), bytes_of("twenty"));
+    rztest::write_file(path("in/b"), bytes_of("nine"));
+    rztest::write_file(path("in/c"), bytes_of("minus"));
+    rztest::write_file(path("m.txt"), bytes_of("020 a in/a\n0009 b in/b\n-1 c in/c\n"));
+    ASSERT_EQ(run({"pack", "--manifest", "m.txt", "-o", "p.qv"}).status, 0);
+    struct Row {
+        std::string id;
+        std::string payload;
+    };
+    for (const Row &row : std::vector<Row>{{"020", "twenty"},
+                                           {"20", "twenty"},
+                                           {"0x14", "twenty"},
+                                           {"0009", "nine"},
+                                           {"0xFFFFFFFF", "minus"},
+                                           {"-1", "minus"}}) {
+        const Outcome r = run({"extract", "p.qv", "--id", row.id, "--strip", "-o", "-"});
+        EXPECT_EQ(r.status, 0) << row.id << ": " << r.err;
+        EXPECT_EQ(r.out, row.payload) << row.id;
+    }
+    EXPECT_EQ(run({"verify", "-j", "010", "p.qv"}).status, 0);
+    EXPECT_EQ(run({"pack", "--product-type", "0x10", "in/a", "-o", "q.qv"}).status, 0);
+    EXPECT_EQ(run({"info", "--field", "product-type", "q.qv"}).out, "16\n");
+}
+
+// pack refuses inputs that would give an invalid or ambiguous package, and
+// says why; nothing is written.
+TEST_F(ToolTest, PackRefusesAmbiguousPackages) {
+    std::filesystem::create_directories(path("in"));
+    rztest::write_file(path("in/a"), bytes_of("a"));
+    rztest::write_file(path("in/b"), bytes_of("b"));
+    struct Row {
+        std::string manifest;  // empty: the arguments below
+        std::vector<std::string> args;
+        std::string err;
+    };
+    for (const Row &row : std::vector<Row>{
+             {"1 a in/a\n1 b in/b\n", {}, "file ID 0x00000001 is already used by m.txt:1"},
+             {"1 a in/a\n2 a in/b\n", {}, "name 'a' is already used by m.txt:1"},
+             {"0xABEF a in/a\n", {}, "file ID 0x0000abef is reserved"},
+             {"1 x/y in/a\n", {}, "contains '/' or a control character"},
+             {"", {"--first-id", "0xFFFFFFFF", "in/a", "in/b"}, "would pass 0xffffffff"},
+             {"", {"in/a", "in/a"}, "name 'a' is already used by in/a"},
+         }) {
+        std::vector<std::string> args = {"pack", "-o", "out.qv"};
+        if (!row.manifest.empty()) {
+            rztest::write_file(path("m.txt"), bytes_of(row.manifest));
+            args.insert(args.end(), {"--manifest", "m.txt"});
+        }
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const Outcome r = run(args);
+        EXPECT_EQ(r.status, 2) << row.err;
+        EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(path("out.qv"))) << row.err;
+    }
+}
+
+// extract checks the bin header and payload checksums before writing;
+// --no-check writes anyway; --all reports each failure and goes on.
+TEST_F(ToolTest, ExtractChecksBeforeWriting) {
+    Package pkg = three_files();
+    pkg.bytes[pkg.entryOffsets[1] + 352] ^= 1;  // kernel.img's payload
+    write(pkg, "bad.qv");
+    Outcome r = run({"extract", "bad.qv", "--id", "2", "--strip", "-o", "k"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("file crc is not correct"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(path("k")));
+    r = run({"extract", "bad.qv", "--id", "2", "--strip", "--no-check", "-o", "-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.size(), 6u);
+    r = run({"extract", "bad.qv", "--all", "-o", "out"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("header entry 1 (0x00000002): "), std::string::npos) << r.err;
+    EXPECT_TRUE(std::filesystem::exists(path("out/boot.bin")));
+    EXPECT_TRUE(std::filesystem::exists(path("out/rootfs.img")));
+    EXPECT_FALSE(std::filesystem::exists(path("out/kernel.img")));
+
+    // strip: a bin file whose header checksum fails is refused unless forced.
+    const Bytes bin(pkg.bytes.begin() + pkg.entryOffsets[0],
+                    pkg.bytes.begin() + pkg.entryOffsets[0] + 352 + 4);
+    Bytes damaged = bin;
+    damaged[200] ^= 1;
+    rztest::write_file(path("d.bin"), damaged);
+    EXPECT_EQ(run({"strip", "d.bin", "-o", "-"}).status, 1);
+    r = run({"strip", "--force", "d.bin", "-o", "-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "boot");
+}
+
+// Messages say what happened: a name lookup that passed an unreadable entry
+// says so, and -v lines carry the package they concern.
+TEST_F(ToolTest, MessagesNameTheCause) {
+    write(PackageBuilder()
+              .add_raw(RawDesc{1, 0x100000, 400, 0, 0, 0})
+              .add(SubFile{2, "kernel.img", "", bytes_of("k")})
+              .build(),
+          "hole.qv");
+    Outcome r = run({"extract", "hole.qv", "--name", "rootfs.img", "-o", "-"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no sub-file with name 'rootfs.img' among those that can be read; the "
+                         "bin header of header entry 0 (0x00000001) lies past the end"),
+              std::string::npos)
+        << r.err;
+    r = run({"extract", "hole.qv", "--name", "kernel.img", "--strip", "-o", "-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "k");
+
+    Package bad = three_files();
+    bad.bytes[bad.entryOffsets[0] + 352] ^= 1;
+    write(bad, "bad.qv");
+    write(three_files(), "good.qv");
+    r = run({"-v", "verify", "-j", "2", "good.qv", "bad.qv"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("rerazera: bad.qv: [RERAZERA]"), std::string::npos) << r.err;
+    for (std::size_t at = 0; (at = r.err.find("[RERAZERA]", at)) != std::string::npos; ++at) {
+        const std::size_t line = r.err.rfind('\n', at) + 1;
+        const std::string prefix = r.err.substr(line, at - line);
+        EXPECT_TRUE(prefix == "rerazera: bad.qv: " || prefix == "rerazera: good.qv: ") << prefix;
+    }
+    // The tool's own lookups add no lines of the library's.
+    r = run({"-v", "extract", "good.qv", "--id", "9", "-o", "-"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.find("[RERAZERA]"), std::string::npos) << r.err;
 }
 
 }  // namespace
