@@ -227,42 +227,36 @@ int extract_one(const ExtractOptions &opt) {
 }
 
 // Names already given in this run, as 64-bit hashes in an open-addressed
-// table: eight bytes a sub-file however long its name. Two names with the
-// same hash would be told apart by a "~N" suffix like a true repeat.
+// table: sixteen bytes a sub-file however long its name. Each slot also
+// keeps the next "~N" suffix to try for its name, so a million sub-files of
+// one name cost a million probes, not half a million squared. Two names
+// with the same hash would be told apart by a suffix like a true repeat.
 class NameSet {
   public:
-    bool insert(const std::string &name) {
-        if ((count_ + 1) * 2 > slots_.size()) {
-            grow();
+    // The name itself when unused, else the first free "name~N"; either way
+    // it is marked used.
+    std::string claim(const std::string &name) {
+        const std::uint64_t base = hash(name);
+        if (Slot &slot = find(base); slot.hash == 0) {
+            put(slot, base);
+            return name;
         }
-        const std::uint64_t h = hash(name);
-        for (std::size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
-            if (slots_[i] == h) {
-                return false;
-            }
-            if (slots_[i] == 0) {
-                slots_[i] = h;
-                ++count_;
-                return true;
-            }
-        }
-    }
-    [[nodiscard]] bool contains(const std::string &name) const {
-        if (slots_.empty()) {
-            return false;
-        }
-        const std::uint64_t h = hash(name);
-        for (std::size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
-            if (slots_[i] == h) {
-                return true;
-            }
-            if (slots_[i] == 0) {
-                return false;
+        for (;;) {
+            // Looked up again each round: inserting may move the slots.
+            std::string candidate = name + "~" + std::to_string(find(base).next++);
+            const std::uint64_t h = hash(candidate);
+            if (Slot &free = find(h); free.hash == 0) {
+                put(free, h);
+                return candidate;
             }
         }
     }
 
   private:
+    struct Slot {
+        std::uint64_t hash = 0;  // 0: empty
+        std::uint64_t next = 2;
+    };
     static std::uint64_t hash(const std::string &name) {
         std::uint64_t h = 0xcbf29ce484222325u;  // FNV-1a
         for (const char c : name) {
@@ -270,21 +264,37 @@ class NameSet {
         }
         return h == 0 ? 1 : h;
     }
-    void grow() {
-        std::vector<std::uint64_t> old = std::move(slots_);
-        slots_.assign(old.empty() ? 1024 : old.size() * 2, 0);
-        for (const std::uint64_t h : old) {
-            if (h != 0) {
-                for (std::size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
-                    if (slots_[i] == 0) {
-                        slots_[i] = h;
-                        break;
-                    }
-                }
+    // The slot holding h, or the empty one where it would go.
+    Slot &find(std::uint64_t h) {
+        if ((count_ + 1) * 2 > slots_.size()) {
+            grow();
+        }
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+            if (slots_[i].hash == h || slots_[i].hash == 0) {
+                return slots_[i];
             }
         }
     }
-    std::vector<std::uint64_t> slots_;
+    void put(Slot &slot, std::uint64_t h) {
+        slot.hash = h;
+        ++count_;
+    }
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot &s : old) {
+            if (s.hash != 0) {
+                std::size_t i = s.hash & mask;
+                while (slots_[i].hash != 0) {
+                    i = (i + 1) & mask;
+                }
+                slots_[i] = s;
+            }
+        }
+    }
+    std::vector<Slot> slots_;
     std::size_t count_ = 0;
 };
 
@@ -337,17 +347,13 @@ int extract_all(const ExtractOptions &opt) {
         std::string name = safe_name(
             bin.name,
             hex32(e.desc.fileId) + "-" + table_name(e.table) + "-" + std::to_string(e.index), why);
-        if (used.contains(name)) {
-            const std::string base = name;
-            for (unsigned n = 2; used.contains(name); ++n) {
-                name = base + "~" + std::to_string(n);
-            }
-            why = "another sub-file already has the name '" + base + "'";
+        if (std::string claimed = used.claim(name); claimed != name) {
+            why = "another sub-file already has the name '" + name + "'";
+            name = std::move(claimed);
         }
         if (!why.empty()) {
             report_note(opt.package, label + ": its name " + why + "; writing '" + name + "'");
         }
-        used.insert(name);
         const std::string target = join_path(opt.out, name);
         OutputFile out(target, {pkg.identity()}, opt.force);
         if (!out.ok()) {
