@@ -59,7 +59,7 @@ std::string safe_name(const std::string &raw, const std::string &fallback, std::
         }
     }
     if (name.empty() || name == "." || name == "..") {
-        why = raw.empty() ? "it is empty" : "'" + raw + "' names a directory";
+        why = raw.empty() ? "is empty" : "'" + raw + "' names a directory";
         return fallback;
     }
     if (hadSlash) {
@@ -348,7 +348,7 @@ int extract_all(const ExtractOptions &opt) {
             bin.name,
             hex32(e.desc.fileId) + "-" + table_name(e.table) + "-" + std::to_string(e.index), why);
         if (std::string claimed = used.claim(name); claimed != name) {
-            why = "another sub-file already has the name '" + name + "'";
+            why = "'" + name + "' is taken by an earlier sub-file";
             name = std::move(claimed);
         }
         if (!why.empty()) {
