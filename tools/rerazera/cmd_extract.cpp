@@ -13,6 +13,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "output.hpp"
@@ -227,75 +228,71 @@ int extract_one(const ExtractOptions &opt) {
 }
 
 // Names already given in this run, as 64-bit hashes in an open-addressed
-// table: sixteen bytes a sub-file however long its name. Each slot also
-// keeps the next "~N" suffix to try for its name, so a million sub-files of
-// one name cost a million probes, not half a million squared. Two names
-// with the same hash would be told apart by a suffix like a true repeat.
+// table filled to at most three quarters: about twelve bytes a sub-file
+// however long its name. The next "~N" suffix to try is kept for each name
+// that repeats, so a million sub-files of one name cost a million probes,
+// not half a million squared. Two names with the same hash would be told
+// apart by a suffix like a true repeat.
 class NameSet {
   public:
     // The name itself when unused, else the first free "name~N"; either way
     // it is marked used.
     std::string claim(const std::string &name) {
         const std::uint64_t base = hash(name);
-        if (Slot &slot = find(base); slot.hash == 0) {
-            put(slot, base);
+        if (insert(base)) {
             return name;
         }
+        std::uint64_t &next = next_.try_emplace(base, 2).first->second;
         for (;;) {
-            // Looked up again each round: inserting may move the slots.
-            std::string candidate = name + "~" + std::to_string(find(base).next++);
-            const std::uint64_t h = hash(candidate);
-            if (Slot &free = find(h); free.hash == 0) {
-                put(free, h);
+            std::string candidate = name + "~" + std::to_string(next++);
+            if (insert(hash(candidate))) {
                 return candidate;
             }
         }
     }
 
   private:
-    struct Slot {
-        std::uint64_t hash = 0;  // 0: empty
-        std::uint64_t next = 2;
-    };
     static std::uint64_t hash(const std::string &name) {
         std::uint64_t h = 0xcbf29ce484222325u;  // FNV-1a
         for (const char c : name) {
             h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
         }
-        return h == 0 ? 1 : h;
+        return h == 0 ? 1 : h;  // 0 marks an empty slot
     }
-    // The slot holding h, or the empty one where it would go.
-    Slot &find(std::uint64_t h) {
-        if ((count_ + 1) * 2 > slots_.size()) {
+    // False when h is already there.
+    bool insert(std::uint64_t h) {
+        if ((count_ + 1) * 4 > slots_.size() * 3) {
             grow();
         }
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-            if (slots_[i].hash == h || slots_[i].hash == 0) {
-                return slots_[i];
+            if (slots_[i] == h) {
+                return false;
+            }
+            if (slots_[i] == 0) {
+                slots_[i] = h;
+                ++count_;
+                return true;
             }
         }
-    }
-    void put(Slot &slot, std::uint64_t h) {
-        slot.hash = h;
-        ++count_;
     }
     void grow() {
-        std::vector<Slot> old = std::move(slots_);
-        slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
+        std::vector<std::uint64_t> old = std::move(slots_);
+        slots_.assign(old.empty() ? 1024 : old.size() * 2, 0);
         const std::size_t mask = slots_.size() - 1;
-        for (const Slot &s : old) {
-            if (s.hash != 0) {
-                std::size_t i = s.hash & mask;
-                while (slots_[i].hash != 0) {
+        for (const std::uint64_t h : old) {
+            if (h != 0) {
+                std::size_t i = h & mask;
+                while (slots_[i] != 0) {
                     i = (i + 1) & mask;
                 }
-                slots_[i] = s;
+                slots_[i] = h;
             }
         }
     }
-    std::vector<Slot> slots_;
+    std::vector<std::uint64_t> slots_;
     std::size_t count_ = 0;
+    std::unordered_map<std::uint64_t, std::uint64_t> next_;
 };
 
 int extract_all(const ExtractOptions &opt) {
