@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/scratch.hpp"
@@ -631,6 +632,11 @@ TEST_F(ToolTest, NumbersAreDecimalOrHex) {
         EXPECT_EQ(r.status, 0) << row.id << ": " << r.err;
         EXPECT_EQ(r.out, row.payload) << row.id;
     }
+    for (const char *bad : {"0x", "4294967296", "-2147483649", "1e3", "0o7", " 1", ""}) {
+        const Outcome r = run({"extract", "p.qv", "--id", bad, "-o", "-"});
+        EXPECT_EQ(r.status, 2) << "'" << bad << "'";
+        EXPECT_TRUE(r.out.empty()) << "'" << bad << "'";
+    }
     EXPECT_EQ(run({"verify", "-j", "010", "p.qv"}).status, 0);
     EXPECT_EQ(run({"pack", "--product-type", "0x10", "in/a", "-o", "q.qv"}).status, 0);
     EXPECT_EQ(run({"info", "--field", "product-type", "q.qv"}).out, "16\n");
@@ -734,6 +740,120 @@ TEST_F(ToolTest, MessagesNameTheCause) {
     r = run({"-v", "extract", "good.qv", "--id", "9", "-o", "-"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.find("[RERAZERA]"), std::string::npos) << r.err;
+}
+
+// Payloads larger than the copy buffer, of lengths that leave pieces of one
+// and two bytes, are checksummed in pieces: the package verifies and the
+// payloads come back whole, whether pack writes a file or standard output.
+TEST_F(ToolTest, PackStreamsLargePayloads) {
+    std::filesystem::create_directories(path("in"));
+    const std::vector<std::size_t> sizes = {(1u << 20) + 1, (2u << 20) + 2, 1, 0, 3};
+    std::vector<std::string> args = {"pack", "-o", "p.qv"};
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        const std::string name = "in/f" + std::to_string(i);
+        rztest::write_file(path(name), payload(sizes[i], static_cast<int>(i) + 3));
+        args.push_back(name);
+    }
+    Outcome r = run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run({"verify", "--json", "p.qv"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    const json v = json::parse(r.out);
+    EXPECT_EQ(v["packages"][0]["report"]["failures"], 0);
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        if (sizes[i] == 0) {
+            continue;
+        }
+        r = run({"extract", "p.qv", "--id", std::to_string(i + 1), "--strip", "-o", "-"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(bytes_of(r.out), payload(sizes[i], static_cast<int>(i) + 3)) << i;
+    }
+    args[2] = "-";
+    r = run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(bytes_of(r.out), rztest::read_file(path("p.qv")));
+}
+
+// A FIFO given as output is written in place, for a reader already waiting.
+TEST_F(ToolTest, FifoOutputIsWrittenInPlace) {
+    write(three_files(), "p.qv");
+    ASSERT_EQ(::mkfifo(path("pipe").c_str(), 0600), 0);
+    std::string got;
+    std::thread reader([&] {
+        const int fd = ::open(path("pipe").c_str(), O_RDONLY);
+        char buf[256];
+        for (ssize_t n; fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0;) {
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+        ::close(fd);
+    });
+    const Outcome r = run({"extract", "p.qv", "--name", "rootfs.img", "--strip", "-o", "pipe"});
+    reader.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(got, "rootfs");
+    struct stat st {};
+    ASSERT_EQ(::lstat(path("pipe").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// Streamed JSON is one document with every key of the schema, also for an
+// empty table, an unusable input and names that need escaping; the names
+// come back byte for byte.
+TEST_F(ToolTest, StreamedJsonKeepsTheSchema) {
+    const std::string odd = "tab\there \"quoted\" \\ \x01";
+    write(PackageBuilder().add(SubFile{7, odd, "d\n", bytes_of("x")}).build(), "p.qv");
+    write(PackageBuilder().build(), "none.qv");
+    Outcome r = run({"list", "--json", "p.qv"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json j = json::parse(r.out);
+    EXPECT_EQ(j["entries"][0]["name"], odd);
+    EXPECT_EQ(j["entries"][0]["desc"], "d\n");
+    EXPECT_EQ(j["entries"][0]["file_id_hex"], "0x00000007");
+    EXPECT_TRUE(j["entries"][0]["error"].is_null());
+
+    r = run({"list", "--json", "none.qv"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    j = json::parse(r.out);
+    EXPECT_TRUE(j["entries"].is_array());
+    EXPECT_TRUE(j["entries"].empty());
+
+    r = run({"verify", "--json", "none.qv", "missing.qv", "p.qv"});
+    EXPECT_EQ(r.status, 2);
+    j = json::parse(r.out);
+    ASSERT_EQ(j["packages"].size(), 3u);
+    EXPECT_TRUE(j["packages"][0]["report"]["subfiles"].empty());
+    EXPECT_TRUE(j["packages"][1]["report"].is_null());
+    EXPECT_TRUE(j["packages"][1]["result"].is_null());
+    EXPECT_EQ(j["packages"][1]["error"], "No such file or directory");
+    EXPECT_FALSE(j["packages"][2]["report"]["subfiles"][0]["dummy"]);
+    EXPECT_EQ(j["summary"], json::parse(R"({"total":3,"ok":2,"failed":1,"unusable":1})"));
+
+    r = run({"info", "--json", "p.qv"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    j = json::parse(r.out);
+    for (const char *key :
+         {"schema", "file", "size", "product_type", "entries", "subfiles", "header", "extension"}) {
+        EXPECT_TRUE(j.contains(key)) << key;
+    }
+}
+
+// Many sub-files of one name get distinct names, and a sub-file whose own
+// name looks like a generated one is not overwritten by it.
+TEST_F(ToolTest, RepeatedNamesNeverCollide) {
+    PackageBuilder b;
+    for (std::uint32_t i = 1; i <= 5; ++i) {
+        b.add(SubFile{i, "same", "", bytes_of(std::to_string(i))});
+    }
+    b.add(SubFile{6, "same~3", "", bytes_of("own")});
+    write(b.build(), "p.qv");
+    const Outcome r = run({"extract", "p.qv", "--all", "--strip", "-o", "out"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(text_of(path("out/same")), "1");
+    EXPECT_EQ(text_of(path("out/same~2")), "2");
+    EXPECT_EQ(text_of(path("out/same~3")), "3");
+    EXPECT_EQ(text_of(path("out/same~5")), "5");
+    EXPECT_EQ(text_of(path("out/same~3~2")), "own");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(path("out")), {}), 6);
 }
 
 }  // namespace
