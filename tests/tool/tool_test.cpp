@@ -460,6 +460,7 @@ TEST_F(ToolTest, ExitStatusTable) {
         {{"list", "short.qv"}, 1, "short.qv: not a package: 351 bytes"},
         {{"extract", "short.qv", "--id", "1", "-o", "-"}, 1, "short.qv: not a package: 351 bytes"},
         {{"verify", "--report", "empty.qv"}, 1, ""},
+        {{"verify", "short.qv"}, 1, ""},
         {{"list", "empty.qv"}, 1, "empty.qv: not a package: 0 bytes"},
         {{"info", "fifo"}, 2, "fifo: is a FIFO, not a regular file"},
         {{"list", "fifo"}, 2, "fifo: is a FIFO"},
@@ -484,6 +485,8 @@ TEST_F(ToolTest, ExitStatusTable) {
             << ::testing::PrintToString(row.args) << "\n"
             << r.err;
     }
+    EXPECT_NE(run({"verify", "short.qv"}).out.find("(not a package: 351 bytes, shorter than the"),
+              std::string::npos);
     // A bad input among good ones: the rest are verified and summed up.
     const Outcome r = run({"verify", "-j", "2", "good.qv", "fifo", "badpay.qv", "good.qv"});
     EXPECT_EQ(r.status, 2);

@@ -30,6 +30,7 @@ struct Outcome {
     std::string error;  // the file could not be used at all
     std::int32_t result = QVPKG_ERR;
     std::string verdict;
+    std::string note;  // the tool's words for a fault other commands report too
 
     [[nodiscard]] bool passed() const { return error.empty() && result == QVPKG_OK; }
 };
@@ -37,9 +38,14 @@ struct Outcome {
 Outcome verify_one(const std::string &path) {
     Outcome out;
     // Refused before the library opens it: a FIFO would block the worker.
-    out.error = input_problem(path);
+    std::uint64_t size = 0;
+    out.error = input_problem(path, &size);
     if (!out.error.empty()) {
         return out;
+    }
+    if (size < QVPKG_HEADER_SIZE) {
+        out.note = "not a package: " + std::to_string(size) + " bytes, shorter than the " +
+                   std::to_string(QVPKG_HEADER_SIZE) + "-byte header";
     }
     const LogLabel label(path);
     char msg[512] = "";
@@ -222,6 +228,9 @@ void print_human(const std::string &path, const Outcome &o) {
     }
     if (o.verdict.empty()) {
         std::printf("  (no verdict: %s)\n", describe_code(o.result).c_str());
+    }
+    if (!o.note.empty()) {
+        std::printf("  (%s)\n", o.note.c_str());
     }
 }
 
