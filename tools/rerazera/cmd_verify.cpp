@@ -15,6 +15,7 @@
 #include "json_out.hpp"
 #include "report.hpp"
 #include "rerazera.h"
+#include "signature_check.hpp"
 #include "tool.hpp"
 
 namespace rztool {
@@ -25,6 +26,7 @@ struct VerifyOptions {
     unsigned jobs = 0;
     bool json = false;
     bool report = false;
+    SignatureOptions signature;
 };
 
 struct Outcome {
@@ -32,19 +34,27 @@ struct Outcome {
     std::int32_t result = QVPKG_ERR;
     std::string verdict;
     std::optional<PackageReport> report;
+    std::optional<SignatureVerdict> signature;
 
-    [[nodiscard]] bool passed() const { return error.empty() && result == QVPKG_OK; }
+    [[nodiscard]] bool passed() const {
+        return error.empty() && result == QVPKG_OK && (!signature || signature->passed());
+    }
 };
 
-Outcome verify_one(const std::string &path, bool wantReport) {
+Outcome verify_one(const std::string &path, bool wantReport, const rerazera_keyring *ring,
+                   std::uint32_t flags) {
     Outcome out;
     out.error = input_problem(path);
     if (!out.error.empty()) {
         return out;
     }
     char msg[512] = "";
-    out.result = QVPKG_ChkQVFileInfo(path.c_str(), msg, sizeof msg);
-    out.verdict = msg;
+    if (ring != nullptr) {
+        out.signature = check_signed_package(ring, path, flags, out.result, out.verdict);
+    } else {
+        out.result = QVPKG_ChkQVFileInfo(path.c_str(), msg, sizeof msg);
+        out.verdict = msg;
+    }
     if (wantReport) {
         out.report = build_report(path);
     }
@@ -132,7 +142,9 @@ void print_human(const std::string &path, const Outcome &o) {
         std::printf("%s: FAILED: %s\n", path.c_str(), o.error.c_str());
         return;
     }
-    if (o.passed()) {
+    if (o.signature && !o.signature->packageChecked) {
+        std::printf("%s: FAILED (signature)\n", path.c_str());
+    } else if (o.passed()) {
         std::printf("%s: ok\n", path.c_str());
     } else {
         std::printf("%s: FAILED (result %d)\n", path.c_str(), o.result);
@@ -141,12 +153,20 @@ void print_human(const std::string &path, const Outcome &o) {
     for (std::string line; std::getline(lines, line);) {
         std::printf("  %s\n", line.c_str());
     }
-    if (o.verdict.empty()) {
+    if (o.signature) {
+        print_signature(*o.signature);
+    }
+    if (o.verdict.empty() && !(o.signature && !o.signature->packageChecked)) {
         std::printf("  (no verdict: %s)\n", describe_code(o.result).c_str());
     }
 }
 
 int run_verify(const VerifyOptions &opt) {
+    KeyringPtr ring(nullptr, &rerazera_keyring_free);
+    if (opt.signature.enabled() && !(ring = load_keyring(opt.signature))) {
+        return kExitUsage;
+    }
+    const std::uint32_t flags = signature_flags(opt.signature);
     const std::size_t n = opt.packages.size();
     const bool wantReport = opt.json || opt.report;
     std::vector<std::optional<Outcome>> results(n);
@@ -166,7 +186,7 @@ int run_verify(const VerifyOptions &opt) {
                 }
                 i = next++;
             }
-            Outcome o = verify_one(opt.packages[i], wantReport);
+            Outcome o = verify_one(opt.packages[i], wantReport, ring.get(), flags);
             const std::lock_guard lock(mutex);
             results[i] = std::move(o);
             ready.notify_all();
@@ -200,6 +220,9 @@ int run_verify(const VerifyOptions &opt) {
             j["verdict"] = o.verdict;
             j["error"] = o.error.empty() ? ojson(nullptr) : ojson(o.error);
             j["report"] = o.report ? report_json(*o.report) : ojson(nullptr);
+            if (opt.signature.enabled()) {
+                j["signature"] = o.signature ? signature_json(*o.signature) : ojson(nullptr);
+            }
             packages.push_back(std::move(j));
         } else {
             print_human(path, o);
@@ -240,6 +263,7 @@ void add_verify(CLI::App &app, Runner &run) {
                   "Print a JSON document with a record per sub-file (schema in rerazera(1))");
     cmd->add_flag("--report", opt->report,
                   "Also print every sub-file's checksums and result, extension included");
+    add_signature_options(cmd, opt->signature);
     cmd->footer("Exit status: 0 when every package passes, 1 when any fails, 2 for usage errors.");
     cmd->callback([opt, &run] { run = [opt] { return run_verify(*opt); }; });
 }
