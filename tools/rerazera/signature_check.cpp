@@ -39,11 +39,14 @@ bool add_key_file(rerazera_keyring *ring, const std::string &path) {
 void add_signature_options(CLI::App *cmd, SignatureOptions &opt) {
     cmd->add_option("--key", opt.keys,
                     "Trusted minisign public key file; checks PACKAGE.minisig first (repeatable)")
-        ->check(CLI::ExistingFile);
+        ->check(CLI::ExistingFile)
+        ->allow_extra_args(false);
     cmd->add_option("--keyring", opt.keyrings,
                     "Directory whose *.pub files are trusted public keys (repeatable)")
-        ->check(CLI::ExistingDirectory);
-    cmd->add_option("--revoke", opt.revoked, "Refuse signatures by this key ID (repeatable)");
+        ->check(CLI::ExistingDirectory)
+        ->allow_extra_args(false);
+    cmd->add_option("--revoke", opt.revoked, "Refuse signatures by this key ID (repeatable)")
+        ->allow_extra_args(false);
     cmd->add_flag("--allow-legacy", opt.allowLegacy,
                   "Accept minisign's legacy non-prehashed signatures (algorithm Ed)");
 }
