@@ -21,8 +21,8 @@
  * read outside the named files, no function writes to stderr or aborts, and
  * every resource taken is released on every path.
  *
- * Link with -lrerazera-sign (pkg-config rerazera-sign); it needs libsodium
- * and librerazera.
+ * Link with -lrerazera-sign (CMake: rerazera::rerazera_sign); the library
+ * itself needs libsodium and librerazera.
  */
 #ifndef RERAZERA_SIGN_H
 #define RERAZERA_SIGN_H
