@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "rerazera.h"
 #include "rerazera/sign.h"
@@ -502,6 +503,30 @@ TEST_F(SignLibraryTest, KeyringInputs) {
     EXPECT_EQ(rerazera_keyring_new(nullptr), RERAZERA_SIGN_INVALID_ARGUMENT);
     EXPECT_EQ(rerazera_verify_package(nullptr, "x", nullptr, 0, nullptr, 0, nullptr, nullptr),
               RERAZERA_SIGN_INVALID_ARGUMENT);
+}
+
+// One keyring serves several threads at once, each with its own calls.
+TEST_F(SignLibraryTest, OneKeyringManyThreads) {
+    const std::string pkg = signed_package(make_package(), "p.qv");
+    const Ring ring = ring_of({"b", "a"});
+    std::vector<int32_t> results(4 * 8, -1);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (std::size_t i = 0; i < 8; ++i) {
+                char msg[256] = "";
+                results[t * 8 + i] =
+                    i % 2 == 0
+                        ? rerazera_verify_signature(ring.get(), pkg.c_str(), nullptr, 0, nullptr)
+                        : rerazera_verify_package(ring.get(), pkg.c_str(), nullptr, 0, msg,
+                                                  sizeof msg, nullptr, nullptr);
+            }
+        });
+    }
+    for (std::thread &t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(results, std::vector<int32_t>(results.size(), RERAZERA_SIGN_OK));
 }
 
 // Every code has a text of its own.
