@@ -4,6 +4,7 @@
 // --unencrypted it is stored bare, like `minisign -G -W`.
 #include <fcntl.h>
 #include <sodium.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,8 +39,9 @@ bool write_key_file(const std::string &path, const std::string &content, mode_t 
                      errno == EEXIST ? "exists (use --force to replace it)" : std::strerror(errno));
         return false;
     }
-    const bool written =
-        ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    // A replaced file keeps its old bits unless they are set again.
+    const bool written = ::fchmod(fd, mode) == 0 && ::write(fd, content.data(), content.size()) ==
+                                                        static_cast<ssize_t>(content.size());
     const int saved = errno;
     if (::close(fd) != 0 || !written) {
         report_error(path, std::strerror(written ? errno : saved));
