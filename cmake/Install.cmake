@@ -71,3 +71,12 @@ install(CODE "
   configure_file(\"${PROJECT_BINARY_DIR}/rerazera.pc.in\" \"${PROJECT_BINARY_DIR}/rerazera.pc\" @ONLY)
 ")
 install(FILES ${PROJECT_BINARY_DIR}/rerazera.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# librerazera-sign (detached signatures) and its header, rerazera/sign.h.
+if(TARGET rerazera_sign)
+  install(TARGETS rerazera_sign EXPORT rerazeraTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/include/rerazera/sign.h
+          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/rerazera)
+endif()

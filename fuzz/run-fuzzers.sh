@@ -29,6 +29,9 @@ fi
 seeds="$build/fuzz/seeds"
 rm -rf "$seeds"
 "$build/fuzz/rerazera_fuzz_seeds" "$seeds" >/dev/null
+if [ -x "$build/fuzz/rerazera_fuzz_signature_seeds" ]; then
+  "$build/fuzz/rerazera_fuzz_signature_seeds" "$seeds" >/dev/null
+fi
 
 status=0
 total_runs=0

@@ -5,6 +5,7 @@
 #include "base/c_boundary.hpp"
 #include "base/log.hpp"
 #include "base/safe_memory.hpp"
+#include "verify/check_entry.hpp"
 #include "verify/mapping.hpp"
 #include "verify/walk.hpp"
 
@@ -12,12 +13,6 @@ namespace rerazera {
 namespace {
 
 constexpr char kNameHasAt[] = "Info: V5 packet name can't contain character '@'!\n";
-
-// Each failure is logged with the path as the caller gave it and, after the
-// name rule, with the text left in the caller's message buffer.
-constexpr char kInvalidName[] = "[RERAZERA]Invalid file name %s\n\n";
-constexpr char kMapFailed[] = "[RERAZERA]Map file unsuccess %s, %s\n\n";
-constexpr char kWalkFailed[] = "[RERAZERA]check subfile unsuccess %s, %s\n\n";
 
 // Only a package that does not carry the rpg file is bound by the rule; the
 // lookup answers -1 for every other outcome (absent, unreadable, invalid),

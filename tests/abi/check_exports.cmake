@@ -7,11 +7,17 @@
 # map are compared first, so a drift between them shows even while the
 # library is incomplete.
 #   cmake -DLIB=librerazera.so -DMAP=rerazera.map -DHEADER=rerazera.h -P check_exports.cmake
+# PREFIX names the exported functions of the header (default QVPKG_; the
+# signature library's are rerazera_).
 foreach(var LIB MAP HEADER)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "check_exports.cmake needs -D${var}=...")
   endif()
 endforeach()
+
+if(NOT DEFINED PREFIX)
+  set(PREFIX QVPKG_)
+endif()
 
 set(problems 0)
 function(report what names)
@@ -39,13 +45,13 @@ endforeach()
 list(REMOVE_DUPLICATES mapped)
 
 # The header: every identifier followed by '(' outside comments and
-# preprocessor lines that starts with QVPKG_ is a function declaration
+# preprocessor lines that starts with PREFIX is a function declaration
 # (macros such as QVPKG_2ND_TABLE_SIZE live on #define lines).
 file(READ ${HEADER} header_text)
 string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" header_text "${header_text}")
 string(REGEX REPLACE "//[^\n]*" "" header_text "${header_text}")
 string(REGEX REPLACE "(^|\n)[ \t]*#[^\n]*" "\\1" header_text "${header_text}")
-string(REGEX MATCHALL "QVPKG_[A-Za-z0-9_]+[ \t\r\n]*\\(" calls "${header_text}")
+string(REGEX MATCHALL "${PREFIX}[A-Za-z0-9_]+[ \t\r\n]*\\(" calls "${header_text}")
 set(declared "")
 foreach(call IN LISTS calls)
   string(REGEX REPLACE "[ \t\r\n(]" "" call "${call}")

@@ -14,6 +14,7 @@
 
 #include "json_out.hpp"
 #include "rerazera.h"
+#include "signature_check.hpp"
 #include "tool.hpp"
 
 namespace rztool {
@@ -24,6 +25,7 @@ struct VerifyOptions {
     std::string jobs;
     bool json = false;
     bool report = false;
+    SignatureOptions signature;
 };
 
 struct Outcome {
@@ -31,11 +33,16 @@ struct Outcome {
     std::int32_t result = QVPKG_ERR;
     std::string verdict;
     std::string note;  // the tool's words for a fault other commands report too
+    std::optional<SignatureVerdict> signature;
 
-    [[nodiscard]] bool passed() const { return error.empty() && result == QVPKG_OK; }
+    [[nodiscard]] bool passed() const {
+        return error.empty() && result == QVPKG_OK && (!signature || signature->passed());
+    }
+    // The signature was refused, so the package's own checks never ran.
+    [[nodiscard]] bool refused_unread() const { return signature && !signature->packageChecked; }
 };
 
-Outcome verify_one(const std::string &path) {
+Outcome verify_one(const std::string &path, const rerazera_keyring *ring, std::uint32_t flags) {
     Outcome out;
     // Refused before the library opens it: a FIFO would block the worker.
     std::uint64_t size = 0;
@@ -48,6 +55,10 @@ Outcome verify_one(const std::string &path) {
                    std::to_string(QVPKG_HEADER_SIZE) + "-byte header";
     }
     const LogLabel label(path);
+    if (ring != nullptr) {
+        out.signature = check_signed_package(ring, path, flags, out.result, out.verdict);
+        return out;
+    }
     char msg[512] = "";
     out.result = QVPKG_ChkQVFileInfo(path.c_str(), msg, sizeof msg);
     out.verdict = msg;
@@ -217,7 +228,9 @@ void write_report(const std::string &path, JsonStream *json) {
 }
 
 void print_human(const std::string &path, const Outcome &o) {
-    if (o.passed()) {
+    if (o.refused_unread()) {
+        std::printf("%s: FAILED (signature)\n", escape(path).c_str());
+    } else if (o.passed()) {
         std::printf("%s: ok\n", escape(path).c_str());
     } else {
         std::printf("%s: FAILED (result %d)\n", escape(path).c_str(), o.result);
@@ -226,7 +239,10 @@ void print_human(const std::string &path, const Outcome &o) {
     for (std::string line; std::getline(lines, line);) {
         std::printf("  %s\n", escape(line).c_str());
     }
-    if (o.verdict.empty()) {
+    if (o.signature) {
+        print_signature(*o.signature);
+    }
+    if (o.verdict.empty() && !o.refused_unread()) {
         std::printf("  (no verdict: %s)\n", describe_code(o.result).c_str());
     }
     if (!o.note.empty()) {
@@ -235,6 +251,11 @@ void print_human(const std::string &path, const Outcome &o) {
 }
 
 int run_verify(const VerifyOptions &opt) {
+    KeyringPtr ring(nullptr, &rerazera_keyring_free);
+    if (opt.signature.enabled() && !(ring = load_keyring(opt.signature))) {
+        return kExitTrouble;
+    }
+    const std::uint32_t flags = signature_flags(opt.signature);
     unsigned jobs = default_jobs();
     if (!opt.jobs.empty()) {
         const auto parsed = parse_count(opt.jobs, 1, 1024);
@@ -263,7 +284,7 @@ int run_verify(const VerifyOptions &opt) {
                 }
                 i = next++;
             }
-            Outcome o = verify_one(opt.packages[i]);
+            Outcome o = verify_one(opt.packages[i], ring.get(), flags);
             const std::lock_guard lock(mutex);
             results[i] = std::move(o);
             ready.notify_all();
@@ -309,6 +330,14 @@ int run_verify(const VerifyOptions &opt) {
                 json.key("error").null();
             } else {
                 json.key("error").value(o.error);
+            }
+            if (opt.signature.enabled()) {
+                json.key("signature");
+                if (o.signature) {
+                    json.value(signature_json(*o.signature));
+                } else {
+                    json.null();
+                }
             }
             json.key("report");
             if (o.error.empty()) {
@@ -361,6 +390,7 @@ void add_verify(CLI::App &app, Runner &run) {
                   "Print a JSON document with a record per sub-file (schema in rerazera(1))");
     cmd->add_flag("--report", opt->report,
                   "Also print every sub-file's checksums and result, extension included");
+    add_signature_options(cmd, opt->signature);
     cmd->footer(
         "Exit status: 0 when every package passes, 1 when any fails, 2 when any cannot be used "
         "(the others are still verified) or for usage errors.");

@@ -29,6 +29,8 @@ int main(int argc, char **argv) {
     rztool::add_extract(app, run);
     rztool::add_strip(app, run);
     rztool::add_pack(app, run);
+    rztool::add_keygen(app, run);
+    rztool::add_sign(app, run);
 
     try {
         app.parse(argc, argv);

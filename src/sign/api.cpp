@@ -1,0 +1,243 @@
+// The exported functions of librerazera-sign: thin extern "C" shims that
+// check their arguments, make sure libsodium is ready, run the C++ code and
+// turn anything it throws (memory running out) into a result code.
+#include <sodium.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "rerazera/sign.h"
+#include "sign/file_io.hpp"
+#include "sign/keyring.hpp"
+#include "sign/package_check.hpp"
+#include "sign/public_key.hpp"
+#include "sign/signature_check.hpp"
+
+struct rerazera_keyring {
+    rerazera::sign::Keyring ring;
+};
+
+namespace {
+
+using rerazera::sign::SignatureFile;
+
+// Runs body; memory running out and any other exception become codes.
+template <typename Body>
+std::int32_t guarded(Body &&body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        return RERAZERA_SIGN_NO_MEMORY;
+    } catch (...) {
+        return RERAZERA_SIGN_NO_MEMORY;
+    }
+}
+
+// sodium_init() may be called any number of times, from any thread.
+bool crypto_ready() noexcept {
+    return sodium_init() >= 0;
+}
+
+// A malloc'ed record for the caller, or null when memory runs out.
+rerazera_signature_info *make_info(const SignatureFile &sig, bool commentVerified) {
+    auto *info =
+        static_cast<rerazera_signature_info *>(std::calloc(1, sizeof(rerazera_signature_info)));
+    if (info == nullptr) {
+        return nullptr;
+    }
+    const std::string id = rerazera::sign::key_id_text(sig.keyId);
+    std::memcpy(info->key_id, id.c_str(), id.size() + 1);
+    info->trusted_comment = static_cast<char *>(std::malloc(sig.trustedComment.size() + 1));
+    if (info->trusted_comment == nullptr) {
+        std::free(info);
+        return nullptr;
+    }
+    std::memcpy(info->trusted_comment, sig.trustedComment.c_str(), sig.trustedComment.size() + 1);
+    info->comment_verified = commentVerified ? 1 : 0;
+    info->legacy = sig.kind() == rerazera::sign::Algorithm::Legacy ? 1 : 0;
+    return info;
+}
+
+// Hands the parsed signature to the caller when asked for.
+std::int32_t finish(std::int32_t result, const std::optional<SignatureFile> &sig,
+                    rerazera_signature_info **info) {
+    if (info == nullptr) {
+        return result;
+    }
+    *info = nullptr;
+    if (!sig) {
+        return result;
+    }
+    const bool verified = result == RERAZERA_SIGN_OK || result == RERAZERA_SIGN_PACKAGE_FAILED;
+    *info = make_info(*sig, verified);
+    return *info != nullptr ? result : RERAZERA_SIGN_NO_MEMORY;
+}
+
+std::string default_signature_path(const char *path, const char *sigPath) {
+    return sigPath != nullptr ? std::string(sigPath) : std::string(path) + ".minisig";
+}
+
+}  // namespace
+
+extern "C" {
+
+RERAZERA_SIGN_API const char *rerazera_sign_strerror(int32_t code) {
+    switch (code) {
+        case RERAZERA_SIGN_OK:
+            return "signature valid";
+        case RERAZERA_SIGN_NO_SIGNATURE:
+            return "no signature file";
+        case RERAZERA_SIGN_MALFORMED:
+            return "malformed signature file";
+        case RERAZERA_SIGN_ALGORITHM_REFUSED:
+            return "signature algorithm refused";
+        case RERAZERA_SIGN_UNKNOWN_KEY:
+            return "signed by an untrusted key";
+        case RERAZERA_SIGN_REVOKED_KEY:
+            return "signed by a revoked key";
+        case RERAZERA_SIGN_MISMATCH:
+            return "signature does not match the file";
+        case RERAZERA_SIGN_COMMENT_FORGED:
+            return "trusted comment forged";
+        case RERAZERA_SIGN_IO_ERROR:
+            return "file cannot be read";
+        case RERAZERA_SIGN_PACKAGE_FAILED:
+            return "signature valid, package check failed";
+        case RERAZERA_SIGN_BAD_KEY:
+            return "malformed public key";
+        case RERAZERA_SIGN_INVALID_ARGUMENT:
+            return "invalid argument";
+        case RERAZERA_SIGN_NO_MEMORY:
+            return "out of memory";
+        case RERAZERA_SIGN_CRYPTO_UNAVAILABLE:
+            return "cryptography library unavailable";
+        default:
+            return "unknown result code";
+    }
+}
+
+RERAZERA_SIGN_API int32_t rerazera_keyring_new(rerazera_keyring **out) {
+    if (out == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    auto *ring = new (std::nothrow) rerazera_keyring;
+    if (ring == nullptr) {
+        return RERAZERA_SIGN_NO_MEMORY;
+    }
+    *out = ring;
+    return RERAZERA_SIGN_OK;
+}
+
+RERAZERA_SIGN_API void rerazera_keyring_free(rerazera_keyring *ring) {
+    delete ring;
+}
+
+RERAZERA_SIGN_API int32_t rerazera_keyring_add_file(rerazera_keyring *ring, const char *path) {
+    if (ring == nullptr || path == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    return guarded([&] {
+        std::string content;
+        switch (rerazera::sign::read_small_file(path, rerazera::sign::kMaxKeyFileSize, content)) {
+            case rerazera::sign::ReadStatus::Ok:
+                break;
+            case rerazera::sign::ReadStatus::TooLarge:
+                return RERAZERA_SIGN_BAD_KEY;
+            default:
+                return RERAZERA_SIGN_IO_ERROR;
+        }
+        const auto key = rerazera::sign::parse_public_key_file(content);
+        if (!key) {
+            return RERAZERA_SIGN_BAD_KEY;
+        }
+        ring->ring.add(*key);
+        return RERAZERA_SIGN_OK;
+    });
+}
+
+RERAZERA_SIGN_API int32_t rerazera_keyring_add_base64(rerazera_keyring *ring, const char *text) {
+    if (ring == nullptr || text == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    return guarded([&] {
+        const auto key = rerazera::sign::parse_public_key_base64(text);
+        if (!key) {
+            return RERAZERA_SIGN_BAD_KEY;
+        }
+        ring->ring.add(*key);
+        return RERAZERA_SIGN_OK;
+    });
+}
+
+RERAZERA_SIGN_API int32_t rerazera_keyring_revoke(rerazera_keyring *ring, const char *key_id) {
+    if (ring == nullptr || key_id == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    return guarded([&] {
+        const auto id = rerazera::sign::parse_key_id_text(key_id);
+        if (!id) {
+            return RERAZERA_SIGN_BAD_KEY;
+        }
+        ring->ring.revoke(*id);
+        return RERAZERA_SIGN_OK;
+    });
+}
+
+RERAZERA_SIGN_API uint32_t rerazera_keyring_size(const rerazera_keyring *ring) {
+    return ring == nullptr ? 0 : static_cast<uint32_t>(ring->ring.size());
+}
+
+RERAZERA_SIGN_API int32_t rerazera_verify_signature(const rerazera_keyring *ring, const char *path,
+                                                    const char *sig_path, uint32_t flags,
+                                                    rerazera_signature_info **info) {
+    if (info != nullptr) {
+        *info = nullptr;
+    }
+    if (ring == nullptr || path == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    if (!crypto_ready()) {
+        return RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
+    }
+    return guarded([&] {
+        std::optional<SignatureFile> sig;
+        const std::string sigPath = default_signature_path(path, sig_path);
+        const std::int32_t r =
+            rerazera::sign::check_file_signature(ring->ring, path, sigPath.c_str(), flags, sig);
+        return finish(r, sig, info);
+    });
+}
+
+RERAZERA_SIGN_API int32_t rerazera_verify_package(const rerazera_keyring *ring, const char *path,
+                                                  const char *sig_path, uint32_t flags, char *msg,
+                                                  uint32_t msgSize, int32_t *package_result,
+                                                  rerazera_signature_info **info) {
+    if (info != nullptr) {
+        *info = nullptr;
+    }
+    if (ring == nullptr || path == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    if (!crypto_ready()) {
+        return RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
+    }
+    return guarded([&] {
+        std::optional<SignatureFile> sig;
+        const std::string sigPath = default_signature_path(path, sig_path);
+        const std::int32_t r = rerazera::sign::check_signed_package(
+            ring->ring, path, sigPath.c_str(), flags, msg, msgSize, package_result, sig);
+        return finish(r, sig, info);
+    });
+}
+
+RERAZERA_SIGN_API void rerazera_signature_info_free(rerazera_signature_info *info) {
+    if (info != nullptr) {
+        std::free(info->trusted_comment);
+        std::free(info);
+    }
+}
+
+}  // extern "C"

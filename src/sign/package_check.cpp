@@ -1,0 +1,58 @@
+#include "sign/package_check.hpp"
+
+#include "base/log.hpp"
+#include "rerazera.h"
+#include "rerazera/sign.h"
+#include "sign/signature_check.hpp"
+#include "verify/check_entry.hpp"
+#include "verify/mapping.hpp"
+#include "verify/walk.hpp"
+
+namespace rerazera::sign {
+
+std::int32_t check_signed_package(const Keyring &ring, const char *path, const char *sigPath,
+                                  std::uint32_t flags, char *msg, std::uint32_t msgSize,
+                                  std::int32_t *packageResult, std::optional<SignatureFile> &sig) {
+    // Nothing of the package is read before its key is known to be trusted.
+    if (const std::int32_t r = load_signature(sigPath, sig); r != RERAZERA_SIGN_OK) {
+        return r;
+    }
+    const PublicKey *key = nullptr;
+    if (const std::int32_t r = select_key(*sig, ring, flags, key); r != RERAZERA_SIGN_OK) {
+        return r;
+    }
+    auto package_failed = [packageResult](std::int32_t code) {
+        if (packageResult != nullptr) {
+            *packageResult = code;
+        }
+        return code == QVPKG_OK ? RERAZERA_SIGN_OK : RERAZERA_SIGN_PACKAGE_FAILED;
+    };
+
+    // The mapping the package check would make, with its texts; it serves
+    // the signature and the walk, so the file is read once.
+    const Mapping mapping = map_package(path, msg, msgSize);
+    if (!mapping) {
+        log_info(kMapFailed, path, msg);
+        return package_failed(QVPKG_ERR);
+    }
+    advise_whole_read(mapping);
+    const PageFeeder feeder(mapping);
+    if (const std::int32_t r =
+            check_signed_bytes(*sig, *key, mapping.data(), mapping.size(), &feeder);
+        r != RERAZERA_SIGN_OK) {
+        return r;
+    }
+    // The package's own checks, exactly as QVPKG_ChkQVFileInfo makes them;
+    // the name rule's header reads are a few kilobytes.
+    if (const std::int32_t r = QVPKG_CheckFilename(path, msg, msgSize); r != QVPKG_OK) {
+        log_info(kInvalidName, path);
+        return package_failed(r);
+    }
+    const std::int32_t r = check_package(mapping.data(), mapping.size(), msg, msgSize, &feeder);
+    if (r != QVPKG_OK) {
+        log_info(kWalkFailed, path, msg);
+    }
+    return package_failed(r);
+}
+
+}  // namespace rerazera::sign
