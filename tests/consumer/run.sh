@@ -125,6 +125,8 @@ check "find_package(rerazera 2.0) is refused by version $version" refuses_v2
 echo "== pkg-config rerazera"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 export PKG_CONFIG_SYSROOT_DIR=$root
+# Keep -L even for the system's own library directory (an installed package).
+export PKG_CONFIG_ALLOW_SYSTEM_LIBS=1
 check "pkg-config --modversion is $version" test "$(pkg-config --modversion rerazera)" = "$version"
 cflags=$(pkg-config --cflags rerazera)
 libs=$(pkg-config --libs rerazera)
