@@ -54,8 +54,9 @@ install(FILES ${PROJECT_BINARY_DIR}/rerazeraConfig.cmake
         DESTINATION ${RERAZERA_CMAKE_DIR})
 
 # pkg-config. The prefix is the one of the install that runs, not the one of
-# the configure step, so `cmake --install build --prefix DIR` and a package
-# built by CPack both get a file naming their own prefix. Everything else is
+# the configure step, so `cmake --install build --prefix DIR` and the Debian
+# packages (debian/, installed into a staging directory) both get a file
+# naming their own prefix. Everything else is
 # filled in at configure time; the prefix placeholder is kept for the install.
 foreach(dir LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")

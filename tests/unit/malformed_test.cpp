@@ -2,7 +2,7 @@
 // one-call verification, the ID lookup, the name lookup and extraction by
 // ID (and bin files through stripping): every one gets a result code, no
 // descriptor stays open and no output appears for a refused extraction.
-// The README's reliability table lists these rows and their results.
+// docs/reliability.md lists these rows and their results in a table.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
