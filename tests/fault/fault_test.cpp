@@ -16,15 +16,15 @@
 namespace {
 
 using namespace rztest;
-using Call = std::function<int(Sandbox &)>;
 
-constexpr char kHeaderMalloc[] = "[RERAZERA]Malloc buffer unsuccess.\n\n";
-constexpr char kReadHeader[] = "[RERAZERA]Read QV header unsuccess.\n\n";
-constexpr char kNotFound[] = "[RERAZERA]File not found in package!\n\n";
-constexpr char kSubfile[] = "[RERAZERA]Get subfile from @P not success! \n\n";
-constexpr char kRpgAbsent[] = "[RERAZERA]Get rpg file info from QV header unsuccess! \n\n";
-constexpr char kLookup[] = "[RERAZERA]Get file info from QV header not success! \n\n";
-constexpr char kCantAlloc[] = "[RERAZERA]Can't alloc memory.\n\n";
+constexpr char kHeaderMalloc[] = "Malloc buffer unsuccess.\n\n";
+constexpr char kReadHeader[] = "Read QV header unsuccess.\n\n";
+constexpr char kNotFound[] = "File not found in package!\n\n";
+constexpr char kSubfile[] = "Get subfile from @P not success! \n\n";
+constexpr char kRpgAbsent[] = "Get rpg file info from QV header unsuccess! \n\n";
+constexpr char kLookup[] = "Get file info from QV header not success! \n\n";
+constexpr char kTableMalloc[] = "Malloc buffer not success! \n\n";
+constexpr char kCantAlloc[] = "Can't alloc memory.\n\n";
 
 // A package whose rpg file only the extension lists.
 Package rpg_package() {
@@ -78,7 +78,6 @@ TEST(Faults, EveryAllocationFailsInTurn) {
         std::free(t);
         return t != nullptr ? 0 : 1;
     };
-    const Lines tableMalloc{"[RERAZERA]Malloc buffer not success! \n\n"};
     const std::vector<Sweep> sweeps = {
         {"header", pkg(three),
          [](Sandbox &s) {
@@ -93,7 +92,7 @@ TEST(Faults, EveryAllocationFailsInTurn) {
              const int r = QVPKG_ExtractProductTypeFromQV(s.p(), &type);
              return r != 0 && type != 77 ? 1000 : r;
          },
-         1, Es(E(3, L("[RERAZERA]get product type malloc unsuccess.\n")))},
+         1, Es(E(3, L("get product type malloc unsuccess.\n")))},
         {"mapping", pkg(three),
          [](Sandbox &s) {
              std::uint32_t len = 5;
@@ -107,22 +106,20 @@ TEST(Faults, EveryAllocationFailsInTurn) {
         {"ID lookup through the extension", pkg(rpg),
          [](Sandbox &s) { return QVPKG_GetQVFileInfo(s.p(), &s.info, RPG_FILE_ID); }, 3,
          Es(E(11, L(kHeaderMalloc, kReadHeader)),
-            E(11, L(kHeaderMalloc, "[RERAZERA]Get QV header from @P unsuccess.\n\n", kNotFound)),
-            E(1, L(tableMalloc[0], kSubfile, kNotFound)))},
+            E(11, L(kHeaderMalloc, "Get QV header from @P unsuccess.\n\n", kNotFound)),
+            E(1, L(kTableMalloc, kSubfile, kNotFound)))},
         {"rpg check", pkg(rpg), [](Sandbox &s) { return QVPKG_ChkqvTypeFromRpg(s.p()); }, 3,
          Es(E(-1, L(kHeaderMalloc, kReadHeader, kRpgAbsent)),
-            E(-1, L(kHeaderMalloc, "[RERAZERA]Get QV header from @P unsuccess.\n\n", kNotFound,
-                    kRpgAbsent)),
-            E(-1, L(tableMalloc[0], kSubfile, kNotFound, kRpgAbsent)))},
-        {"table reader", pkg(rpg), table, 1, {{1, tableMalloc}}},
+            E(-1, L(kHeaderMalloc, "Get QV header from @P unsuccess.\n\n", kNotFound, kRpgAbsent)),
+            E(-1, L(kTableMalloc, kSubfile, kNotFound, kRpgAbsent)))},
+        {"table reader", pkg(rpg), table, 1, Es(E(1, L(kTableMalloc)))},
         {"bin header scan", pkg(rpg),
          [](Sandbox &s) { return QVPKG_GetQVFileInfoByName(s.p(), &s.info, "boot.bin"); }, 2,
-         Es(E(11, L(kHeaderMalloc, kReadHeader)),
-            E(3, L("[RERAZERA]Malloc file header unsuccess.\n\n")))},
+         Es(E(11, L(kHeaderMalloc, kReadHeader)), E(3, L("Malloc file header unsuccess.\n\n")))},
         {"check entry", at,
          [](Sandbox &s) { return QVPKG_ChkQVFileInfo(s.p(), s.msg, sizeof s.msg); }, 2,
-         Es(E(13, L(kHeaderMalloc, kReadHeader, kRpgAbsent, "[RERAZERA]Invalid file name @P\n\n")),
-            E(-1, L("[RERAZERA]Map file unsuccess @P, Mmap Device space fail\n\n\n")))},
+         Es(E(13, L(kHeaderMalloc, kReadHeader, kRpgAbsent, "Invalid file name @P\n\n")),
+            E(-1, L("Map file unsuccess @P, Mmap Device space fail\n\n\n")))},
         {"range", pkg(three),
          [&](Sandbox &s) {
              return QVPKG_ExtractSubFile(
@@ -139,9 +136,9 @@ TEST(Faults, EveryAllocationFailsInTurn) {
              std::free(image);
              return image != nullptr ? 0 : len == 7 ? 1 : 1000;
          },
-         1, Es(E(1, L("[RERAZERA]out of memory 852.\n")))},
+         1, Es(E(1, L("out of memory 852.\n")))},
         {"strip", bin, [](Sandbox &s) { return QVPKG_StripBinHeader(s.p(), s.o()); }, 1,
-         Es(E(2, L("[RERAZERA]out of memory 852.\n")))},
+         Es(E(2, L("out of memory 852.\n")))},
     };
     for (const Sweep &sweep : sweeps) {
         for (unsigned k = 0; k <= sweep.allocations; ++k) {
@@ -235,29 +232,28 @@ TEST(Faults, ReadsAndSeeksThatFail) {
         {"table read interrupted", pkg(wide), io(3, 0, IO_EINTR, find), 0, L()},
         {"table read short", pkg(wide), io(3, 0, IO_SHORT, find), 0, L()},
         {"table read fails at once", pkg(wide), io(3, 0, IO_EIO, find), 1,
-         L("[RERAZERA]Read file @R unsuccess -1 " + size + ".\n\n", kSubfile, kSubfile)},
+         L("Read file @R unsuccess -1 " + size + ".\n\n", kSubfile, kSubfile)},
         {"table read fails later", pkg(wide), io(4, 0, IO_EIO, find), 1,
-         L("[RERAZERA]Read file @R unsuccess 196640 " + size + ".\n\n", kSubfile, kSubfile)},
+         L("Read file @R unsuccess 196640 " + size + ".\n\n", kSubfile, kSubfile)},
         {"table seek fails", pkg(wide), io(0, 3, IO_EIO, find), 1,
-         L("[RERAZERA]seek file @R unsuccess " + std::to_string(wide.tableOffset) +
-               ", errno(5)\n\n",
+         L("seek file @R unsuccess " + std::to_string(wide.tableOffset) + ", errno(5)\n\n",
            kSubfile, kSubfile)},
         {"positioned read fails", pkg(wide), io(1, 0, IO_EIO, readAt), 2,
-         L("[RERAZERA]Read file @R unsuccess -1 4.\n\n")},
+         L("Read file @R unsuccess -1 4.\n\n")},
         {"positioned seek fails", pkg(wide), io(0, 1, IO_EIO, readAt), 2,
-         L("[RERAZERA]seek file @R unsuccess 0, errno(5)\n\n")},
+         L("seek file @R unsuccess 0, errno(5)\n\n")},
         {"product type read fails", pkg(wide), io(1, 0, IO_EIO, type), 2,
-         L("[RERAZERA]read pkg header unsuccess, ret 0xffffffff err 0x5\n")},
+         L("read pkg header unsuccess, ret 0xffffffff err 0x5\n")},
         {"mapping seek fails", pkg(wide), io(0, 1, IO_EIO, map), 1, L(),
          [](Sandbox &s) { EXPECT_STREQ(s.msg, "move qv file offset fail! \n"); }},
         {"bin file seek to the end", bin, io(0, 1, IO_EIO, strip), 2,
-         L("[RERAZERA]move @P offset to end unsuccess 5.\n")},
+         L("move @P offset to end unsuccess 5.\n")},
         {"bin file seek to the start", bin, io(0, 2, IO_EIO, strip), 2,
-         L("[RERAZERA]move @P offset to beginning unsuccess 5.\n")},
+         L("move @P offset to beginning unsuccess 5.\n")},
         {"bin file read fails", bin, io(1, 0, IO_EIO, strip), 2,
-         L("[RERAZERA]read from @P unsuccess -1 852.\n")},
+         L("read from @P unsuccess -1 852.\n")},
         {"bin file read short", bin, io(1, 0, IO_SHORT, strip), 2,
-         L("[RERAZERA]read from @P unsuccess 100 852.\n")},
+         L("read from @P unsuccess 100 852.\n")},
     });
 }
 
@@ -291,12 +287,11 @@ TEST(Faults, FilesOf2GiBAndMore) {
         {"package of 4 GiB + 6180", sparse(three.bytes, (1ull << 32) + 6180), map, 1, L(),
          [](Sandbox &s) { EXPECT_STREQ(s.msg, "move qv file offset fail! \n"); }},
         {"bin file of 2 GiB - 1 is read", sparse(bin_file({}, 0), INT32_MAX), strip, 2,
-         L("[RERAZERA]out of memory 2147483647.\n")},
+         L("out of memory 2147483647.\n")},
         {"bin file of 2 GiB + 10", sparse(bin_file({}, 0), (1ull << 31) + 10), strip, 2,
-         L("[RERAZERA]move @P offset to end unsuccess 75.\n")},
+         L("move @P offset to end unsuccess 75.\n")},
         {"a length of 2^31", pkg(three), longRange, 2,
-         L("[RERAZERA]Read file @R unsuccess " + std::to_string(three.bytes.size()) +
-               " 2147483648.\n\n",
+         L("Read file @R unsuccess " + std::to_string(three.bytes.size()) + " 2147483648.\n\n",
            kSubfile)},
     });
     // A payload of exactly 2^31 - 1 bytes is summed: its CRC is not that of

@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
@@ -19,8 +17,8 @@ bool same(const QVFileDesc &a, const QVFileDesc &b) {
 }
 
 QVFileDesc entry(const Package &pkg, std::uint32_t i, bool ext) {
-    const auto at = [&](std::uint32_t field) {
-        return pkg.be32(ext ? pkg.ext_entry_field(i, field) : Package::entry_field(i, field));
+    const auto at = [&](std::uint32_t f) {
+        return pkg.be32(ext ? pkg.ext_entry_field(i, f) : Package::entry_field(i, f));
     };
     return QVFileDesc{at(0), at(4), at(8), at(12), at(16), at(20)};
 }
@@ -34,31 +32,15 @@ Bytes pattern(std::size_t n, std::uint8_t seed) {
 }
 
 Bytes slice(const Bytes &bytes, std::size_t offset, std::size_t len) {
-    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
-                 bytes.begin() + static_cast<std::ptrdiff_t>(offset + len));
-}
-
-std::string resolved(const std::string &path) {
-    char buf[PATH_MAX];
-    return ::realpath(path.c_str(), buf) != nullptr ? std::string(buf) : path;
+    const auto from = bytes.begin() + static_cast<std::ptrdiff_t>(offset);
+    return Bytes(from, from + static_cast<std::ptrdiff_t>(len));
 }
 
 void sparse_file(const std::string &path, const Bytes &head, std::uint64_t size) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0);
     ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
     ASSERT_EQ(::pwrite(fd, head.data(), head.size(), 0), static_cast<ssize_t>(head.size()));
     ::close(fd);
-}
-
-void make_socket(const std::string &path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    ASSERT_LT(path.size(), sizeof addr.sun_path);
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
-    ::close(fd);  // the socket file stays
 }
 
 Package with(Package pkg, std::size_t pos, std::uint32_t value, bool reseal) {
@@ -67,6 +49,21 @@ Package with(Package pkg, std::size_t pos, std::uint32_t value, bool reseal) {
         pkg.reseal_header();
     }
     return pkg;
+}
+
+Package ent(const Package &p, std::uint32_t i, std::uint32_t field, std::uint32_t v) {
+    return with(p, Package::entry_field(i, field), v);
+}
+
+Package bin(Package p, std::size_t subFile, std::size_t field, std::uint32_t v) {
+    p.set_be32(subFile + field, v);
+    p.reseal_bin_header(subFile);
+    return p;
+}
+
+Package flip(Package p, std::size_t at, std::uint8_t bits) {
+    p.bytes[at] ^= bits;
+    return p;
 }
 
 Package three_files() {
@@ -116,13 +113,6 @@ Bytes bin_file(const Bytes &payload, std::uint32_t dataLen, std::size_t trailer)
     return file;
 }
 
-__attribute__((noinline)) void dirty_stack() {
-    volatile char pad[64 * 1024];
-    for (auto &c : pad) {
-        c = 'Z';
-    }
-}
-
 void in_child(const std::function<std::string()> &body) {
     EXPECT_EXIT(
         {
@@ -133,47 +123,58 @@ void in_child(const std::function<std::string()> &body) {
         ::testing::ExitedWithCode(0), "");
 }
 
-Sandbox::Sandbox() : pkg(dir.file("pkg.qv")), out(dir.file("out.bin")) {}
-
 void Sandbox::put(const Bytes &bytes) {
     image = bytes;
     write_file(pkg, bytes);
 }
 
 Lines Sandbox::expand(const Lines &lines) const {
-    Lines done;
-    for (std::string line : lines) {
-        for (const auto &[mark, value] :
-             {std::pair<std::string, std::string>{"@P", pkg}, {"@R", resolved(pkg)}, {"@O", out}}) {
-            for (std::size_t at; (at = line.find(mark)) != std::string::npos;) {
-                line.replace(at, 2, value);
+    char real[PATH_MAX];
+    const std::string values[] = {pkg, ::realpath(pkg.c_str(), real) ? real : pkg, out};
+    Lines done = lines;
+    for (std::string &line : done) {
+        for (int v = 0; v < 3; ++v) {
+            for (std::size_t at; (at = line.find(&"@P\0@R\0@O"[3 * v])) != std::string::npos;) {
+                line.replace(at, 2, values[v]);
             }
         }
-        done.push_back(line);
     }
     return done;
 }
 
 Input pkg(const Package &p) {
-    return [bytes = p.bytes](Sandbox &s) { s.put(bytes); };
+    return raw(p.bytes);
 }
-
 Input raw(const Bytes &b) {
     return [b](Sandbox &s) { s.put(b); };
 }
-
-namespace {
-
-int mappings_under(const std::string &dir) {
-    std::ifstream maps("/proc/self/maps");
-    int count = 0;
-    for (std::string line; std::getline(maps, line);) {
-        count += line.find(dir) != std::string::npos;
-    }
-    return count;
+Input missing() {
+    return [](Sandbox &s) { s.pkg = s.dir.file("no/../missing.qv"); };
+}
+Input directory() {
+    return [](Sandbox &s) { s.pkg = s.dir.path(); };
+}
+void make_socket(const std::string &path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
+    ::close(fd);  // the socket file stays
+}
+Input socket_file() {
+    return [](Sandbox &s) { make_socket(s.pkg); };
+}
+Check msg_is(const std::string &text) {
+    return [text](Sandbox &s) { EXPECT_EQ(s.msg, text); };
 }
 
-}  // namespace
+__attribute__((noinline)) static void dirty_stack() {
+    volatile char pad[64 * 1024];
+    for (auto &c : pad) {
+        c = 'Z';
+    }
+}
 
 void run_rows(const std::vector<Row> &rows) {
     for (const Row &row : rows) {
@@ -187,7 +188,10 @@ void run_rows(const std::vector<Row> &rows) {
         for (const LogLine &e : s.log.entries()) {
             EXPECT_EQ(e.priority, LOG_INFO);
         }
-        EXPECT_EQ(mappings_under(s.dir.path()), 0) << "a mapping was left behind";
+        std::ifstream maps("/proc/self/maps");  // nothing left mapped
+        for (std::string line; std::getline(maps, line);) {
+            EXPECT_EQ(line.find(s.dir.path()), std::string::npos) << line;
+        }
         if (row.code != QVPKG_OK) {
             EXPECT_TRUE(same(s.info, kUntouched)) << "out-record written on failure";
             EXPECT_TRUE(row.outChanged || !file_exists(s.out)) << "output created on failure";

@@ -15,16 +15,11 @@
 namespace {
 
 using namespace rztest;
-using Call = std::function<int(Sandbox &)>;
-using Check = std::function<void(Sandbox &)>;
 
-constexpr char kLookup[] = "[RERAZERA]Get file info from QV header not success! \n\n";
-constexpr char kSubfile[] = "[RERAZERA]Get subfile from @P not success! \n\n";
-constexpr char kRealpath[] = "[RERAZERA]Get @P's realpath unsuccess.\n\n";
+constexpr char kLookup[] = "Get file info from QV header not success! \n\n";
+constexpr char kSubfile[] = "Get subfile from @P not success! \n\n";
+constexpr char kRealpath[] = "Get @P's realpath unsuccess.\n\n";
 
-Input missing() {
-    return [](Sandbox &s) { s.pkg = s.dir.file("missing.qv"); };
-}
 Input out_at(Input in, const std::string &rel, bool mkdirs = false) {
     return [=](Sandbox &s) {
         in(s);
@@ -70,7 +65,7 @@ Call capped(Call call, const std::string &line) {
             ::setrlimit(RLIMIT_FSIZE, &limit);
             const int r = call(s);
             const Lines log = s.log.lines();
-            const bool ok = r == QVPKG_ERR_IO && log == s.expand({line});
+            const bool ok = r == QVPKG_ERR_IO && log == s.expand(L(line));
             return ok ? std::string() : std::to_string(r) + (log.empty() ? "" : " " + log[0]);
         });
         return QVPKG_ERR_IO;
@@ -94,8 +89,8 @@ TEST(Tables, Extraction) {
                             .build();
     const Package oddBad = with(odd, odd.entryOffsets[0] + 4, 0xDEAD, false);  // headCrc
     const Package big = PackageBuilder().add(SubFile{1, "big", "", pattern(5u << 20, 9)}).build();
-    const Lines missingById{kRealpath, "[RERAZERA]Read QV file header unsuccess 4.\n\n",
-                            "[RERAZERA]Read QV header unsuccess.\n\n", kLookup};
+    const Lines missingById = L(kRealpath, "Read QV file header unsuccess 4.\n\n",
+                                "Read QV header unsuccess.\n\n", kLookup);
     const Check stripped = [](Sandbox &s) {
         const std::string payload = s.dir.file("payload");
         ASSERT_EQ(QVPKG_StripBinHeader(s.o(), payload.c_str()), QVPKG_OK);
@@ -124,27 +119,27 @@ TEST(Tables, Extraction) {
     run_rows({
         {"a range with its bin header", pkg(three), sub(at(1), 352 + 5000), 0, L(),
          [&](Sandbox &s) { holds(kernel, 0644)(s), stripped(s); }},
-        {"len 0", missing(), sub(0, 0), 12, L("[RERAZERA]Input len is invalid(0).\n\n")},
+        {"len 0", missing(), sub(0, 0), 12, L("Input len is invalid(0).\n\n")},
         {"one byte past the end", pkg(three), sub(6180, size - 6180 + 1), 2,
-         L("[RERAZERA]Read file @R unsuccess " + std::to_string(size - 6180) + " " +
+         L("Read file @R unsuccess " + std::to_string(size - 6180) + " " +
                std::to_string(size - 6179) + ".\n\n",
            kSubfile)},
         {"past the end", pkg(three), sub(static_cast<std::int32_t>(size), 10), 2,
-         L("[RERAZERA]Read file @R unsuccess 0 10.\n\n", kSubfile)},
+         L("Read file @R unsuccess 0 10.\n\n", kSubfile)},
         {"at 2^31", pkg(three), sub(INT32_MIN, 10), 2,
-         L("[RERAZERA]seek file @R unsuccess 2147483648, errno(22)\n\n", kSubfile)},
+         L("seek file @R unsuccess 2147483648, errno(22)\n\n", kSubfile)},
         {"missing package", missing(), sub(0, 10), 4, L(kRealpath, kSubfile)},
         {"output in a missing directory", out_at(pkg(three), "no/such/out"), sub(0, 100), 2,
-         L("[RERAZERA]Can't open file @O!\n\n"), nullptr, true},
+         L("Can't open file @O!\n\n"), nullptr, true},
         {"output names a directory", out_at(pkg(three), ""), sub(0, 100), 2,
-         L("[RERAZERA]Can't open file @O!\n\n"), nullptr, true},
-        {"output is a socket", out_socket(pkg(three)), sub(0, 100), 2,
-         L("[RERAZERA]Can't open file @O!\n\n"), nullptr, true},
+         L("Can't open file @O!\n\n"), nullptr, true},
+        {"output is a socket", out_socket(pkg(three)), sub(0, 100), 2, L("Can't open file @O!\n\n"),
+         nullptr, true},
         {"output on a full device", out_at(pkg(three), "/dev/full"), sub(0, 100), 2,
-         L("[RERAZERA]Write subfile /dev/full not success! \n\n"), nullptr, true},
-        {"write cut short", pkg(three),
-         capped(sub(0, 4000), "[RERAZERA]Write subfile @O not success! \n\n"), 2, L(),
-         [&](Sandbox &s) { EXPECT_EQ(read_file(s.out), slice(three.bytes, 0, 1000)); }, true},
+         L("Write subfile /dev/full not success! \n\n"), nullptr, true},
+        {"write cut short", pkg(three), capped(sub(0, 4000), "Write subfile @O not success! \n\n"),
+         2, L(), [&](Sandbox &s) { EXPECT_EQ(read_file(s.out), slice(three.bytes, 0, 1000)); },
+         true},
         {"large range, unaligned", pkg(big), sub(4097, (5u << 20) + 300), 0, L(),
          [&](Sandbox &s) {
              EXPECT_EQ(read_file(s.out), slice(big.bytes, 4097, (5u << 20) + 300));
@@ -158,17 +153,16 @@ TEST(Tables, Extraction) {
         {"the dummy bin file", pkg(ext), by_id(DUMMY_DESC_FILE_ID), 0, L(),
          holds(slice(ext.bytes, ext.dummyOffset, 352 + 36 + 3 * 24), 0640)},
         {"listed nowhere", pkg(ext), by_id(0x7777), -1,
-         L("[RERAZERA]File not found in package!\n\n", kLookup)},
+         L("File not found in package!\n\n", kLookup)},
         {"missing package by ID", missing(), by_id(0x10), 11, missingById},
         {"no extension", pkg(three), by_id(0x40, 0600), 8,
-         L("[RERAZERA]file number less than 256, no extend subfiles!\n\n",
-           "[RERAZERA]File not found in package!\n\n", kLookup)},
+         L("file number less than 256, no extend subfiles!\n\n", "File not found in package!\n\n",
+           kLookup)},
         {"length below 352, copied as it stands", pkg(oddBad), by_id(0x12), 0, L(),
          holds(slice(oddBad.bytes, 6180, 100), 0640)},
-        {"empty entry", pkg(odd), by_id(0x11), 12, L("[RERAZERA]Input len is invalid(0).\n\n")},
+        {"empty entry", pkg(odd), by_id(0x11), 12, L("Input len is invalid(0).\n\n")},
         {"entry past the end", pkg(odd), by_id(0x13), 2,
-         L("[RERAZERA]Read file @R unsuccess " + std::to_string(odd.bytes.size() - 6180) +
-               " 1048576.\n\n",
+         L("Read file @R unsuccess " + std::to_string(odd.bytes.size() - 6180) + " 1048576.\n\n",
            kSubfile)},
         {"output is the package", out_at(pkg(three), "pkg.qv"), by_id(0x20), 0, L(),
          holds(kernel, 0644)},
@@ -176,10 +170,10 @@ TEST(Tables, Extraction) {
          holds(kernel, 0640)},
         {"by name in the working directory", out_at(pkg(three), "x", true), cwd, 0, L(),
          holds(slice(three.bytes, at(2), 3352), 0600)},
-        {"name ends in '/'", out_at(pkg(ext), ""), by_name(), 12,
-         L("[RERAZERA]invalid argument: @O.\n\n"), nullptr, true},
+        {"name ends in '/'", out_at(pkg(ext), ""), by_name(), 12, L("invalid argument: @O.\n\n"),
+         nullptr, true},
         {"'/' before the package is opened", out_at(missing(), "/"), by_name(), 12,
-         L("[RERAZERA]invalid argument: /.\n\n"), nullptr, true},
+         L("invalid argument: /.\n\n"), nullptr, true},
         {"an extend sub-file's name", out_at(pkg(ext), "e1"), by_name(), 14, L(kLookup)},
         {"missing package by name", missing(), by_name(), 11, missingById},
     });
@@ -228,7 +222,7 @@ TEST(Tables, Stripping) {
     const auto sparse = [](std::uint64_t size) -> Input {
         return [=](Sandbox &s) { sparse_file(s.pkg, bin_file({}, 0), size); };
     };
-    const std::string tooLong = "[RERAZERA]move @P offset to end unsuccess 75.\n";
+    const std::string tooLong = "move @P offset to end unsuccess 75.\n";
     run_rows({
         {"dataLen bytes of payload", raw(crcWrong), strip, 0, L(),
          [&](Sandbox &s) {
@@ -250,34 +244,33 @@ TEST(Tables, Stripping) {
         {"input and output the same", raw(bin_file(payload, 400, 10)), self, 0, L(),
          [&](Sandbox &s) { EXPECT_EQ(read_file(s.pkg), slice(payload, 0, 400)); }},
         {"one byte more", raw(bin_file(payload, 501)), strip, 6,
-         L("[RERAZERA]bin file length mismatch 852 501.\n")},
+         L("bin file length mismatch 852 501.\n")},
         {"352 bytes, dataLen 1", raw(bin_file({}, 1)), strip, 6,
-         L("[RERAZERA]bin file length mismatch 352 1.\n")},
+         L("bin file length mismatch 352 1.\n")},
         {"dataLen 2^32 - 1", raw(bin_file(payload, 0xFFFFFFFFu)), strip, 6,
-         L("[RERAZERA]bin file length mismatch 852 4294967295.\n")},
-        {"missing input", missing(), strip, 2, L("[RERAZERA]file @P path invalid\n")},
+         L("bin file length mismatch 852 4294967295.\n")},
+        {"missing input", missing(), strip, 2, L("file @P path invalid\n")},
         {"351 bytes", raw(Bytes(351, 0)), strip, 2,
-         L("[RERAZERA]File @P length small than header size 351.\n")},
-        {"empty input", raw({}), strip, 2,
-         L("[RERAZERA]File @P length small than header size 0.\n")},
+         L("File @P length small than header size 351.\n")},
+        {"empty input", raw({}), strip, 2, L("File @P length small than header size 0.\n")},
         {"input is a socket", [](Sandbox &s) { make_socket(s.pkg); }, strip, 2,
-         L("[RERAZERA]open file @P unsuccess 6.\n")},
+         L("open file @P unsuccess 6.\n")},
         {"input of 2 GiB", sparse(1ull << 31), strip, 2, L(tooLong)},
         {"input of 4 GiB + 400", sparse((1ull << 32) + 400), strip, 2, L(tooLong)},
         {"output in a missing directory", out_at(raw(bin_file(payload, 64)), "no/such/out"), strip,
-         2, L("[RERAZERA]Can't create file @O 2\n"), nullptr, true},
+         2, L("Can't create file @O 2\n"), nullptr, true},
         {"output names a directory", out_at(raw(bin_file(payload, 64)), ""), strip, 2,
-         L("[RERAZERA]Can't create file @O 21\n"), nullptr, true},
+         L("Can't create file @O 21\n"), nullptr, true},
         {"output on a full device", out_at(raw(bin_file(payload, 64)), "/dev/full"), strip, 2,
-         L("[RERAZERA]Write subfile /dev/full unsuccess -1 64.\n"), nullptr, true},
+         L("Write subfile /dev/full unsuccess -1 64.\n"), nullptr, true},
         {"write cut short", raw(bin_file(pattern(4000, 1), 4000)),
-         capped(strip, "[RERAZERA]Write subfile @O unsuccess 1000 4000.\n"), 2, L(),
+         capped(strip, "Write subfile @O unsuccess 1000 4000.\n"), 2, L(),
          [](Sandbox &s) { EXPECT_EQ(read_file(s.out), pattern(1000, 1)); }, true},
         {"whole file to the caller", raw(bin_file(payload, 400, 3)), whole, 0, L(),
          holds(slice(payload, 0, 5), 0750)},
         {"a length below the header", raw({}), short_buffer, 66,
-         L("[RERAZERA]bin file length 100 small than header size 352.\n",
-           "[RERAZERA]bin file length 0 small than header size 352.\n")},
+         L("bin file length 100 small than header size 352.\n",
+           "bin file length 0 small than header size 352.\n")},
     });
 }
 
