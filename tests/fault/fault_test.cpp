@@ -184,6 +184,10 @@ TEST(Faults, LargeStagingNeedsMappingAndHeapToFail) {
     EXPECT_EQ(r.failed, 2u);
     EXPECT_EQ(r.live + r.live_mapped, 0u);
     EXPECT_FALSE(file_exists(s.dir.file("o2")));
+    alloc_fault_arm(0, 0);  // a mapped staging buffer is trimmed and released whole
+    EXPECT_EQ(QVPKG_ExtractSubFile(s.p(), s.dir.file("o3").c_str(), 6180, len, 0600), 0);
+    r = alloc_fault_disarm();
+    EXPECT_EQ(r.live + r.live_mapped, 0u);
     // The injector sees what the library hands out until the caller releases it.
     alloc_fault_arm(0, 0);
     QVHeader *h = QVPKG_GetQVHeader(s.p());
@@ -197,9 +201,9 @@ TEST(Faults, LargeStagingNeedsMappingAndHeapToFail) {
 }
 
 // Runs call with the n-th read (or seek) of the library failing as told.
-Call io(unsigned nthRead, unsigned nthSeek, io_fault what, Call call) {
+Call io(unsigned nthRead, unsigned nthSeek, io_fault what, Call call, unsigned nthOpen = 0) {
     return [=](Sandbox &s) {
-        io_fault_arm(nthRead, nthSeek, what);
+        io_fault_arm(nthRead, nthSeek, nthOpen, what);
         const int r = call(s);
         io_fault_disarm();
         return r;
@@ -235,6 +239,8 @@ TEST(Faults, ReadsAndSeeksThatFail) {
          L("Read file @R unsuccess -1 " + size + ".\n\n", kSubfile, kSubfile)},
         {"table read fails later", pkg(wide), io(4, 0, IO_EIO, find), 1,
          L("Read file @R unsuccess 196640 " + size + ".\n\n", kSubfile, kSubfile)},
+        {"table open fails", pkg(wide), io(0, 0, IO_EIO, find, 3), 1,
+         L("Can't open file @R.\n\n", kSubfile, kSubfile)},
         {"table seek fails", pkg(wide), io(0, 3, IO_EIO, find), 1,
          L("seek file @R unsuccess " + std::to_string(wide.tableOffset) + ", errno(5)\n\n",
            kSubfile, kSubfile)},

@@ -5,7 +5,9 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <link.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,7 +29,7 @@ static size_t failed_size;
 static void *blocks[kMaxBlocks];
 static unsigned blocks_n;
 static struct { uintptr_t begin, end; } ranges[kMaxRanges];
-static unsigned io_read, io_seek, reads, seeks;
+static unsigned io_read, io_seek, io_open, reads, seeks, opens;
 static enum io_fault io_what;
 static uintptr_t lib_begin, lib_end; /* the library's executable segment */
 
@@ -162,16 +164,33 @@ int munmap(void *addr, size_t length) {
     return r == 0 ? 0 : -1;
 }
 
-void io_fault_arm(unsigned nth_read, unsigned nth_seek, enum io_fault what) {
+void io_fault_arm(unsigned nth_read, unsigned nth_seek, unsigned nth_open, enum io_fault what) {
     locate_library();
     io_read = nth_read;
     io_seek = nth_seek;
+    io_open = nth_open;
     io_what = what;
-    reads = seeks = 0;
+    reads = seeks = opens = 0;
 }
 
 void io_fault_disarm(void) {
-    io_read = io_seek = 0;
+    io_read = io_seek = io_open = 0;
+}
+
+int open(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    if (io_open != 0 && from_library((uintptr_t)__builtin_return_address(0)) &&
+        ++opens == io_open) {
+        errno = EACCES;
+        return -1;
+    }
+    return (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode);
 }
 
 ssize_t read(int fd, void *buf, size_t n) {

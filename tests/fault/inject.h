@@ -1,5 +1,6 @@
 /* Fault injection for the fault tests. The test executable defines malloc(),
- * calloc(), free(), mmap(), munmap(), read() and lseek() itself; the library
+ * calloc(), free(), mmap(), munmap(), open(), read() and lseek()
+ * itself; the library
  * is linked as the shared object, so its calls bind to these definitions.
  * Only calls made directly by the library's code are counted (the caller's
  * address lies in the shared object's text): the framework's and libc's own
@@ -28,9 +29,10 @@ struct alloc_report {
 void alloc_fault_arm(unsigned fail_at, int sticky);
 struct alloc_report alloc_fault_disarm(void);
 
-/* What the n-th read() or lseek() of the library does instead. */
+/* What the n-th read() of the library does instead; the n-th lseek() or
+ * open() fails (EIO, EACCES). */
 enum io_fault { IO_EIO = 1, IO_EINTR, IO_SHORT };
-void io_fault_arm(unsigned nth_read, unsigned nth_seek, enum io_fault what);
+void io_fault_arm(unsigned nth_read, unsigned nth_seek, unsigned nth_open, enum io_fault what);
 void io_fault_disarm(void);
 
 #ifdef __cplusplus
