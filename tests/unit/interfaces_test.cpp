@@ -138,7 +138,10 @@ struct Malformed {
 };
 
 TEST(Tables, MalformedInputs) {
-    const Package three = three_files();
+    const Package three = PackageBuilder()
+                              .add(SubFile{0x10, "a.bin", "first", Bytes(100, 1)})
+                              .add(SubFile{0x20, "b.bin", "second", Bytes(50, 2)})
+                              .build();
     const auto end = static_cast<std::uint32_t>(three.bytes.size());
     const std::size_t at0 = three.entryOffsets[0];
     PackageBuilder b;
@@ -158,18 +161,20 @@ TEST(Tables, MalformedInputs) {
     std::fill_n(&unterminated.bytes[6180 + 116], 128 + 96, 'n');
     unterminated.reseal_bin_header(6180);
     const std::vector<Malformed> rows = {
-        {"valid package", three.bytes, nullptr, 0x10, 0, 0, 14, 0},
+        {"valid package", three.bytes, nullptr, 0x10, 0, 0, 0, 0},
         {"empty file", {}, nullptr, 0x10, -1, 11, 11, 11},
         {"6179 bytes", slice(three.bytes, 0, 6179), nullptr, 0x10, -1, 11, 11, 11},
+        {"fileNum 257", with(three, 4, 257).bytes, nullptr, 0x10, 11, 11, 11, 11},
         {"fileNum 2^32 - 1", with(three, 4, 0xFFFFFFFFu).bytes, nullptr, 0x10, 11, 11, 11, 11},
         {"offset past the end", ent(three, 0, 4, end + 100).bytes, nullptr, 0x10, 6, 0, -1, 2},
+        {"offset 2^31", ent(three, 0, 4, 0x80000000u).bytes, nullptr, 0x10, 6, 0, -1, 2},
         {"offset 2^32 - 1", ent(three, 0, 4, 0xFFFFFFFFu).bytes, nullptr, 0x10, 6, 0, -1, 2},
         {"offset + length wraps", ent(ent(three, 0, 4, 0xFFFFFF00u), 0, 8, 512).bytes, nullptr,
          0x10, 6, 0, -1, 2},
-        {"length 2^32 - 1", ent(three, 0, 8, 0xFFFFFFFFu).bytes, nullptr, 0x10, 6, 0, 14, 2},
-        {"dataLen past its sub-file", bin(three, at0, 340, 10000).bytes, nullptr, 0x10, -1, 0, 14,
+        {"length 2^32 - 1", ent(three, 0, 8, 0xFFFFFFFFu).bytes, nullptr, 0x10, 6, 0, 0, 2},
+        {"dataLen past its sub-file", bin(three, at0, 340, 10000).bytes, nullptr, 0x10, -1, 0, 0,
          0},
-        {"dataLen 2^32 - 1", bin(three, at0, 340, 0xFFFFFFFFu).bytes, nullptr, 0x10, -1, 0, 14, 0},
+        {"dataLen 2^32 - 1", bin(three, at0, 340, 0xFFFFFFFFu).bytes, nullptr, 0x10, -1, 0, 0, 0},
         {"N = 0x100000", bin(ext, ext.dummyOffset, 16, 0x100000).bytes, nullptr, 0x5001, -1, 9, 0,
          9},
         {"table past the end",
