@@ -169,7 +169,9 @@ TEST(Faults, EveryAllocationFailsInTurn) {
 
 TEST(Faults, LargeStagingNeedsMappingAndHeapToFail) {
     Sandbox s;
-    const Package big = PackageBuilder().add(SubFile{0x20, "l", "l", Bytes(3u << 20, 2)}).build();
+    // Exactly 2 MiB to stage: the smallest range that is mapped.
+    const Package big =
+        PackageBuilder().add(SubFile{0x20, "l", "l", Bytes((2u << 20) - 352, 2)}).build();
     s.put(big.bytes);
     const auto len = static_cast<std::uint32_t>(big.bytes.size() - 6180);
     alloc_fault_arm(1, 0);  // the mapping fails: the heap takes over
