@@ -205,6 +205,7 @@ TEST(SafeMemory, NeverWritesPastTheGivenSize) {
     EXPECT_EQ(rerazera::memset_s(buf, 4, 0, 6), -1);  // fills 4, not 6
     EXPECT_EQ(std::string(buf, 5), std::string(4, '\0') + "x");
     EXPECT_EQ(rerazera::memset_s(nullptr, 4, 0, 4), -1);
+    EXPECT_EQ(rerazera::memset_s(buf, 4, 0, 4), 0);  // fits exactly
     char dst[4] = {'a', 'b', 'c', 'd'};
     EXPECT_EQ(rerazera::memcpy_s(dst, sizeof dst, "0123456", 7), -1);
     EXPECT_EQ(std::string(dst, 4), std::string(4, '\0'));  // cleared, not overrun
