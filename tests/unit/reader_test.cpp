@@ -321,6 +321,13 @@ TEST(Tables, LargestExtension) {  // 0xFFFFF extend sub-files, the last the rpg 
         {"rpg last", pkg(p), by_id(kRpg, QVFileDesc{kRpg, 7, 8, 9, 10, 11}), 0, L()},
         {"in the middle", pkg(p), by_id(0x100000 + 12345, entry(p, 12345, true)), 0, L()},
         {"absent", pkg(p), by_id(0x0FFFFF), -1, L(kNotFound)},
+        {"walked: the table passes, the first extend sub-file is short", pkg(p),
+         [](Sandbox &s) {
+             return QVPKG_ChkSubFileInfo(s.image.data(), std::uint32_t(s.image.size()), s.msg, 256);
+         },
+         -1, L(),
+         msg_is(
+             "File length is less than head size, 1\nInfo: System software CRC check failed!\n")},
     });
 }
 
