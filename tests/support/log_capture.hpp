@@ -1,8 +1,6 @@
-// Captures what the library sends to the system log.
-//
-// The test executable defines syslog(), vsyslog() and glibc's fortified
-// __syslog_chk()/__vsyslog_chk() itself, so the library's calls land here
-// instead of in libc: no logging seam exists in the library.
+// Captures what the library sends to the system log: the test executable
+// defines syslog(), vsyslog() and glibc's fortified __syslog_chk() and
+// __vsyslog_chk() itself, so the library's calls land here instead of libc.
 #pragma once
 
 #include <string>
@@ -15,18 +13,14 @@ struct LogLine {
     std::string text;
 };
 
-// Starts recording on construction (dropping anything earlier); lines()
-// returns what was logged since.
+// Records from construction on (dropping anything earlier). RZTEST_ECHO_LOG=1
+// echoes every line to stderr.
 class LogCapture {
   public:
-    LogCapture();
+    LogCapture() { clear(); }
     [[nodiscard]] std::vector<LogLine> entries() const;
-    // The texts alone, in order.
-    [[nodiscard]] std::vector<std::string> lines() const;
+    [[nodiscard]] std::vector<std::string> lines() const;  // the texts, in order
     void clear();
 };
-
-// Also echo captured lines to stderr (off by default; RZTEST_ECHO_LOG=1).
-void set_echo(bool on);
 
 }  // namespace rztest

@@ -1,5 +1,5 @@
-// Test scratch space: a fresh directory per test, removed afterwards, and a
-// count of open descriptors to catch leaks.
+// Test scratch space: a fresh directory per test, removed afterwards; file
+// helpers; and a check that no descriptor was left open.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,6 @@ class ScratchDir {
     ~ScratchDir();
     ScratchDir(const ScratchDir &) = delete;
     ScratchDir &operator=(const ScratchDir &) = delete;
-
     [[nodiscard]] const std::string &path() const { return path_; }
     [[nodiscard]] std::string file(const std::string &name) const { return path_ + "/" + name; }
 
@@ -22,21 +21,14 @@ class ScratchDir {
     std::string path_;
 };
 
-// Number of entries in /proc/self/fd.
-int open_fd_count();
-
+int open_fd_count();  // entries of /proc/self/fd
 std::vector<std::uint8_t> read_file(const std::string &path);
 void write_file(const std::string &path, const std::vector<std::uint8_t> &bytes);
 bool file_exists(const std::string &path);
-// Permission bits of a file (mode & 07777).
-unsigned file_mode(const std::string &path);
+unsigned file_mode(const std::string &path);  // mode & 07777
 
-}  // namespace rztest
-
-namespace rztest {
-
-// Fails the current test if the number of open descriptors differs at the
-// end of the scope from the number at its start.
+// Fails the current test when the scope ends with another number of open
+// descriptors than it began with.
 class FdLeakCheck {
   public:
     FdLeakCheck() : before_(open_fd_count()) {}

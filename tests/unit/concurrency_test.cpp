@@ -1,123 +1,108 @@
-// Verification from several threads at once: the same package, different
-// packages, and one mapping walked by every thread. The library keeps no
-// state, so every verdict must be the one a lone call gives. Fixed work per
-// thread and a join at the end keep the test deterministic (it also runs
-// under ThreadSanitizer).
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <string>
+// Calls from several threads at once, on the same packages and on one
+// mapping: the library keeps no state, so every thread must see exactly
+// what a lone caller sees. Fixed work per thread and a join keep the test
+// deterministic; CI also runs it under ThreadSanitizer.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
-#include <vector>
 
-#include "rerazera.h"
-#include "support/log_capture.hpp"
-#include "support/scratch.hpp"
-#include "writer/package_writer.hpp"
+#include "support/fixture.hpp"
 
 namespace {
 
-using rerazera::writer::Package;
-using rerazera::writer::PackageBuilder;
-using rerazera::writer::SubFile;
+using namespace rztest;
 
-constexpr int kThreads = 4;
-constexpr int kRounds = 25;
-
-struct Case {
-    std::string path;
-    std::int32_t result;
-    std::string verdict;
-};
-
-Package base_package() {
-    PackageBuilder b;
-    for (std::uint32_t i = 0; i < 8; ++i) {
-        b.add(SubFile{0x30 + i, "f", "f", std::vector<std::uint8_t>(20000 + i, 0x11 * i)});
-    }
-    return b.build();
-}
-
-TEST(Concurrency, ThreadsVerifyingPackagesGetTheirOwnVerdicts) {
-    rztest::ScratchDir dir;
-    rztest::LogCapture log;
-    rztest::FdLeakCheck fds;
-
-    std::vector<Case> cases;
-    Package good = base_package();
-    good.write(dir.file("good.qv"));
-    cases.push_back({dir.file("good.qv"), QVPKG_OK, "Info: System software CRC check OK!\n"});
-
-    Package corrupt = base_package();
-    corrupt.bytes[corrupt.entryOffsets[5] + 9000] ^= 4;
-    corrupt.write(dir.file("corrupt.qv"));
-    cases.push_back({dir.file("corrupt.qv"), QVPKG_ERR,
-                     "file crc is not correct. fileID =0x35\n"
-                     "Info: System software CRC check failed!\n"});
-
-    Package header = base_package();
-    header.set_be32(6176, header.be32(6176) ^ 1);
-    header.write(dir.file("header.qv"));
-    cases.push_back({dir.file("header.qv"), QVPKG_ERR_HEADER, "Check QV header fail! \n"});
-
-    good.write(dir.file("name@x.qv"));
-    cases.push_back({dir.file("name@x.qv"), QVPKG_ERR_NAME,
-                     "Info: V5 packet name can't contain character '@'!\n"});
-
-    std::vector<std::vector<std::string>> failures(kThreads);
+// Runs body(thread, round) on 4 threads, 25 rounds each; counts failures.
+template <class Body>
+int on_threads(Body body) {
+    std::atomic<int> failures{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
-            for (int round = 0; round < kRounds; ++round) {
-                // Every thread runs every case, each starting at its own one,
-                // so the same package is verified by several threads at once.
-                const Case &c = cases[(t + round) % cases.size()];
-                char msg[256] = "";
-                const std::int32_t r = QVPKG_ChkQVFileInfo(c.path.c_str(), msg, sizeof msg);
-                if (r != c.result || c.verdict != msg) {
-                    failures[t].push_back(c.path + ": " + std::to_string(r) + " " + msg);
-                }
+            for (int round = 0; round < 25; ++round) {
+                failures += body(t, round) ? 0 : 1;
             }
         });
     }
-    for (std::thread &th : threads) {
+    for (auto &th : threads) {
         th.join();
     }
-    for (int t = 0; t < kThreads; ++t) {
-        EXPECT_TRUE(failures[t].empty()) << "thread " << t << ": " << failures[t].front();
+    return failures.load();
+}
+
+TEST(Concurrency, VerificationLookupsAndExtractionsAgreeAcrossThreads) {
+    ScratchDir dir;
+    LogCapture log;
+    FdLeakCheck fds;
+    const Package good = ext_package(50);
+    Package corrupt = good;
+    corrupt.bytes[corrupt.extOffsets[40] + 352] ^= 4;
+    Package header = good;
+    header.set_be32(6176, header.be32(6176) ^ 1);
+    const struct {
+        std::string path;
+        int result;
+        std::string verdict;
+    } cases[] = {
+        {dir.file("good.qv"), 0, "Info: System software CRC check OK!\n"},
+        {dir.file("corrupt.qv"), -1,
+         "file crc is not correct. fileID =0x5028\nInfo: System software CRC check failed!\n"},
+        {dir.file("header.qv"), 11, "Check QV header fail! \n"},
+        {dir.file("name@x.qv"), 13, "Info: V5 packet name can't contain character '@'!\n"},
+    };
+    good.write(cases[0].path);
+    corrupt.write(cases[1].path);
+    header.write(cases[2].path);
+    good.write(cases[3].path);
+    const std::string path = cases[0].path;
+    EXPECT_EQ(on_threads([&](int t, int round) {
+                  const auto &c = cases[(t + round) % 4];  // each case on several threads
+                  char msg[256] = "";
+                  bool ok = QVPKG_ChkQVFileInfo(c.path.c_str(), msg, sizeof msg) == c.result &&
+                            c.verdict == msg;
+                  const auto k = static_cast<std::uint32_t>(t * 25 + round) % 50;
+                  QVFileDesc byId{}, byName{};
+                  ok = ok && QVPKG_GetQVFileInfo(path.c_str(), &byId, 0x5000 + k) == 0 &&
+                       byId.offset == good.extOffsets[k] &&
+                       QVPKG_GetQVFileInfoByName(path.c_str(), &byName, "h7") == 0 &&
+                       byName.fileId == 0x1007 && QVPKG_ChkqvTypeFromRpg(path.c_str()) == -1;
+                  const std::string out = dir.file("out-" + std::to_string(t));
+                  ok = ok && QVPKG_ExtractFileFromQV(path.c_str(), out.c_str(), 0x5000 + k) == 0 &&
+                       read_file(out) == slice(good.bytes, byId.offset, byId.length);
+                  QVHeader *h = QVPKG_GetQVHeader((round % 2 ? cases[2] : cases[0]).path.c_str());
+                  ok = ok && (h != nullptr) == (round % 2 == 0);
+                  std::free(h);
+                  std::uint32_t type = 1;
+                  return ok && QVPKG_ExtractProductTypeFromQV(path.c_str(), &type) == 0 &&
+                         type == 0;
+              }),
+              0);
+    int crcLines = 0;  // every refused header logged its line, whole
+    for (const auto &line : log.lines()) {
+        crcLines += line == "[RERAZERA]Boot file CRC check not ok.\n\n";
     }
+    EXPECT_EQ(crcLines, 25 * 2 + 4 * 12);  // 25 checks of header.qv (lookup, walk), 48 loads
 }
 
 TEST(Concurrency, ThreadsWalkOneMapping) {
-    rztest::ScratchDir dir;
-    Package pkg = base_package();
-    pkg.bytes[pkg.entryOffsets[7] + 100] ^= 1;  // the last entry's bin header
+    ScratchDir dir;
+    Package pkg = three_files();
+    pkg.bytes[pkg.entryOffsets[2] + 100] ^= 1;
     pkg.write(dir.file("shared.qv"));
     char msg[64] = "";
     std::uint32_t len = 0;
     std::uint8_t *base = QVPKG_MapQVFile(dir.file("shared.qv").c_str(), &len, msg, sizeof msg);
     ASSERT_NE(base, nullptr);
-
-    std::vector<int> wrong(kThreads, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < kRounds; ++round) {
-                char own[128] = "";
-                const std::int32_t r = QVPKG_ChkSubFileInfo(base, len, own, sizeof own);
-                wrong[t] += r != QVPKG_ERR || std::string(own) !=
-                                                  "head crc is not correct. fileID =0x37\n"
-                                                  "Info: System software CRC check failed!\n";
-            }
-        });
-    }
-    for (std::thread &th : threads) {
-        th.join();
-    }
+    EXPECT_EQ(on_threads([&](int, int) {
+                  char own[128] = "";
+                  return QVPKG_ChkSubFileInfo(base, len, own, sizeof own) == -1 &&
+                         std::string(own) ==
+                             "head crc is not correct. fileID =0x30\n"
+                             "Info: System software CRC check failed!\n";
+              }),
+              0);
     EXPECT_EQ(QVPKG_UnmapQVFile(base, len), 0);
-    for (int t = 0; t < kThreads; ++t) {
-        EXPECT_EQ(wrong[t], 0) << "thread " << t;
-    }
 }
 
 }  // namespace

@@ -1,121 +1,224 @@
-// Records, big-endian decoding, the bounds-checked helpers and the checksum.
+// The checksum: published and independent vectors, every kernel against a
+// bit-by-bit reference at every length, start offset, split point and page
+// edge, the CPU probe against the compiler's own detection, and the
+// bounds-checked memory helpers.
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
-#include <numeric>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/safe_memory.hpp"
 #include "format/crc.hpp"
-#include "format/records.hpp"
+#include "format/crc_kernels.hpp"
 #include "rerazera.h"
+
+namespace rerazera {
+void PrintTo(const CrcKernel &kernel, std::ostream *os) {
+    *os << kernel.name;
+}
+}  // namespace rerazera
 
 namespace {
 
-std::uint16_t public_crc(const void *data, std::int32_t len) {
-    std::uint16_t crc = 0xBEEF;
-    QVPKG_MakeCrcCheckSum(static_cast<const std::uint8_t *>(data), len, &crc);
+using rerazera::CrcKernel;
+using Bytes = std::vector<std::uint8_t>;
+
+std::uint16_t bitwise_crc(std::uint16_t crc, const std::uint8_t *data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        crc = static_cast<std::uint16_t>(crc ^ (data[i] << 8));
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = static_cast<std::uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+        }
+    }
     return crc;
 }
 
-// Vectors computed independently with Python's binascii.crc_hqx(data, 0).
-TEST(Checksum, MatchesIndependentVectors) {
-    const std::string digits = "123456789";
-    EXPECT_EQ(public_crc(digits.data(), 9), 0x31C3);
-    EXPECT_EQ(public_crc("A", 1), 0x58E5);
-
-    std::vector<std::uint8_t> ramp(256);
-    std::iota(ramp.begin(), ramp.end(), 0);
-    EXPECT_EQ(public_crc(ramp.data(), 256), 0x7E55);
-
-    const std::vector<std::uint8_t> ones(352, 0xFF);
-    EXPECT_EQ(public_crc(ones.data(), 352), 0x96A9);
-
-    std::vector<std::uint8_t> pattern(1000);
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-        pattern[i] = static_cast<std::uint8_t>(i * 37 + 11);
+Bytes random_bytes(std::size_t size, std::uint32_t seed) {
+    std::mt19937 gen(seed);
+    Bytes out(size);
+    for (auto &b : out) {
+        b = static_cast<std::uint8_t>(gen());
     }
-    EXPECT_EQ(public_crc(pattern.data(), 1000), 0x4E9C);
+    return out;
 }
 
-TEST(Checksum, ZerosAndEmptyInputsYieldZero) {
-    const std::vector<std::uint8_t> zeros(6176, 0);
-    EXPECT_EQ(public_crc(zeros.data(), 6176), 0);
-    EXPECT_EQ(public_crc("x", 0), 0);
-    // A negative count stores 0 and must not touch the data.
-    EXPECT_EQ(public_crc(nullptr, -1), 0);
-    EXPECT_EQ(public_crc(nullptr, INT32_MIN), 0);
+// Whether the CPU and the operating system can run a kernel, as the
+// compiler's runtime sees it.
+bool cpu_supports(const std::string &kernel) {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    const bool clmul = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1") &&
+                       __builtin_cpu_supports("pclmul");
+    if (kernel == "clmul") {
+        return clmul;
+    }
+    if (kernel == "vpclmul") {
+        return clmul && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("vpclmulqdq");
+    }
+#endif
+    return kernel == "portable";
 }
 
-TEST(Checksum, UpdateContinuesAcrossPieces) {
-    const std::string digits = "123456789";
-    const auto *p = reinterpret_cast<const std::uint8_t *>(digits.data());
-    for (std::size_t split = 0; split <= digits.size(); ++split) {
-        const std::uint16_t first = rerazera::crc16(p, split);
-        EXPECT_EQ(rerazera::crc16_update(first, p + split, digits.size() - split), 0x31C3)
-            << "split at " << split;
+// Whole pages with an inaccessible page on each side.
+struct GuardedPages {
+    explicit GuardedPages(std::size_t pages) : size(pages * page) {
+        void *m = ::mmap(nullptr, size + 2 * page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        base = static_cast<std::uint8_t *>(m);
+        ::mprotect(base + page, size, PROT_READ | PROT_WRITE);
+    }
+    ~GuardedPages() { ::munmap(base, size + 2 * page); }
+    std::uint8_t *begin() const { return base + page; }
+    std::uint8_t *end() const { return base + page + size; }
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    std::size_t size;
+    std::uint8_t *base;
+};
+
+TEST(Checksum, PublicVectors) {  // computed with Python's binascii.crc_hqx(data, 0)
+    Bytes ramp(256), ones(352, 0xFF), zeros(6176, 0);
+    for (std::size_t i = 0; i < 256; ++i) {
+        ramp[i] = static_cast<std::uint8_t>(i);
+    }
+    const std::tuple<const void *, std::int32_t, std::uint16_t> rows[] = {
+        {"123456789", 9, 0x31C3},   {"A", 1, 0x58E5},        {ramp.data(), 256, 0x7E55},
+        {ones.data(), 352, 0x96A9}, {zeros.data(), 6176, 0}, {nullptr, -1, 0}};
+    for (const auto &[data, len, expected] : rows) {
+        std::uint16_t crc = 0xBEEF;
+        QVPKG_MakeCrcCheckSum(static_cast<const std::uint8_t *>(data), len, &crc);
+        EXPECT_EQ(crc, expected) << len;
     }
 }
 
-TEST(Checksum, StoredWordMatchesOnlyWhenUpperHalfIsZero) {
-    EXPECT_TRUE(rerazera::crc_word_matches(0x000031C3u, 0x31C3));
-    EXPECT_FALSE(rerazera::crc_word_matches(0x000131C3u, 0x31C3));
-    EXPECT_FALSE(rerazera::crc_word_matches(0x80000000u, 0));
+class CrcKernelTest : public ::testing::TestWithParam<CrcKernel> {
+  protected:
+    void SetUp() override {
+        if (!GetParam().usable()) {
+            // Skipped only where the CPU really lacks it, never quietly.
+            ASSERT_FALSE(cpu_supports(GetParam().name)) << "the probe refuses a usable kernel";
+            GTEST_SKIP() << "this CPU cannot run " << GetParam().name;
+        }
+    }
+    static std::uint16_t run(std::uint16_t crc, const std::uint8_t *data, std::size_t size) {
+        return GetParam().update(crc, data, size);
+    }
+};
+
+TEST_P(CrcKernelTest, MatchesTheBitwiseReference) {
+    EXPECT_EQ(run(0x1234, nullptr, 0), 0x1234);
+    const Bytes data = random_bytes(1300, 1);
+    for (std::size_t len = 0; len <= data.size(); ++len) {
+        const auto start = static_cast<std::uint16_t>(len * 0x9E37u);
+        ASSERT_EQ(run(start, data.data(), len), bitwise_crc(start, data.data(), len)) << len;
+        const std::uint16_t first = run(0, data.data(), len);  // continued at every split
+        ASSERT_EQ(run(first, data.data() + len, data.size() - len),
+                  bitwise_crc(0, data.data(), data.size()))
+            << "split " << len;
+    }
+    for (std::size_t offset = 0; offset < 64; ++offset) {
+        for (std::size_t len : {15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 128, 129, 255, 256, 257,
+                                352, 383, 1000, 1236}) {
+            ASSERT_EQ(run(0, data.data() + offset, len), bitwise_crc(0, data.data() + offset, len))
+                << "offset " << offset << " length " << len;
+        }
+    }
+    const Bytes large = random_bytes((8u << 20) + 77, 2);
+    for (std::size_t len : {std::size_t{1} << 20, (std::size_t{3} << 20) + 13, large.size()}) {
+        EXPECT_EQ(run(0xBEEF, large.data(), len), bitwise_crc(0xBEEF, large.data(), len)) << len;
+    }
 }
 
-TEST(Records, DecodeBigEndianFieldsInPlace) {
-    std::uint8_t raw[24];
-    for (int i = 0; i < 24; ++i) {
-        raw[i] = static_cast<std::uint8_t>(i + 1);
+TEST_P(CrcKernelTest, BuffersTouchingUnmappedPages) {
+    GuardedPages pages(3);
+    const Bytes fill = random_bytes(pages.size, 4);
+    std::memcpy(pages.begin(), fill.data(), fill.size());
+    std::vector<std::size_t> lengths{1023, 1024, 1025, 4095, 4096, 4097, 8191, 8192, 12287, 12288};
+    for (std::size_t len = 0; len <= 700; ++len) {
+        lengths.push_back(len);
     }
-    const QVFileDesc d = rerazera::decode_desc(raw);
-    EXPECT_EQ(d.fileId, 0x01020304u);
-    EXPECT_EQ(d.offset, 0x05060708u);
-    EXPECT_EQ(d.length, 0x090A0B0Cu);
-    EXPECT_EQ(d.crc, 0x0D0E0F10u);
-    EXPECT_EQ(d.aux0, 0x11121314u);
-    EXPECT_EQ(d.aux1, 0x15161718u);
+    for (std::size_t len : lengths) {
+        const std::uint8_t *tail = pages.end() - len;
+        ASSERT_EQ(run(7, tail, len), bitwise_crc(7, tail, len)) << "ending at the edge " << len;
+        ASSERT_EQ(run(7, pages.begin(), len), bitwise_crc(7, pages.begin(), len)) << len;
+    }
+    for (std::int32_t len : {0, -1, INT32_MIN}) {  // nothing read
+        std::uint16_t crc = 0xBEEF;
+        QVPKG_MakeCrcCheckSum(pages.end(), len, &crc);
+        EXPECT_EQ(crc, 0);
+    }
+}
 
-    std::vector<std::uint8_t> header(QVPKG_HEADER_SIZE, 0);
-    header[7] = 0x05;
-    header[30] = 0xAB;
-    header[31] = 0xCD;
-    header[32 + 255 * 24 + 3] = 0x77;  // entry 255's fileId, at header offset 6152
-    const rerazera::HeaderView view(header.data());
-    EXPECT_EQ(view.file_num(), 5u);
-    EXPECT_EQ(view.product_type(), 0xABCD);
-    EXPECT_EQ(view.desc_file_id(255), 0x77u);
+INSTANTIATE_TEST_SUITE_P(AllKernels, CrcKernelTest,
+                         ::testing::ValuesIn(rerazera::crc_kernels().begin(),
+                                             rerazera::crc_kernels().end()),
+                         [](const auto &param) { return std::string(param.param.name); });
+
+TEST(CrcDispatch, ProbeAgreesWithTheCompiler) {
+    const auto kernels = rerazera::crc_kernels();
+    ASSERT_STREQ(kernels.front().name, "portable");
+    const CrcKernel *best = nullptr;
+    for (const CrcKernel &k : kernels) {
+        EXPECT_EQ(k.usable(), cpu_supports(k.name)) << k.name;
+        best = k.usable() ? &k : best;
+        EXPECT_EQ(&rerazera::crc_select_kernel(k.name), k.usable() ? &k : best) << k.name;
+    }
+    for (const char *other : {static_cast<const char *>(nullptr), "", "avx9000", "Portable"}) {
+        EXPECT_EQ(&rerazera::crc_select_kernel(other), best);
+    }
+    EXPECT_EQ(&rerazera::crc_active_kernel(), best);
+}
+
+// The override is read once per process: each case runs this program again
+// with RERAZERA_CRC_KERNEL set, and the child checks the active kernel.
+TEST(CrcDispatch, EnvironmentVariableForcesAKernel) {
+    if (const char *expected = std::getenv("RZTEST_EXPECT_CRC_KERNEL")) {
+        EXPECT_STREQ(rerazera::crc_active_kernel().name, expected);
+        return;
+    }
+    const std::string automatic = rerazera::crc_select_kernel(nullptr).name;
+    for (const std::string requested : {"no-such-kernel", "portable", "clmul", "vpclmul"}) {
+        const CrcKernel &k = rerazera::crc_select_kernel(requested.c_str());
+        std::string env[] = {"RERAZERA_CRC_KERNEL=" + requested,
+                             "RZTEST_EXPECT_CRC_KERNEL=" + std::string(k.name)};
+        std::string exe = "/proc/self/exe", filter = "--gtest_filter=CrcDispatch.Env*";
+        char *argv[] = {exe.data(), filter.data(), nullptr};
+        char *envp[] = {env[0].data(), env[1].data(), nullptr};
+        pid_t pid = 0;
+        int status = 0;
+        ASSERT_EQ(::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, envp), 0);
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << requested;
+        EXPECT_TRUE(k.name == requested || (k.name == automatic && !cpu_supports(requested)));
+    }
 }
 
 TEST(SafeMemory, NeverWritesPastTheGivenSize) {
     char buf[8];
     std::memset(buf, 'x', sizeof buf);
     EXPECT_EQ(rerazera::memset_s(buf, 4, 0, 6), -1);  // fills 4, not 6
-    EXPECT_EQ(buf[3], 0);
-    EXPECT_EQ(buf[4], 'x');
+    EXPECT_EQ(std::string(buf, 5), std::string(4, '\0') + "x");
     EXPECT_EQ(rerazera::memset_s(nullptr, 4, 0, 4), -1);
-
+    EXPECT_EQ(rerazera::memset_s(buf, 4, 0, 4), 0);  // fits exactly
     char dst[4] = {'a', 'b', 'c', 'd'};
     EXPECT_EQ(rerazera::memcpy_s(dst, sizeof dst, "0123456", 7), -1);
     EXPECT_EQ(std::string(dst, 4), std::string(4, '\0'));  // cleared, not overrun
     EXPECT_EQ(rerazera::memcpy_s(dst, sizeof dst, "wxyz", 4), 0);
     EXPECT_EQ(std::string(dst, 4), "wxyz");
-}
-
-TEST(SafeMemory, BoundedPrintTruncatesAndTerminates) {
-    char buf[8];
     std::memset(buf, 'x', sizeof buf);
     rerazera::bounded_print(buf, 1, "%s", "anything");
-    EXPECT_STREQ(buf, "");
-    EXPECT_EQ(buf[1], 'x');
-
+    EXPECT_EQ(std::string(buf, 2), std::string("\0x", 2));
     rerazera::bounded_print(buf, sizeof buf, "File id %x\n", 0xABCDu);
-    EXPECT_STREQ(buf, "File id");  // 7 characters and the terminator
-
-    rerazera::bounded_print(buf, 0, "%s", "untouched");  // nothing written
     EXPECT_STREQ(buf, "File id");
+    rerazera::bounded_print(buf, 0, "%s", "untouched");
     rerazera::bounded_print(nullptr, 8, "%s", "no buffer");
+    EXPECT_STREQ(buf, "File id");
 }
 
 }  // namespace

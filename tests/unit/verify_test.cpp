@@ -1,467 +1,233 @@
-// Mapped verification: the mapping step, the sub-file test, the walk and the
-// extension check, with exact verdicts, results and log lines.
-#include <fcntl.h>
-#include <gtest/gtest.h>
+// The failure tables of mapped verification and of the check entry.
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <functional>
-#include <string>
-#include <vector>
 
-#include "format/crc.hpp"
-#include "rerazera.h"
-#include "support/log_capture.hpp"
-#include "support/scratch.hpp"
+#include "support/fixture.hpp"
 #include "verify/mapping.hpp"
-#include "writer/package_writer.hpp"
 
 namespace {
 
-using rerazera::writer::Package;
-using rerazera::writer::PackageBuilder;
-using rerazera::writer::RawDesc;
-using rerazera::writer::SubFile;
-using Lines = std::vector<std::string>;
+using namespace rztest;
 
 constexpr char kOk[] = "Info: System software CRC check OK!\n";
-constexpr char kFailed[] = "Info: System software CRC check failed!\n";
-constexpr char kOutOfFile[] = "File length is wrong, offset is out of file size.\n";
-constexpr std::uint32_t kLength = 8;  // descriptor field offsets
-constexpr std::uint32_t kOffset = 4;
-constexpr std::uint32_t kCrc = 12;
-constexpr std::uint32_t kDataLen = 340;  // bin header field offsets
-constexpr std::uint32_t kBinFileId = 8;
-constexpr std::uint32_t kBinFileNum = 16;
-
-SubFile file(std::uint32_t id, std::size_t size, std::uint8_t fill = 0x5A) {
-    return SubFile{id, "f" + std::to_string(id), "file", std::vector<std::uint8_t>(size, fill)};
-}
-
-// Six sub-files 0x10..0x15; the last one ends exactly at the end of the file.
-Package six_files() {
-    PackageBuilder b;
-    for (std::uint32_t i = 0; i < 6; ++i) {
-        b.add(file(0x10 + i, 100 + i * 37, static_cast<std::uint8_t>(i + 1)));
-    }
-    return b.build();
-}
-
-// 255 header entries, the dummy bin file, and `ext` extend sub-files 0x1000...
-Package extended(std::uint32_t ext = 3) {
-    PackageBuilder b;
-    for (std::uint32_t i = 0; i < 255; ++i) {
-        b.add(file(i + 1, 16));
-    }
-    if (ext == 0) {
-        b.with_empty_extension();
-    }
-    for (std::uint32_t i = 0; i < ext; ++i) {
-        b.add_extend(file(0x1000 + i, 1000, static_cast<std::uint8_t>(i)));
-    }
-    return b.build();
-}
-
-void set_entry(Package &pkg, std::uint32_t i, std::uint32_t field, std::uint32_t value) {
-    pkg.set_be32(Package::entry_field(i, field), value);
-    pkg.reseal_header();
-}
-
-// Entries of /proc/self/maps that name path.
-int mappings_of(const std::string &path) {
-    std::ifstream maps("/proc/self/maps");
-    int count = 0;
-    for (std::string line; std::getline(maps, line);) {
-        count += line.size() >= path.size() &&
-                 line.compare(line.size() - path.size(), path.size(), path) == 0;
-    }
-    return count;
-}
-
-struct Verdict {
-    std::int32_t result;
-    std::string text;
-};
-
-Verdict walk(const Package &pkg) {
-    char msg[512] = "stale";
-    const std::int32_t r = QVPKG_ChkSubFileInfo(
-        pkg.bytes.data(), static_cast<std::uint32_t>(pkg.bytes.size()), msg, sizeof msg);
-    return {r, msg};
-}
+constexpr char kOut[] = "File length is wrong, offset is out of file size.\n";
+constexpr char kHeaderFail[] = "Check QV header fail! \n";
+constexpr char kNameRule[] = "Info: V5 packet name can't contain character '@'!\n";
+constexpr char kRpgAbsent[] = "Get rpg file info from QV header unsuccess! \n\n";
+constexpr char kShort[] = "File length is wrong, less than header.\n";
 
 std::string failed(const std::string &first) {
-    return first + kFailed;
+    return first + "Info: System software CRC check failed!\n";
 }
-
-class VerifyTest : public ::testing::Test {
-  protected:
-    std::string write(const Package &pkg, const std::string &name = "pkg.qv") {
-        const std::string path = dir_.file(name);
-        pkg.write(path);
-        return path;
-    }
-
-    rztest::ScratchDir dir_;
-    rztest::LogCapture log_;
-    rztest::FdLeakCheck fds_;
-};
-
-TEST_F(VerifyTest, MapHandsOutWholeFileAndUnmapReleasesIt) {
-    const Package pkg = six_files();
-    const std::string path = write(pkg);
-    char msg[64] = "kept";
-    std::uint32_t len = 0;
-    std::uint8_t *base = QVPKG_MapQVFile(path.c_str(), &len, msg, sizeof msg);
-    ASSERT_NE(base, nullptr);
-    EXPECT_EQ(len, pkg.bytes.size());
-    EXPECT_EQ(std::vector<std::uint8_t>(base, base + len), pkg.bytes);
-    EXPECT_STREQ(msg, "kept");
-    EXPECT_EQ(mappings_of(path), 1);
-    EXPECT_EQ(QVPKG_ChkSubFileInfo(base, len, msg, sizeof msg), QVPKG_OK);
-    EXPECT_STREQ(msg, kOk);
-    EXPECT_EQ(QVPKG_UnmapQVFile(base, len), 0);
-    EXPECT_EQ(mappings_of(path), 0);
-    EXPECT_EQ(QVPKG_UnmapQVFile(base + 1, len), -1);  // not page-aligned: refused
-    EXPECT_TRUE(log_.lines().empty());
+Package reseal255(Package p) {  // entry 255's payload CRC, over the second table
+    const std::uint32_t len = p.be32(Package::entry_field(255, 8)) - 352;
+    return ent(p, 255, 12, rerazera::writer::crc16(p.bytes.data() + p.tableOffset, len));
 }
-
-TEST_F(VerifyTest, MapRefusals) {
-    char msg[64] = "kept";
-    std::uint32_t len = 777;
-    const std::string missing = dir_.file("missing.qv");
-    EXPECT_EQ(QVPKG_MapQVFile(missing.c_str(), &len, msg, sizeof msg), nullptr);
-    EXPECT_STREQ(msg, "kept");
-
-    for (std::size_t size : {std::size_t{6179}, std::size_t{0}}) {
-        rztest::write_file(dir_.file("short.qv"), std::vector<std::uint8_t>(size, 0));
-        EXPECT_EQ(QVPKG_MapQVFile(dir_.file("short.qv").c_str(), &len, msg, sizeof msg), nullptr);
-        EXPECT_STREQ(msg, "File length is wrong, less than header.\n");
-    }
-
-    // A sparse file of 2 GiB: its length does not fit a signed 32-bit position.
-    const std::string big = dir_.file("big.qv");
-    const int fd = ::open(big.c_str(), O_CREAT | O_WRONLY, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, off_t{1} << 31), 0);
-    ::close(fd);
-    EXPECT_EQ(QVPKG_MapQVFile(big.c_str(), &len, msg, sizeof msg), nullptr);
-    EXPECT_STREQ(msg, "move qv file offset fail! \n");
-    EXPECT_EQ(len, 777u);
-    EXPECT_EQ(mappings_of(big), 0);
-    EXPECT_TRUE(log_.lines().empty());
-}
-
-TEST_F(VerifyTest, BareHeaderPackageMapsAndPasses) {
-    const std::string path = dir_.file("empty.qv");
-    rztest::write_file(path, std::vector<std::uint8_t>(6180, 0));  // fileNum 0, CRC 0
-    char msg[64] = "";
-    std::uint32_t len = 0;
-    std::uint8_t *base = QVPKG_MapQVFile(path.c_str(), &len, msg, sizeof msg);
-    ASSERT_NE(base, nullptr);
-    EXPECT_EQ(len, 6180u);
-    EXPECT_EQ(QVPKG_ChkSubFileInfo(base, len, msg, sizeof msg), QVPKG_OK);
-    EXPECT_STREQ(msg, kOk);
-    EXPECT_EQ(QVPKG_UnmapQVFile(base, len), 0);
-}
-
-// One defect per case; the walk's verdict and result, and the log lines.
-struct Defect {
-    const char *name;
-    std::function<void(Package &)> apply;
-    std::int32_t result;
-    std::string verdict;
-    Lines log;
-};
-
-TEST_F(VerifyTest, WalkVerdicts) {
-    const std::uint32_t fileLen = static_cast<std::uint32_t>(six_files().bytes.size());
-    const std::vector<Defect> defects = {
-        {"intact", [](Package &) {}, QVPKG_OK, kOk, {}},
-        {"header crc",
-         [](Package &p) { p.set_be32(6176, p.be32(6176) ^ 1); },
-         QVPKG_ERR_HEADER,
-         "Check QV header fail! \n",
-         {"[RERAZERA]Boot file CRC check not ok.\n\n"}},
-        {"file num 257",
-         [](Package &p) {
-             p.set_file_num(257);
-             p.reseal_header();
-         },
-         QVPKG_ERR_HEADER,
-         "Check QV header fail! \n",
-         {"[RERAZERA]File is wrong, file num is over upper limit\n\n"}},
-        {"length 100",
-         [](Package &p) { set_entry(p, 1, kLength, 100); },
-         QVPKG_ERR,
-         failed("File length is less than head size, 100\n"),
-         {}},
-        {"length 351",
-         [](Package &p) { set_entry(p, 1, kLength, 351); },
-         QVPKG_ERR,
-         failed("File length is less than head size, 351\n"),
-         {}},
-        {"head crc",
-         [](Package &p) { p.bytes[p.entryOffsets[1] + 200] ^= 1; },
-         QVPKG_ERR,
-         failed("head crc is not correct. fileID =0x11\n"),
-         {}},
-        {"head crc upper bit",
-         [](Package &p) {
-             const std::size_t at = p.entryOffsets[1] + 4;
-             p.set_be32(at, p.be32(at) | 0x00010000u);
-         },
-         QVPKG_ERR,
-         failed("head crc is not correct. fileID =0x11\n"),
-         {}},
-        {"payload byte",
-         [](Package &p) { p.bytes[p.entryOffsets[1] + 352 + 50] ^= 0x80; },
-         QVPKG_ERR,
-         failed("file crc is not correct. fileID =0x11\n"),
-         {}},
-        {"crc upper bit",
-         [](Package &p) {
-             set_entry(p, 1, kCrc, p.be32(Package::entry_field(1, kCrc)) | 0x10000u);
-         },
-         QVPKG_ERR,
-         failed("file crc is not correct. fileID =0x11\n"),
-         {}},
-        {"data past sub-file",  // one byte more than the sub-file holds
-         [](Package &p) {
-             const std::size_t at = p.entryOffsets[1];
-             p.set_be32(at + kDataLen, p.be32(Package::entry_field(1, kLength)) - 352 + 1);
-             p.reseal_bin_header(at);
-         },
-         QVPKG_ERR,
-         failed("data length is over file length. fileID =0x11\n"),
-         {}},
-        {"last ends one past the file",
-         [](Package &p) { set_entry(p, 5, kLength, p.be32(Package::entry_field(5, kLength)) + 1); },
-         QVPKG_ERR_LENGTH,
-         kOutOfFile,
-         {}},
-        {"offset + length wraps 2^32",
-         [](Package &p) {
-             set_entry(p, 2, kOffset, 0xFFFFFF00u);
-             set_entry(p, 2, kLength, 512);
-         },
-         QVPKG_ERR_LENGTH,
-         kOutOfFile,
-         {}},
-        {"empty entry at the very end",
-         [fileLen](Package &p) {
-             set_entry(p, 3, kLength, 0);
-             set_entry(p, 3, kOffset, fileLen);
-         },
-         QVPKG_OK,
-         kOk,
-         {}},
-        {"empty entry one past the end",
-         [fileLen](Package &p) {
-             set_entry(p, 3, kLength, 0);
-             set_entry(p, 3, kOffset, fileLen + 1);
-         },
-         QVPKG_ERR_LENGTH,
-         kOutOfFile,
-         {}},
-        {"entry 2 head crc before entry 5 out of file",
-         [](Package &p) {
-             p.bytes[p.entryOffsets[2] + 100] ^= 1;
-             set_entry(p, 5, kOffset, 0x7FFFFFFFu);
-         },
-         QVPKG_ERR,
-         failed("head crc is not correct. fileID =0x12\n"),
-         {}},
-        {"entry 1 out of file before entry 3 too short",
-         [](Package &p) {
-             set_entry(p, 1, kOffset, 0x7FFFFFFFu);
-             set_entry(p, 3, kLength, 10);
-         },
-         QVPKG_ERR_LENGTH,
-         kOutOfFile,
-         {}},
+Input at_path(Input in, const std::string &rel) {
+    return [=](Sandbox &s) {
+        s.pkg = s.dir.file(rel);
+        ::mkdir(s.pkg.substr(0, s.pkg.rfind('/')).c_str(), 0700);
+        in(s);
     };
-    for (const Defect &d : defects) {
-        SCOPED_TRACE(d.name);
-        Package pkg = six_files();
-        d.apply(pkg);
-        log_.clear();
-        const Verdict v = walk(pkg);
-        EXPECT_EQ(v.result, d.result);
-        EXPECT_EQ(v.text, d.verdict);
-        EXPECT_EQ(log_.lines(), d.log);
-    }
 }
 
-TEST_F(VerifyTest, SubFileOfBareBinHeader) {
-    // Length 352, dataLen 0: the payload checksum is that of no bytes, 0.
-    Package pkg = PackageBuilder().add(file(0x42, 0)).build();
-    EXPECT_EQ(walk(pkg).result, QVPKG_OK);
-    set_entry(pkg, 0, kCrc, 1);
-    EXPECT_EQ(walk(pkg).text, failed("file crc is not correct. fileID =0x42\n"));
-
-    // A dataLen of 2^31 or more is a count the checksum does not take: it sums
-    // nothing. Only a descriptor claiming 4 GiB lets it fit the sub-file.
-    const std::vector<std::uint8_t> bin =
-        rerazera::writer::make_bin_header(file(7, 0), 0x80000000u, 7);
-    char msg[64] = "";
-    const QVFileDesc huge{7, 0, 0xFFFFFFFFu, 0, 0, 0};
-    EXPECT_EQ(QVPKG_ChkSubfile(bin.data(), &huge, msg, sizeof msg), QVPKG_OK);
-    const QVFileDesc fits{7, 0, 0x80000000u + 351, 0, 0, 0};
-    EXPECT_EQ(QVPKG_ChkSubfile(bin.data(), &fits, msg, sizeof msg), QVPKG_ERR);
-    EXPECT_STREQ(msg, "data length is over file length. fileID =0x7\n");
-}
-
-TEST_F(VerifyTest, VerdictsAreCutToTheBuffer) {
-    Package pkg = six_files();
-    pkg.bytes[pkg.entryOffsets[4] + 352] ^= 1;
-    const std::string full = failed("file crc is not correct. fileID =0x14\n");
-    char msg[32];
-    std::memset(msg, 'x', sizeof msg);
-    EXPECT_EQ(QVPKG_ChkSubFileInfo(pkg.bytes.data(), static_cast<std::uint32_t>(pkg.bytes.size()),
-                                   msg, 20),
-              QVPKG_ERR);
-    EXPECT_EQ(std::string(msg), full.substr(0, 19));
-    EXPECT_EQ(msg[20], 'x');
-    EXPECT_EQ(QVPKG_ChkSubFileInfo(pkg.bytes.data(), static_cast<std::uint32_t>(pkg.bytes.size()),
-                                   msg, 1),
-              QVPKG_ERR);
-    EXPECT_STREQ(msg, "");
-    EXPECT_EQ(msg[1], full[1]);  // nothing past the one byte given
-}
-
-TEST_F(VerifyTest, WalkChecksTheExtension) {
-    const Package good = extended();
-    EXPECT_EQ(walk(good).result, QVPKG_OK);
-    EXPECT_EQ(walk(extended(0)).result, QVPKG_OK);
-
-    // A corrupt extend subfile: invisible to the header's own entries.
-    Package pkg = good;
-    pkg.bytes[pkg.extOffsets[2] + 352 + 999] ^= 1;
-    EXPECT_EQ(walk(pkg).text, failed("file crc is not correct. fileID =0x1002\n"));
-    EXPECT_EQ(walk(pkg).result, QVPKG_ERR);
-    EXPECT_TRUE(log_.lines().empty());
-
-    // The dummy bin file's own defects, logged by the extension check.
-    pkg = good;
-    pkg.set_be32(pkg.dummyOffset + kBinFileId, 0x12CD0000u);
-    pkg.reseal_bin_header(pkg.dummyOffset);
-    EXPECT_EQ(walk(pkg).text, failed("[ext]The dummy bin fileID is wrong!\n"));
-    EXPECT_EQ(
-        log_.lines(),
-        (Lines{"[RERAZERA]This is not extend file: 9, [ext]The dummy bin fileID is wrong!\n\n\n"}));
-
-    // A table CRC word with an upper bit set; entry 255's payload checksum
-    // re-made so that only the table check can see it.
-    pkg = good;
-    const std::size_t tableCrc = pkg.ext_entry_field(3, 0);
-    pkg.set_be32(tableCrc, pkg.be32(tableCrc) | 0x00010000u);
-    set_entry(pkg, 255, kCrc,
-              rerazera::writer::crc16(pkg.bytes.data() + pkg.tableOffset, QVPKG_2ND_TABLE_SIZE(3)));
-    log_.clear();
-    EXPECT_EQ(walk(pkg).text, failed("[ext]The sub header file CRC is wrong\n"));
-    EXPECT_EQ(
-        log_.lines(),
-        (Lines{
-            "[RERAZERA]2nd file desc is not ok: 7 [ext]The sub header file CRC is wrong\n\n\n"}));
-}
-
-TEST_F(VerifyTest, WalkBoundsTheExtensionByTheMapping) {
-    const Package good = extended();
-    const auto fileLen = static_cast<std::uint32_t>(good.bytes.size());
-
-    Package pkg = good;  // the last extend subfile, one byte past the end
-    pkg.set_be32(pkg.ext_entry_field(2, kLength), fileLen - pkg.extOffsets[2] + 1);
-    pkg.reseal_table();
-    set_entry(pkg, 255, kCrc,
-              rerazera::writer::crc16(pkg.bytes.data() + pkg.tableOffset, QVPKG_2ND_TABLE_SIZE(3)));
-    EXPECT_EQ(walk(pkg).result, QVPKG_ERR_LENGTH);
-    EXPECT_EQ(walk(pkg).text, kOutOfFile);
-    ASSERT_EQ(good.extOffsets[2] + 352 + 1000, fileLen);  // it ended exactly there, and passed
-
-    pkg = good;  // a count whose table would run far past the file
-    pkg.set_be32(pkg.dummyOffset + kBinFileNum, 0xFFFFF);
-    pkg.reseal_bin_header(pkg.dummyOffset);
-    EXPECT_EQ(walk(pkg).text, kOutOfFile);
-
-    // An empty entry 255 naming a dummy whose header would cross the end.
+TEST(Tables, MappedVerification) {
+    const Package three = three_files(), ext = ext_package(3);
+    const auto len = static_cast<std::uint32_t>(three.bytes.size());
+    const std::size_t at1 = three.entryOffsets[1], d = ext.dummyOffset;
+    const std::size_t extCrc = ext.ext_entry_field(3, 0);
+    const Call walk = [](Sandbox &s) {
+        return QVPKG_ChkSubFileInfo(s.image.data(), std::uint32_t(s.image.size()), s.msg, 256);
+    };
+    const Call map = [](Sandbox &s) {
+        std::uint32_t n = 777;
+        std::uint8_t *base = QVPKG_MapQVFile(s.p(), &n, s.msg, sizeof s.msg);
+        if (base == nullptr) {
+            return n == 777 ? 1 : 98;
+        }
+        const bool whole = n == s.image.size() && std::memcmp(base, s.image.data(), n) == 0 &&
+                           std::string(s.msg) == "caller";
+        const int walked = QVPKG_ChkSubFileInfo(base, n, s.msg, sizeof s.msg);
+        const bool unmapped = QVPKG_UnmapQVFile(base + 1, n) == -1 && !QVPKG_UnmapQVFile(base, n);
+        return whole && unmapped ? walked : 99;
+    };
+    const Call cut = [](Sandbox &s) {  // verdicts cut to the buffer, never past it
+        std::memset(s.msg, 'x', sizeof s.msg);
+        const auto n = static_cast<std::uint32_t>(s.image.size());
+        const int r = QVPKG_ChkSubFileInfo(s.image.data(), n, s.msg, 20);
+        EXPECT_EQ(std::string(s.msg) + s.msg[20], "file crc is not cor" + std::string("x"));
+        return r + QVPKG_ChkSubFileInfo(s.image.data(), n, s.msg, 1) + (s.msg[1] != 'i');
+    };
+    const auto huge = [](std::uint32_t length) -> Call {  // dataLen 2^31 sums no bytes
+        return [=](Sandbox &s) {
+            const Bytes h = rerazera::writer::make_bin_header(SubFile{}, 0x80000000u, 7);
+            const QVFileDesc desc{7, 0, length, 0, 0, 0};
+            return QVPKG_ChkSubfile(h.data(), &desc, s.msg, sizeof s.msg);
+        };
+    };
+    const Call extCheck = [](Sandbox &s) {
+        Package p;
+        p.bytes = s.image;
+        const QVFileDesc e = entry(p, 255);
+        return QVPKG_ChkQVExtFileInfo(s.image.data(), &e, s.msg, sizeof s.msg);
+    };
+    const Package bare = PackageBuilder().add(SubFile{0x42, "", "", {}}).build();
     PackageBuilder b;
     for (std::uint32_t i = 0; i < 255; ++i) {
-        b.add(file(i + 1, 4));
+        b.add(SubFile{i + 1, "f", "f", Bytes(4, 1)});
     }
-    Package tail = b.add_raw(RawDesc{DUMMY_DESC_FILE_ID, 0, 0, 0, 0, 0}).build();
-    set_entry(tail, 255, kOffset, static_cast<std::uint32_t>(tail.bytes.size()) - 351);
-    EXPECT_EQ(walk(tail).text, kOutOfFile);
-    EXPECT_TRUE(log_.lines().empty());
-
-    // 256 ordinary entries open no extension and verify as before.
-    PackageBuilder full;
-    for (std::uint32_t i = 0; i < 256; ++i) {
-        full.add(file(i + 1, 4));
-    }
-    EXPECT_EQ(walk(full.build()).result, QVPKG_OK);
+    const Package plain = PackageBuilder(b).add(SubFile{256, "", "", {}}).build();
+    const Package tail = b.add_raw(RawDesc{DUMMY_DESC_FILE_ID, 0, 0, 0, 0, 0}).build();
+    Package pastEnd = with(ext, ext.ext_entry_field(2, 8),
+                           std::uint32_t(ext.bytes.size()) - ext.extOffsets[2] + 1, false);
+    pastEnd.reseal_table();
+    run_rows({
+        {"map, walk, unmap", pkg(three), map, 0, L(), msg_is(kOk)},
+        {"bare header", raw(Bytes(6180, 0)), map, 0, L(), msg_is(kOk)},
+        {"missing path", missing(), map, 1, L(), msg_is("caller")},
+        {"6179 bytes", raw(Bytes(6179, 0)), map, 1, L(), msg_is(kShort)},
+        {"empty file", raw({}), map, 1, L(), msg_is(kShort)},
+        {"a socket", socket_file(), map, 1, L(), msg_is("open qv file fail! \n")},
+        {"2 GiB", [](Sandbox &s) { sparse_file(s.pkg, {}, 1ull << 31); }, map, 1, L(),
+         msg_is("move qv file offset fail! \n")},
+        {"header CRC", pkg(with(three, 6176, 1, false)), walk, 11,
+         L("Boot file CRC check not ok.\n\n"), msg_is(kHeaderFail)},
+        {"257 entries", pkg(with(three, 4, 257)), walk, 11,
+         L("File is wrong, file num is over upper limit\n\n"), msg_is(kHeaderFail)},
+        {"length 100", pkg(ent(three, 1, 8, 100)), walk, -1, L(),
+         msg_is(failed("File length is less than head size, 100\n"))},
+        {"length 351", pkg(ent(three, 1, 8, 351)), walk, -1, L(),
+         msg_is(failed("File length is less than head size, 351\n"))},
+        {"head CRC", pkg(flip(three, at1 + 200)), walk, -1, L(),
+         msg_is(failed("head crc is not correct. fileID =0x20\n"))},
+        {"head CRC upper bit", pkg(with(three, at1 + 4, three.be32(at1 + 4) | 0x10000, false)),
+         walk, -1, L(), msg_is(failed("head crc is not correct. fileID =0x20\n"))},
+        {"payload byte", pkg(flip(three, at1 + 402, 0x80)), walk, -1, L(),
+         msg_is(failed("file crc is not correct. fileID =0x20\n"))},
+        {"payload CRC upper bit",
+         pkg(ent(three, 1, 12, three.be32(Package::entry_field(1, 12)) | 0x10000)), walk, -1, L(),
+         msg_is(failed("file crc is not correct. fileID =0x20\n"))},
+        {"dataLen past its sub-file", pkg(bin(three, at1, 340, 5001)), walk, -1, L(),
+         msg_is(failed("data length is over file length. fileID =0x20\n"))},
+        {"last one byte past the file", pkg(ent(three, 2, 8, 3353)), walk, 6, L(), msg_is(kOut)},
+        {"offset + length wraps", pkg(ent(ent(three, 1, 4, 0xFFFFFF00u), 1, 8, 512)), walk, 6, L(),
+         msg_is(kOut)},
+        {"empty entry at the end", pkg(ent(ent(three, 1, 8, 0), 1, 4, len)), walk, 0, L(),
+         msg_is(kOk)},
+        {"empty entry past it", pkg(ent(ent(three, 1, 8, 0), 1, 4, len + 1)), walk, 6, L(),
+         msg_is(kOut)},
+        {"first failure in table order", pkg(ent(flip(three, at1 + 100), 2, 4, 0x7FFFFFFF)), walk,
+         -1, L(), msg_is(failed("head crc is not correct. fileID =0x20\n"))},
+        {"bounds first", pkg(ent(ent(three, 0, 4, 0x7FFFFFFF), 2, 8, 10)), walk, 6, L(),
+         msg_is(kOut)},
+        {"bare bin header, crc 0", pkg(bare), walk, 0, L(), msg_is(kOk)},
+        {"a payload of 3 MiB",
+         pkg(PackageBuilder().add(SubFile{1, "", "", Bytes(3u << 20, 1)}).build()), walk, 0, L(),
+         msg_is(kOk)},
+        {"bare bin header, crc 1", pkg(ent(bare, 0, 12, 1)), walk, -1, L(),
+         msg_is(failed("file crc is not correct. fileID =0x42\n"))},
+        {"verdict cut", pkg(flip(three, three.entryOffsets[2] + 352)), cut, -2, L()},
+        {"dataLen 2^31 sums nothing", raw({}), huge(0xFFFFFFFFu), 0, L()},
+        {"dataLen 2^31 past its sub-file", raw({}), huge(0x80000000u + 351), -1, L(),
+         msg_is("data length is over file length. fileID =0x7\n")},
+        {"extension", pkg(ext), walk, 0, L(), msg_is(kOk)},
+        {"empty extension", pkg(ext_package(0)), walk, 0, L(), msg_is(kOk)},
+        {"256 ordinary entries", pkg(plain), walk, 0, L(), msg_is(kOk)},
+        {"extend sub-file", pkg(flip(ext, ext.extOffsets[2] + 356)), walk, -1, L(),
+         msg_is(failed("file crc is not correct. fileID =0x5002\n"))},
+        {"dummy fileId", pkg(bin(ext, d, 8, 0x12CD0000u)), walk, -1,
+         L("This is not extend file: 9, [ext]The dummy bin fileID is wrong!\n\n\n"),
+         msg_is(failed("[ext]The dummy bin fileID is wrong!\n"))},
+        {"table CRC upper bit", pkg(reseal255(with(ext, extCrc, ext.be32(extCrc) | 0x10000, 0))),
+         walk, -1, L("2nd file desc is not ok: 7 [ext]The sub header file CRC is wrong\n\n\n"),
+         msg_is(failed("[ext]The sub header file CRC is wrong\n"))},
+        {"extend sub-file past the end", pkg(reseal255(pastEnd)), walk, 6, L(), msg_is(kOut)},
+        {"table past the end", pkg(bin(ext, d, 16, 0xFFFFF)), walk, 6, L(), msg_is(kOut)},
+        {"dummy across the end", pkg(ent(tail, 255, 4, std::uint32_t(tail.bytes.size()) - 351)),
+         walk, 6, L(), msg_is(kOut)},
+        {"exported, N = 0", pkg(ext_package(0)), extCheck, 0, L(), msg_is("caller")},
+        {"exported, extend sub-file", pkg(flip(ext, ext.extOffsets[0] + 352)), extCheck, -1, L(),
+         msg_is("file crc is not correct. fileID =0x5000\n")},
+        {"exported, not the dummy", pkg(ent(ext, 255, 0, 0xABEF0000u)), extCheck, -1,
+         L("This is not extend file: 4294967295, [ext]The 256th file is not dummy file!\n\n\n"),
+         msg_is("[ext]The 256th file is not dummy file!\n")},
+        {"exported, N over: the caller's text", pkg(bin(ext, d, 16, 0x100000)), extCheck, 9,
+         L("File is wrong, file num is over upper limit\n\n",
+           "This is not extend file: 9, caller\n\n"),
+         msg_is("caller")},
+    });
 }
 
-TEST_F(VerifyTest, ExportedExtensionCheck) {
-    char msg[128] = "kept";
-    Package empty = extended(0);
-    QVFileDesc ext{DUMMY_DESC_FILE_ID, empty.dummyOffset, 0, 0, 0, 0};
-    EXPECT_EQ(QVPKG_ChkQVExtFileInfo(empty.bytes.data(), &ext, msg, sizeof msg), QVPKG_OK);
-    EXPECT_STREQ(msg, "kept");
-
-    Package pkg = extended();
-    ext.offset = pkg.dummyOffset;
-    pkg.bytes[pkg.extOffsets[0] + 400] ^= 1;
-    EXPECT_EQ(QVPKG_ChkQVExtFileInfo(pkg.bytes.data(), &ext, msg, sizeof msg), QVPKG_ERR);
-    EXPECT_STREQ(msg, "file crc is not correct. fileID =0x1000\n");
-    EXPECT_TRUE(log_.lines().empty());
-
-    ext.fileId = 0xABEF0000u;
-    EXPECT_EQ(QVPKG_ChkQVExtFileInfo(pkg.bytes.data(), &ext, msg, sizeof msg), QVPKG_ERR);
-    EXPECT_STREQ(msg, "[ext]The 256th file is not dummy file!\n");
-    EXPECT_EQ(log_.lines(), (Lines{"[RERAZERA]This is not extend file: 4294967295, "
-                                   "[ext]The 256th file is not dummy file!\n\n\n"}));
-
-    // N over the limit: logged only, so the line carries the caller's text.
-    log_.clear();
-    ext.fileId = DUMMY_DESC_FILE_ID;
-    pkg.set_be32(pkg.dummyOffset + kBinFileNum, 0x100000);
-    pkg.reseal_bin_header(pkg.dummyOffset);
-    std::strcpy(msg, "before");
-    EXPECT_EQ(QVPKG_ChkQVExtFileInfo(pkg.bytes.data(), &ext, msg, sizeof msg), QVPKG_ERR_EXTEND);
-    EXPECT_STREQ(msg, "before");
-    EXPECT_EQ(log_.lines(), (Lines{"[RERAZERA]File is wrong, file num is over upper limit\n\n",
-                                   "[RERAZERA]This is not extend file: 9, before\n\n"}));
-}
-
-// Long payloads are brought in and summed in chunks by the check entry; the
-// CRC runs on across chunk edges, so verdicts are those of one long run.
-TEST_F(VerifyTest, ChunkedChecksumsOfLongPayloads) {
-    const std::size_t big = rerazera::PageFeeder::kChunk + 12345;
-    std::vector<std::uint8_t> payload(big);
-    for (std::size_t i = 0; i < big; ++i) {
-        payload[i] = static_cast<std::uint8_t>(i * 131 + (i >> 13));
+TEST(Tables, CheckEntry) {
+    const auto package = [](bool withRpg) {
+        PackageBuilder b;
+        b.add(SubFile{0x10, "boot", "boot", Bytes(3000, 1)});
+        if (withRpg) {
+            b.add(SubFile{kRpg, "rpg", "rpg", {9, 9, 9}});
+        }
+        return b.add(SubFile{0x11, "app", "app", Bytes(5000, 2)}).build();
+    };
+    const Package plain = package(false), rpg = package(true);
+    PackageBuilder b;
+    for (std::uint32_t i = 0; i < 255; ++i) {
+        b.add(SubFile{i + 1, "f", "f", {std::uint8_t(i)}});
     }
-    Package pkg = PackageBuilder().add(file(1, 100)).add(SubFile{2, "big", "big", payload}).build();
-    const std::string path = write(pkg);
-
-    char msg[128] = "";
-    const rerazera::Mapping mapping = rerazera::map_package(path.c_str(), msg, sizeof msg);
-    ASSERT_TRUE(mapping);
-    const rerazera::PageFeeder feeder(mapping);
-    const std::uint8_t *p = mapping.data() + pkg.entryOffsets[1] + 352;
-    EXPECT_EQ(rerazera::crc16_mapped(p, big, &feeder), rerazera::crc16(payload.data(), big));
-    feeder.feed(mapping.data() + mapping.size() - 10, 1u << 30);  // clipped to the mapping
-    feeder.feed(mapping.data() - 4096, 100);                      // before it: ignored
-
-    // A byte flipped in the second chunk, through the whole check entry.
-    pkg.bytes[pkg.entryOffsets[1] + 352 + big - 7] ^= 0x10;
-    write(pkg, "flipped.qv");
-    EXPECT_EQ(QVPKG_ChkQVFileInfo(dir_.file("flipped.qv").c_str(), msg, sizeof msg), QVPKG_ERR);
-    EXPECT_EQ(std::string(msg), failed("file crc is not correct. fileID =0x2\n"));
-    EXPECT_EQ(QVPKG_ChkQVFileInfo(path.c_str(), msg, sizeof msg), QVPKG_OK);
+    const std::size_t big = rerazera::PageFeeder::kChunk + 12345;  // summed in two chunks
+    const Package longExt = b.add_extend(SubFile{0x7001, "x", "x", Bytes(4000, 3)})
+                                .add_extend(SubFile{0x7002, "y", "y", pattern(big, 4)})
+                                .build();
+    const Call check = [](Sandbox &s) { return QVPKG_ChkQVFileInfo(s.p(), s.msg, sizeof s.msg); };
+    const Call rule = [](Sandbox &s) { return QVPKG_CheckFilename(s.p(), s.msg, sizeof s.msg); };
+    const Lines lookup = L("file number less than 256, no extend subfiles!\n\n",
+                           "File not found in package!\n\n", kRpgAbsent);
+    const Lines gone = L("Get @P's realpath unsuccess.\n\n", "Read QV file header unsuccess 4.\n\n",
+                         "Read QV header unsuccess.\n\n", kRpgAbsent);
+    const auto plus = [](Lines lines, const Lines &more) {
+        lines.insert(lines.end(), more.begin(), more.end());
+        return lines;
+    };
+    const std::string crc = failed("file crc is not correct. fileID =0x11\n");
+    const std::string extCrc = failed("file crc is not correct. fileID =0x7002\n");
+    const Lines invalid = L("Invalid file name @P\n\n");
+    const Lines unmapped = L("Map file unsuccess @P, caller\n\n");
+    run_rows({
+        {"valid, without the rpg file", pkg(plain), check, 0, lookup, msg_is(kOk)},
+        {"valid, with it", pkg(rpg), check, 0, L(), msg_is(kOk)},
+        {"'@' in a directory", at_path(pkg(flip(plain, 9000)), "v5@lab/pkg.qv"), check, 13,
+         plus(lookup, invalid), msg_is(kNameRule)},
+        {"the rule alone", at_path(pkg(plain), "@lab/pkg.qv"), rule, 13, lookup, msg_is(kNameRule)},
+        {"the rpg file exempts", at_path(pkg(rpg), "v5@lab/rpg.qv"), check, 0, L(), msg_is(kOk)},
+        {"exempt, then verified", at_path(pkg(flip(rpg, rpg.entryOffsets[2] + 400)), "v@/r.qv"),
+         check, -1, L("check subfile unsuccess @P, " + crc + "\n\n"), msg_is(crc)},
+        {"no '@': msg untouched", pkg(plain), rule, 0, lookup, msg_is("caller")},
+        {"no '@', rpg: msg untouched", pkg(rpg), rule, 0, L(), msg_is("caller")},
+        {"missing file with '@'", [](Sandbox &s) { s.pkg = s.dir.file("no@such.qv"); }, check, 13,
+         plus(gone, invalid), msg_is(kNameRule)},
+        {"missing file", missing(), check, -1, plus(gone, unmapped), msg_is("caller")},
+        {"empty path", [](Sandbox &s) { s.pkg = ""; }, check, -1, plus(gone, unmapped),
+         msg_is("caller")},
+        {"6179 bytes", raw(Bytes(6179, 0)), check, -1,
+         L("Read file @R unsuccess 6179 6180.\n\n", "Read QV file header unsuccess 2.\n\n",
+           "Read QV header unsuccess.\n\n", kRpgAbsent,
+           "Map file unsuccess @P, " + std::string(kShort) + "\n\n"),
+         msg_is(kShort)},
+        {"header CRC", pkg(with(plain, 6176, 1, false)), check, 11,
+         L("Boot file CRC check not ok.\n\n", "Check QV header unsuccess 7.\n\n",
+           "Read QV header unsuccess.\n\n", kRpgAbsent, "Boot file CRC check not ok.\n\n",
+           "check subfile unsuccess @P, Check QV header fail! \n\n\n"),
+         msg_is(kHeaderFail)},
+        {"past the end", pkg(ent(plain, 1, 8, 5353)), check, 6,
+         plus(lookup, L("check subfile unsuccess @P, " + std::string(kOut) + "\n\n")),
+         msg_is(kOut)},
+        {"extension", pkg(longExt), check, 0, L("File not found in package!\n\n", kRpgAbsent),
+         msg_is(kOk)},
+        {"extend sub-file, second chunk", pkg(flip(longExt, longExt.extOffsets[1] + 352 + big - 7)),
+         check, -1,
+         L("File not found in package!\n\n", kRpgAbsent,
+           "check subfile unsuccess @P, " + extCrc + "\n\n"),
+         msg_is(extCrc)},
+    });
 }
 
 }  // namespace
