@@ -143,15 +143,18 @@ class ToolTest : public ::testing::Test {
         }
     }
 
+    // What a command prints as JSON; it must exit 0.
+    json js(const std::string &cmd) {
+        const Outcome r = sh(cmd);
+        EXPECT_EQ(r.status, 0) << cmd << ": " << r.err;
+        return json::parse(r.out);
+    }
+
     // No temporary file of an extraction is left in dir.
     void expect_no_temporaries(const std::string &dir) {
         for (const auto &entry : std::filesystem::directory_iterator(dir)) {
             EXPECT_NE(entry.path().filename().string().rfind(".rerazera-", 0), 0u) << entry.path();
         }
-    }
-
-    static long count(const std::string &dir) {
-        return std::distance(std::filesystem::directory_iterator(dir), {});
     }
 
     rztest::ScratchDir dir_;
@@ -166,9 +169,8 @@ Package three_files() {
         .build();
 }
 
-// pack from a manifest, then list, info, verify and extract: the payloads
-// come back byte for byte, with or without their bin headers. Payloads larger
-// than the copy buffer leave pieces of one and two bytes to checksum.
+// pack, list, info, verify, extract: payloads come back byte for byte; those
+// larger than the copy buffer leave pieces of one and two bytes to checksum.
 TEST_F(ToolTest, PackListVerifyExtractRoundTrip) {
     const std::vector<std::pair<std::string, Bytes>> inputs = {
         {"boot.bin", payload(100, 1)},
@@ -192,7 +194,7 @@ TEST_F(ToolTest, PackListVerifyExtractRoundTrip) {
            {"verify p.qv", 0, "", "Info: System software CRC check OK!"},
            {"extract p.qv --all --strip -o out", 0},
            {"extract p.qv --id 0x11 -o kernel.sub", 0}});
-    const json list = json::parse(sh("list --json p.qv").out);
+    const json list = js("list --json p.qv");
     EXPECT_EQ(list["schema"], 1);
     EXPECT_TRUE(list["header"]["valid"]);
     ASSERT_EQ(list["entries"].size(), inputs.size());
@@ -207,7 +209,9 @@ TEST_F(ToolTest, PackListVerifyExtractRoundTrip) {
     for (const auto &[name, data] : inputs) {
         EXPECT_EQ(rztest::read_file(path("out/" + name)), data) << name;
     }
-    EXPECT_EQ(count(path("out")), static_cast<long>(inputs.size()));  // no temporary left
+    using std::filesystem::directory_iterator;
+    EXPECT_EQ(std::distance(directory_iterator(path("out")), {}),
+              std::ssize(inputs));  // nothing else
     EXPECT_EQ(rztest::read_file(path("kernel.sub")).size(), 352u + 5000u);
     check_out({{"strip kernel.sub -o -", str(inputs[1].second)},
                {"extract p.qv --name boot.bin --strip -o -", str(inputs[0].second)},
@@ -224,28 +228,25 @@ TEST_F(ToolTest, ExtensionRoundTrip) {
         args.push_back("in/f" + std::to_string(i));
     }
     ASSERT_EQ(run(args).status, 0);
-    const json info = json::parse(sh("info --json big.qv").out);
+    const json info = js("info --json big.qv");
     EXPECT_EQ(info["entries"], 256);
     EXPECT_EQ(info["extension"]["state"], "valid");
     EXPECT_EQ(info["extension"]["count"], kFiles - 255);
     EXPECT_EQ(info["subfiles"], kFiles);
     EXPECT_EQ(run({"info", "--field", "extend-count", "big.qv"}).out, "45\n");
-    const json list = json::parse(run({"list", "--json", "big.qv"}).out);
+    const json list = js("list --json big.qv");
     ASSERT_EQ(list["entries"].size(), 256u + 45u);
     EXPECT_TRUE(list["entries"][255]["dummy"]);
     EXPECT_EQ(list["entries"][300]["table"], "extension");
     EXPECT_EQ(list["entries"][300]["name"], "f299");
-    Outcome r = sh("verify --json big.qv");
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
-    const json v = json::parse(r.out);
+    const json v = js("verify --json big.qv");
     EXPECT_EQ(v["packages"][0]["report"]["subfiles"].size(), 256u + 45u);
     EXPECT_EQ(v["packages"][0]["report"]["failures"], 0);
     ASSERT_EQ(run({"extract", "big.qv", "--all", "--strip", "-o", "out"}).status, 0);
     for (int i = 0; i < kFiles; ++i) {
         ASSERT_EQ(rztest::read_file(path("out/f" + std::to_string(i))), payload(i % 37, i)) << i;
     }
-    // The library looks names up in the header table only; the tool searches
-    // the extension too.
+    // By name too: unlike the library's lookup, the tool's searches the extension.
     check_out({{"extract big.qv --name f280 --strip -o -", str(payload(280 % 37, 280))},
                {"extract big.qv --id 1299 --strip -o -", str(payload(299 % 37, 299))}});
 }
@@ -291,9 +292,8 @@ TEST_F(ToolTest, VerifyCorruptPackages) {
 }
 
 // Every exit status, one class of input per row: 0 ok, 1 a package (or bin
-// file) failed its checks, 2 trouble. Inputs that are not regular files are
-// refused by every command, by name, without hanging; lengths and counts a
-// package claims are tested against the file before anything is read.
+// file) failed its checks, 2 trouble. Non-regular inputs are refused by every
+// command, by name; claimed lengths are tested against the file first.
 TEST_F(ToolTest, ExitStatusTable) {
     // three_files() with one change each.
     const auto variant = [&](const std::string &name, auto edit) {
@@ -371,7 +371,8 @@ TEST_F(ToolTest, ExitStatusTable) {
         {"list empty.qv", 1, "empty.qv: not a package: 0 bytes"},
         // Claimed lengths and counts.
         {"extract huge.qv --id 1 -o -", 1,
-         "huge.qv: sub-file 0x00000001: offset 6180 + length 4294967280 runs past the end"},
+         "huge.qv: sub-file 0x00000001: offset 6180 + length 4294967280 runs past the end of the "
+         "package"},
         {"info extlong.qv", 1, "", "invalid (the second descriptor table runs past the end"},
         {"info many.qv", 1, "", "entries:         300 (more than 256"},
         {"info many.qv", 1, "", "header checksum: ok"},  // refused for its count
@@ -460,7 +461,7 @@ TEST_F(ToolTest, ExitStatusTable) {
     EXPECT_EQ(text_of(path("dir/kernel.img")), "kernel");
     EXPECT_EQ(text_of(path("d/boot.bin")), "old");
     EXPECT_EQ(text_of(path("d2/boot.bin")).size(), 352u + 4u);
-    const json j = json::parse(sh("list --json hole.qv").out);
+    const json j = js("list --json hole.qv");
     EXPECT_TRUE(!j["entries"][1]["readable"] && j["entries"][1]["name"].is_null()) << j;
     EXPECT_EQ(j["entries"][2]["name"], "kernel.img");
     // A write that fails on standard output is trouble, for every writer.
@@ -530,7 +531,7 @@ TEST_F(ToolTest, ExtractAllNames) {
     r = sh("extract evil.qv --all --strip --force -o out");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(text_of(path("out/same")), "5");
-    EXPECT_EQ(count(path("out")), 10);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(path("out")), {}), 10);
     expect_no_temporaries(path("out"));
 }
 
@@ -545,19 +546,18 @@ TEST_F(ToolTest, PackageTextIsEscaped) {
     }
 }
 
-// Streamed JSON is one document with every key of the schema, also for an
-// empty table, an unusable input and names that need escaping; the names
-// come back byte for byte.
+// Streamed JSON is one document with every key of the schema, also for an empty
+// table, an unusable input and names that need escaping (back byte for byte).
 TEST_F(ToolTest, StreamedJsonKeepsTheSchema) {
     const std::string odd = "tab\there \"quoted\" \\ \x01";
     write(PackageBuilder().add(SubFile{7, odd, "d\n", bytes_of("x")}).build(), "p.qv");
     write(PackageBuilder().build(), "none.qv");
-    json j = json::parse(sh("list --json p.qv").out);
+    json j = js("list --json p.qv");
     EXPECT_EQ(j["entries"][0]["name"], odd);
     EXPECT_EQ(j["entries"][0]["desc"], "d\n");
     EXPECT_EQ(j["entries"][0]["file_id_hex"], "0x00000007");
     EXPECT_TRUE(j["entries"][0]["error"].is_null());
-    j = json::parse(sh("list --json none.qv").out);
+    j = js("list --json none.qv");
     EXPECT_TRUE(j["entries"].is_array() && j["entries"].empty());
     const Outcome r = sh("verify --json none.qv missing.qv p.qv");
     EXPECT_EQ(r.status, 2);
@@ -568,7 +568,7 @@ TEST_F(ToolTest, StreamedJsonKeepsTheSchema) {
     EXPECT_EQ(j["packages"][1]["error"], "No such file or directory");
     EXPECT_FALSE(j["packages"][2]["report"]["subfiles"][0]["dummy"]);
     EXPECT_EQ(j["summary"], json::parse(R"({"total":3,"ok":2,"failed":1,"unusable":1})"));
-    j = json::parse(sh("info --json p.qv").out);
+    j = js("info --json p.qv");
     for (const char *key :
          {"schema", "file", "size", "product_type", "entries", "subfiles", "header", "extension"}) {
         EXPECT_TRUE(j.contains(key)) << key;
