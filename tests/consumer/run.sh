@@ -1,14 +1,12 @@
 #!/usr/bin/env bash
-# Builds host programs against an installed rerazera and runs them: a C99 and
-# a C++ program, each once through find_package(rerazera) and once through
-# pkg-config, plus checks of the installed layout.
-#
-#   tests/consumer/run.sh BUILD_DIR        install BUILD_DIR into a temporary
-#                                          prefix, then test that prefix
-#   tests/consumer/run.sh --root ROOT PREFIX
-#                                          test files unpacked under ROOT for
-#                                          PREFIX; --root / /usr tests the
-#                                          installed Debian packages
+# Builds the README's C99 example and a C++ program against an installed
+# rerazera, through find_package(rerazera) and through pkg-config, runs them
+# and checks the installed layout.
+#   tests/consumer/run.sh BUILD_DIR          install BUILD_DIR into a temporary
+#                                            prefix, then test that prefix
+#   tests/consumer/run.sh --root ROOT PREFIX test files unpacked under ROOT for
+#                                            PREFIX (--root / /usr: installed
+#                                            Debian packages)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
@@ -18,31 +16,24 @@ jobs=${JOBS:-2}
 if [ "${1:-}" = "--root" ] && [ $# -eq 3 ]; then
   root=$(cd "$2" && pwd)
   [ "$root" != / ] || root=""
-  prefix=$3
-  tree=$root$prefix
+  tree=$root$3
   expect_tool=auto
 elif [ $# -eq 1 ]; then
   build=$(cd "$1" && pwd)
   root=""
-  prefix=$work/prefix
-  tree=$prefix
-  cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+  tree=$work/prefix
+  cmake --install "$build" --prefix "$tree" >"$work/install.log"
   # The tool is installed exactly when the build tree has its target.
-  if grep -q '^rerazera_cli:' "$build/Makefile" 2>/dev/null ||
-     grep -q 'build rerazera_cli:' "$build/build.ninja" 2>/dev/null; then
-    expect_tool=yes
-  else
-    expect_tool=no
-  fi
+  grep -qE '^rerazera_cli:|^build rerazera_cli:' "$build/Makefile" "$build/build.ninja" 2>/dev/null &&
+    expect_tool=yes || expect_tool=no
 else
-  sed -n '2,12p' "$0" >&2
+  sed -n '2,9p' "$0" >&2
   exit 2
 fi
 
 # The one place the version is set.
 version=$(sed -n 's/^project(rerazera VERSION \([0-9.]*\).*/\1/p' "$here/../../CMakeLists.txt")
-passed=0
-failed=0
+passed=0 failed=0
 pass() { echo "ok: $*"; passed=$((passed + 1)); }
 fail() { echo "FAILED: $*"; failed=$((failed + 1)); }
 check() { local what=$1; shift; if "$@"; then pass "$what"; else fail "$what"; fi; }
@@ -64,60 +55,52 @@ if [ "$tree" != /usr ]; then # the system's /usr holds other projects' archives
     test -z "$(find "$tree" -name '*.a' -o -name '*writer*' -o -name '*core*' -o -name '*test*')"
 fi
 tool=$tree/bin/rerazera
-man_page() { # compressed, or as written where gzip was missing at build time
-  if [ -f "$tree/share/man/man1/rerazera.1.gz" ]; then
-    gzip -dc "$tree/share/man/man1/rerazera.1.gz" | grep -q '^\.\(TH\|Dd\)'
-  else
-    grep -q '^\.\(TH\|Dd\)' "$tree/share/man/man1/rerazera.1"
-  fi
-}
-if [ "$expect_tool" = auto ]; then
-  expect_tool=no
-  [ -e "$tool" ] && expect_tool=yes
-fi
+man=$tree/share/man/man1/rerazera.1
+# Compressed, or as written where gzip was missing at build time.
+man_page() { { gzip -dc "$man.gz" 2>/dev/null || cat "$man"; } | grep '^\.\(TH\|Dd\)' >/dev/null; }
+# An unpacked package needs the loader pointed at the library; an installed
+# prefix is found by the tool's run path.
+quiet() { LD_LIBRARY_PATH=${root:+$libdir} "$@" >/dev/null; }
+[ "$expect_tool" != auto ] || { [ -e "$tool" ] && expect_tool=yes || expect_tool=no; }
 if [ "$expect_tool" = yes ]; then
   check "tool bin/rerazera" test -x "$tool"
   check "man page share/man/man1/rerazera.1[.gz]" man_page
-  # Installed under a prefix the tool finds the library by its run path; an
-  # unpacked package needs the loader pointed at it.
-  run_tool() {
-    if [ -n "$root" ]; then
-      LD_LIBRARY_PATH=$libdir "$tool" "$@" >/dev/null
-    else
-      "$tool" "$@" >/dev/null
-    fi
-  }
-  check "installed tool runs (rerazera --help)" run_tool --help
+  check "installed tool runs (rerazera --help)" quiet "$tool" --help
 else
   check "no tool built, none installed" test ! -e "$tool"
 fi
 
-run_consumer() { # name program
-  local log=$work/$1.log
-  mkdir -p "$work/data"
-  if "$2" "$work/data" >"$log" 2>&1; then
-    pass "$1 ($(grep -c '^ok:' "$log") checks)"
+# The C++ program writes and verifies a package; the C example verifies it,
+# extracts its sub-file, then refuses it with one payload byte changed.
+run_consumers() { # how directory-of-programs
+  local d=$2 pkg=$work/$1.qv log=$work/$1.run.log
+  if "$d/cxx" "$pkg" >"$log" 2>&1 && "$d/example" "$pkg" 0x202 "$work/$1.copy" >>"$log" 2>&1 &&
+     cmp -s <(tail -c 100 "$pkg") <(tail -c 100 "$work/$1.copy") &&
+     printf X | dd of="$pkg" bs=1 seek=$((6180 + 352 + 10)) conv=notrunc status=none &&
+     ! "$d/example" "$pkg" 0x202 "$work/$1.copy2" >>"$log" 2>&1 &&
+     grep -q '^file crc is not correct. fileID =0x202$' "$log"; then
+    pass "C++ program and C example via $1"
   else
-    fail "$1"
+    fail "C++ program and C example via $1"
     cat "$log"
   fi
 }
 
 echo "== find_package(rerazera)"
-for lang in c99 cxx; do
-  if cmake -S "$here/$lang" -B "$work/cmake-$lang" -DCMAKE_PREFIX_PATH="$tree" \
-       >"$work/cmake-$lang.log" 2>&1 &&
-     cmake --build "$work/cmake-$lang" -j "$jobs" >>"$work/cmake-$lang.log" 2>&1; then
-    run_consumer "$lang via find_package" "$work/cmake-$lang/consumer"
-  else
-    fail "$lang via find_package: configure or build"
-    cat "$work/cmake-$lang.log"
-  fi
-done
+configure() { # build-dir extra-args...
+  local b=$1; shift
+  cmake -S "$here" -B "$b" -DCMAKE_PREFIX_PATH="$tree" -DEXAMPLE="$here/../../examples/verify_and_extract.c" "$@"
+}
+if configure "$work/cmake" >"$work/cmake.log" 2>&1 &&
+   cmake --build "$work/cmake" -j "$jobs" >>"$work/cmake.log" 2>&1; then
+  run_consumers find_package "$work/cmake"
+else
+  fail "find_package: configure or build"
+  cat "$work/cmake.log"
+fi
 # SameMajorVersion: any 1.x request is met, a 2.0 request is not.
 refuses_v2() {
-  ! cmake -S "$here/c99" -B "$work/cmake-v2" -DCMAKE_PREFIX_PATH="$tree" \
-    -DRERAZERA_CONSUMER_VERSION=2.0 >"$work/cmake-v2.log" 2>&1 &&
+  ! configure "$work/cmake-v2" -DRERAZERA_CONSUMER_VERSION=2.0 >"$work/cmake-v2.log" 2>&1 &&
     grep -q "rerazeraConfig.cmake, version: $version" "$work/cmake-v2.log"
 }
 check "find_package(rerazera 2.0) is refused by version $version" refuses_v2
@@ -132,19 +115,17 @@ cflags=$(pkg-config --cflags rerazera)
 libs=$(pkg-config --libs rerazera)
 rpath=$(pkg-config --libs-only-L rerazera | sed 's/^ *-L//; s/ *$//')
 check "pkg-config points into the installed tree" test "$rpath" -ef "$libdir"
-build_pc() { # name compiler flags... -- sources
-  local name=$1; shift
-  # shellcheck disable=SC2086
-  if "$@" $cflags -o "$work/$name" $libs -Wl,-rpath,"$rpath" >"$work/$name.log" 2>&1; then
-    run_consumer "$name" "$work/$name"
-  else
-    fail "$name: build"
-    cat "$work/$name.log"
-  fi
-}
-build_pc "c99 via pkg-config" "${CC:-cc}" -std=c99 -pedantic -Wall -Wextra -Werror "$here/c99/consumer.c"
-build_pc "cxx via pkg-config" "${CXX:-c++}" -std=c++17 -Wall -Wextra -Wpedantic -Werror \
-  "$here/cxx/consumer.cpp"
+mkdir -p "$work/pc"
+# shellcheck disable=SC2086
+if "${CC:-cc}" -std=c99 -pedantic -Wall -Wextra -Werror "$here/../../examples/verify_and_extract.c" \
+     $cflags -o "$work/pc/example" $libs -Wl,-rpath,"$rpath" >"$work/pc.log" 2>&1 &&
+   "${CXX:-c++}" -std=c++17 -Wall -Wextra -Wpedantic -Werror "$here/consumer.cpp" \
+     $cflags -o "$work/pc/cxx" $libs -Wl,-rpath,"$rpath" >>"$work/pc.log" 2>&1; then
+  run_consumers pkg-config "$work/pc"
+else
+  fail "pkg-config: build"
+  cat "$work/pc.log"
+fi
 
 echo "consumers: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
