@@ -1,18 +1,17 @@
 #include "run_program.hpp"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace rztest {
 
 std::string read_text(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void write_text(const std::string &path, const std::string &text) {
@@ -24,11 +23,8 @@ RunResult run_program(const std::vector<std::string> &argv, const std::string &d
     // setsid: no controlling terminal, so that a password is never asked.
     std::string command = "cd '" + dir + "' && exec setsid -w";
     for (const std::string &a : argv) {
-        command += " '";
-        for (const char c : a) {
-            command += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        }
-        command += '\'';
+        EXPECT_EQ(a.find('\''), std::string::npos) << "cannot quote " << a;
+        command += " '" + a + "'";
     }
     write_text(dir + "/.stdin", input);
     const int ws = std::system((command + " <.stdin >.stdout 2>.stderr").c_str());
@@ -57,10 +53,7 @@ rerazera::writer::Package make_package() {
     for (std::uint32_t i = 0; i < 3; ++i) {
         files[i].fileId = 0x100 + i;
         files[i].name = "part" + std::to_string(i);
-        files[i].payload.resize(i == 1 ? 70000 : 1000 + i);
-        for (std::size_t b = 0; b < files[i].payload.size(); ++b) {
-            files[i].payload[b] = static_cast<std::uint8_t>(b * 31 + i);
-        }
+        files[i].payload.assign(i == 1 ? 70000 : 1000 + i, static_cast<std::uint8_t>(31 * i + 5));
     }
     return rerazera::writer::PackageBuilder::from_files(std::move(files), 0x1234).build();
 }
@@ -72,16 +65,15 @@ void flip_byte(const std::string &path, long at) {
     write_text(path, bytes);
 }
 
-void edit_line(const std::string &path, int index, const std::function<void(std::string &)> &edit) {
-    std::string text = read_text(path);
+void edit_line(const std::string &path, int line, long pos, std::size_t count,
+               const std::string &text) {
+    std::string all = read_text(path);
     std::size_t begin = 0;
-    for (int i = 0; i < index; ++i) {
-        begin = text.find('\n', begin) + 1;
+    for (int i = 0; i < line; ++i) {
+        begin = all.find('\n', begin) + 1;
     }
-    std::string line = text.substr(begin, text.find('\n', begin) - begin);
-    const std::size_t oldSize = line.size();
-    edit(line);
-    write_text(path, text.replace(begin, oldSize, line));
+    const std::size_t at = pos < 0 ? all.find('\n', begin) + pos : begin + pos;
+    write_text(path, all.replace(at, count, text));
 }
 
 }  // namespace rztest
