@@ -168,6 +168,7 @@ TEST_F(SignToolTest, KeyringRotation) {
     }
     sign('R', "old", "v1.qv");
     sign('R', "new", "v2.qv");
+    EXPECT_TRUE(verify_json({"--keyring", "keys", "v1.qv"}, 0)["passed"]);  // before revocation
     const std::string oldId = rztest::key_id_of(path("keys/old.pub"));
     const RunResult r =
         run('R', {"verify", "--json", "--keyring", "keys", "--revoke", oldId, "v1.qv", "v2.qv"});
