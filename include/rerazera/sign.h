@@ -142,8 +142,10 @@ RERAZERA_SIGN_API int32_t rerazera_verify_signature(const rerazera_keyring *ring
  * the mapped package walked. The package part writes the same texts into
  * msg (which must hold a NUL-terminated text on entry, "" will do) and logs
  * the same lines as QVPKG_ChkQVFileInfo, with the same QVPKG_ result in
- * *package_result (a package that cannot be mapped gives -1 with the mapping
- * step's text, before its signature is checked).
+ * *package_result. A package that cannot be mapped leaves the mapping step's
+ * text in msg; its signature is then checked on its own, and the result is
+ * that check's code when it fails (IO_ERROR for a file that cannot be read)
+ * or PACKAGE_FAILED with *package_result -1 when it holds.
  *
  * Returns OK when the signature and the package pass (*package_result 0),
  * PACKAGE_FAILED when the signature is valid and the package check failed

@@ -33,6 +33,14 @@ std::int32_t check_signed_package(const Keyring &ring, const char *path, const c
     const Mapping mapping = map_package(path, msg, msgSize);
     if (!mapping) {
         log_info(kMapFailed, path, msg);
+        // The signature is still checked on its own, so that no verdict
+        // calls a comment trusted that was never held against the file's
+        // bytes: a file that is gone gives IO_ERROR, a short one that is
+        // signed fails as a package.
+        if (const std::int32_t r = check_file_signature(ring, path, sigPath, flags, sig);
+            r != RERAZERA_SIGN_OK) {
+            return r;
+        }
         return package_failed(QVPKG_ERR);
     }
     advise_whole_read(mapping);
