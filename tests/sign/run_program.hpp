@@ -1,10 +1,11 @@
-// Helpers of the signature tests: running programs, a package to sign and
-// ways of spoiling a signed package (p) or its signature (s).
+// Signature tests' helpers: running programs, a package, spoiling it (p) or its signature (s).
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -17,28 +18,54 @@ struct RunResult {
     std::string out, err;
 };
 
-// Runs argv[0] (a path) with argv in directory dir, stdin fed from input,
-// stdout and stderr captured, without a controlling terminal.
+inline std::string read_text(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+inline void write_text(const std::string &path, const std::string &text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// Runs argv[0] (a path) in dir, stdin fed from input, without a terminal.
 RunResult run_program(const std::vector<std::string> &argv, const std::string &dir,
                       const std::string &input = "");
-// Debian's minisign, run in dir.
 RunResult minisign(std::vector<std::string> args, const std::string &dir,
                    const std::string &input = "");
-// The ID of a minisign public key file, from its first line ("untrusted
-// comment: minisign public key 12345678ABCDEF", without leading zeros).
-std::string key_id_of(const std::string &pubPath);
-
-std::string read_text(const std::string &path);
-void write_text(const std::string &path, const std::string &text);
+// From "untrusted comment: minisign public key 12345678ABCDEF": zero-padded.
+inline std::string key_id_of(const std::string &pubPath) {
+    std::string first = read_text(pubPath);
+    first.resize(first.find('\n'));
+    const std::string id = first.substr(first.rfind(' ') + 1);
+    return std::string(16 - id.size(), '0') + id;
+}
 
 // Three sub-files, one of 70000 bytes, with product type 0x1234 (4660).
-rerazera::writer::Package make_package();
+inline rerazera::writer::Package make_package() {
+    std::vector<rerazera::writer::SubFile> files(3);
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        files[i].fileId = 0x100 + i;
+        files[i].name = "part" + std::to_string(i);
+        files[i].payload.assign(i == 1 ? 70000 : 1000 + i, static_cast<std::uint8_t>(31 * i + 5));
+    }
+    return rerazera::writer::PackageBuilder::from_files(std::move(files), 0x1234).build();
+}
 
-void flip_byte(const std::string &path, long at);  // at < 0: from the end
-// Replaces count characters at pos (from its end when pos < 0) of a file's
-// line (0-based) with text.
-void edit_line(const std::string &path, int line, long pos, std::size_t count,
-               const std::string &text);
+inline void flip_byte(const std::string &path, long at) {  // at < 0: from the end
+    std::string bytes = read_text(path);
+    bytes[at < 0 ? bytes.size() + static_cast<std::size_t>(at) : at] ^= 0x20;
+    write_text(path, bytes);
+}
+
+// Replaces count characters at pos (from its end when pos < 0) of line (0-based).
+inline void edit_line(const std::string &path, int line, long pos, std::size_t count,
+                      const std::string &text) {
+    std::string all = read_text(path);
+    std::size_t begin = 0;
+    for (int i = 0; i < line; ++i)
+        begin = all.find('\n', begin) + 1;
+    const std::size_t at = pos < 0 ? all.find('\n', begin) + pos : begin + pos;
+    write_text(path, all.replace(at, count, text));
+}
 
 using Str = const std::string &;
 struct Spoil {
@@ -57,10 +84,7 @@ struct Spoil {
     static void empty(Str, Str s) { write_text(s, ""); }
     static void algorithm(Str, Str s) { edit_line(s, 1, 1, 1, "V"); }  // "ED" (RU..) -> "ET"
     static void no_sig(Str, Str s) { std::remove(s.c_str()); }
-    static void sig_dir(Str, Str s) {
-        std::remove(s.c_str());
-        std::filesystem::create_directory(s);
-    }
+    static void sig_dir(Str, Str s) { no_sig(s, s), std::filesystem::create_directory(s); }
 };
 
 }  // namespace rztest
