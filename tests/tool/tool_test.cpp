@@ -94,7 +94,8 @@ class ToolTest : public ::testing::Test {
         }
     }
 
-    // Per row: exit status, texts in stderr and stdout. 2 says why; a failure writes no stdout.
+    // Per row: exit status, texts in stderr and stdout. Status 2 says why; failures write no
+    // stdout.
     struct Row {
         std::string cmd;
         int status;
@@ -221,9 +222,8 @@ TEST_F(ToolTest, ExtensionRoundTrip) {
         cmd += " in/f" + std::to_string(i);
     }
     ASSERT_EQ(sh(cmd).status, 0);
-    const json info = js("info --json big.qv");
-    expect_at(info, "/entries", 256, "/extension/state", "valid", "/extension/count", kFiles - 255,
-              "/subfiles", kFiles);
+    expect_at(js("info --json big.qv"), "/entries", 256, "/extension/state", "valid",
+              "/extension/count", kFiles - 255, "/subfiles", kFiles);
     EXPECT_EQ(sh("info --field extend-count big.qv").out, "45\n");
     const json list = js("list --json big.qv");
     ASSERT_EQ(list["entries"].size(), 256u + 45u);
@@ -384,18 +384,16 @@ TEST_F(ToolTest, ExitStatusTable) {
         {"pack -o out.qv in/a in/a", 2, "name 'a' is already used by in/a"},
         {"pack --product-type 0x10 in/a -o q.qv", 0}};
     for (const char *cmd : {"list fifo", "verify fifo", "extract fifo --all -o x",
-                            "strip fifo -o x", "pack fifo -o x"}) {
+                            "strip fifo -o x", "pack fifo -o x"})
         rows.push_back({cmd, 2, "fifo: is a FIFO"});
-    }
     // Usage errors; numbers are decimal or 0x-hex, and a leading zero is not octal.
     for (const char *cmd :
          {"", "frobnicate", "verify", "verify --bogus good.qv", "extract good.qv -o x",
           "extract good.qv --id 1 --all -o x", "extract good.qv --id banana -o x",
           "info --field colour good.qv", "extract num.qv -o - --id 0x",
           "extract num.qv -o - --id 4294967296", "extract num.qv -o - --id -2147483649",
-          "extract num.qv -o - --id 1e3", "extract num.qv -o - --id 0o7"}) {
+          "extract num.qv -o - --id 1e3", "extract num.qv -o - --id 0o7"})
         rows.push_back({cmd, 2});
-    }
     check(rows);
     check_out({"--version", "rerazera " RERAZERA_VERSION "\n", "strip --force damaged.bin -o -",
                "boot", "extract hole.qv --name kernel.img --strip -o -", "k",
@@ -417,9 +415,8 @@ TEST_F(ToolTest, ExitStatusTable) {
     struct stat st {};
     EXPECT_TRUE(::stat("/dev/null", &st) == 0 && S_ISCHR(st.st_mode));
     entries(dir_.path());
-    const json j = js("list --json hole.qv");
-    expect_at(j, "/entries/1/readable", false, "/entries/1/name", nullptr, "/entries/2/name",
-              "kernel.img");
+    expect_at(js("list --json hole.qv"), "/entries/1/readable", false, "/entries/1/name", nullptr,
+              "/entries/2/name", "kernel.img");
     // A write that fails on standard output is trouble, for every writer.
     for (const char *cmd :
          {"verify --json good.qv", "list good.qv", "info good.qv", "extract good.qv --id 1 -o -"}) {
@@ -491,14 +488,12 @@ TEST_F(ToolTest, StreamedJsonKeepsTheSchema) {
     const std::string odd = "tab\there \"quoted\" \\ \x01";
     write(PackageBuilder().add(SubFile{7, odd, "d\n", bytes_of("x")}).build(), "p.qv");
     write(PackageBuilder().build(), "none.qv");
-    json j = js("list --json p.qv");
-    expect_at(j, "/entries/0/name", odd, "/entries/0/desc", "d\n", "/entries/0/file_id_hex",
-              "0x00000007", "/entries/0/error", nullptr);
-    j = js("list --json none.qv");
-    EXPECT_TRUE(j["entries"].is_array() && j["entries"].empty());
+    expect_at(js("list --json p.qv"), "/entries/0/name", odd, "/entries/0/desc", "d\n",
+              "/entries/0/file_id_hex", "0x00000007", "/entries/0/error", nullptr);
+    expect_at(js("list --json none.qv"), "/entries", json::array());
     const Outcome r = sh("verify --json none.qv missing.qv p.qv");
     EXPECT_EQ(r.status, 2);
-    j = json::parse(r.out);
+    json j = json::parse(r.out);
     ASSERT_EQ(j["packages"].size(), 3u);
     expect_at(j, "/packages/0/report/subfiles", json::array(), "/packages/1/report", nullptr,
               "/packages/1/result", nullptr, "/packages/1/error", "No such file or directory",
@@ -506,9 +501,8 @@ TEST_F(ToolTest, StreamedJsonKeepsTheSchema) {
               json::parse(R"({"total":3,"ok":2,"failed":1,"unusable":1})"));
     j = js("info --json p.qv");
     for (const char *key :
-         {"schema", "file", "size", "product_type", "entries", "subfiles", "header", "extension"}) {
+         {"schema", "file", "size", "product_type", "entries", "subfiles", "header", "extension"})
         EXPECT_TRUE(j.contains(key)) << key;
-    }
 }
 
 }  // namespace
