@@ -94,8 +94,7 @@ class ToolTest : public ::testing::Test {
         }
     }
 
-    // Per row: exit status, texts in stderr and stdout. Status 2 says why; failures write no
-    // stdout.
+    // Per row: status, stderr and stdout texts. Status 2 says why; failures write no stdout.
     struct Row {
         std::string cmd;
         int status;
@@ -164,14 +163,6 @@ class ToolTest : public ::testing::Test {
 
     rztest::ScratchDir dir_;
 };
-
-Package three_files() {
-    return PackageBuilder()
-        .add(SubFile{1, "boot.bin", "", bytes_of("boot")})
-        .add(SubFile{2, "kernel.img", "", bytes_of("kernel")})
-        .add(SubFile{3, "rootfs.img", "", bytes_of("rootfs")})
-        .build();
-}
 
 // Payloads come back byte for byte; big ones leave 1- and 2-byte pieces past the copy buffer.
 TEST_F(ToolTest, PackListVerifyExtractRoundTrip) {
@@ -275,7 +266,10 @@ TEST_F(ToolTest, VerifyCorruptPackages) {
 // Non-regular inputs are refused by name; claimed lengths are tested against the file first.
 TEST_F(ToolTest, ExitStatusTable) {
     const auto variant = [&](const std::string &name, auto edit) {
-        Package p = three_files();
+        Package p = PackageBuilder::from_files({{1, "boot.bin", "", bytes_of("boot")},
+                                                {2, "kernel.img", "", bytes_of("kernel")},
+                                                {3, "rootfs.img", "", bytes_of("rootfs")}})
+                        .build();
         edit(p);
         p.reseal_header();
         write(p, name);
@@ -410,7 +404,7 @@ TEST_F(ToolTest, ExitStatusTable) {
     }
     expect_files("target", "kernel", "keep", "old", "dir/kernel.img", "kernel", "d/boot.bin",
                  "old");
-    EXPECT_EQ(rztest::read_file(path("good.qv")), three_files().bytes);  // never an output
+    EXPECT_EQ(rztest::read_file(path("good.qv")), good.bytes);  // never an output
     EXPECT_TRUE(std::filesystem::is_symlink(path("link")));
     struct stat st {};
     EXPECT_TRUE(::stat("/dev/null", &st) == 0 && S_ISCHR(st.st_mode));
