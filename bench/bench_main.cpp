@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "output_dirs.hpp"
 #include "ratio.hpp"
 
 namespace rzbench {
@@ -114,10 +115,14 @@ bool add_ratio(const std::string &label, const std::string &measured, const std:
 }  // namespace rzbench
 
 int main(int argc, char **argv) {
+    if (!rzbench::take_output_dirs_flag(argc, argv)) {
+        return 1;
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
+    rzbench::run_registrations();
     rzbench::RecordingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     rzbench::print_ratios(reporter);

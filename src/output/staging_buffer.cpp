@@ -37,7 +37,7 @@ std::uint8_t *map_aligned(std::size_t length) noexcept {
         ::munmap(reinterpret_cast<void *>(aligned + length), tail);
     }
     auto *block = reinterpret_cast<std::uint8_t *>(aligned);
-    advise_huge_pages(block, length);
+    prepare_for_fill(block, length);
     return block;
 }
 

@@ -2,12 +2,12 @@
 // requested size that holds a whole sub-file between its read and its write.
 //
 // It never leaves the library, so it need not come from malloc(). A large
-// block is an anonymous private mapping aligned to 2 MiB and advised for
-// transparent huge pages: the kernel hands such pages out zero-filled, so
-// nothing is cleared twice, and a 512 MiB read then faults in 256 huge pages
-// instead of 131072 small ones (the page faults, not the copies, dominated
-// the cost of a large extraction). Small blocks, and any block whose mapping
-// fails, come from calloc().
+// block is an anonymous private mapping aligned to 2 MiB: the kernel hands
+// such pages out zero-filled, so nothing is cleared twice, and the block is
+// prepared for its one read (huge pages when they are free, page tables
+// populated in one call; see huge_pages.hpp), because the page faults, not
+// the copies, dominated the cost of a large extraction. Small blocks, and
+// any block whose mapping fails, come from calloc().
 #pragma once
 
 #include <cstddef>

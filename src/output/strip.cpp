@@ -89,7 +89,7 @@ HeapBuffer read_bin_file(const char *path, std::uint32_t *fileLen) noexcept {
         log_info(kOutOfMemory, length);
         return {};
     }
-    advise_huge_pages(image.data(), image.size());
+    prepare_for_fill(image.data(), image.size());
     if (::lseek(fd.get(), 0, SEEK_SET) != 0) {
         log_info(kSeekStartFailed, path, errno);
         return {};

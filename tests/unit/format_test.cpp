@@ -1,7 +1,7 @@
 // The checksum: published and independent vectors, every kernel against a
 // bit-by-bit reference at every length, start offset, split point and page
-// edge, the CPU probe against the compiler's own detection, and the
-// bounds-checked memory helpers.
+// edge, the CPU probe against the compiler's own detection, the
+// bounds-checked memory helpers and the huge page bookkeeping of large buffers.
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "base/huge_pages.hpp"
 #include "base/safe_memory.hpp"
 #include "format/crc.hpp"
 #include "format/crc_kernels.hpp"
@@ -219,6 +220,41 @@ TEST(SafeMemory, NeverWritesPastTheGivenSize) {
     rerazera::bounded_print(buf, 0, "%s", "untouched");
     rerazera::bounded_print(nullptr, 8, "%s", "no buffer");
     EXPECT_STREQ(buf, "File id");
+}
+
+TEST(HugePages, FreeBlocksAndPreparedBuffers) {
+    using rerazera::free_huge_blocks;
+    const struct {
+        const char *table;
+        std::size_t blocks;
+    } rows[] = {
+        // Orders 9 and 10 count 1 and 2 blocks of 2 MiB; smaller orders none.
+        {"Node 0, zone      DMA      0      0      0      0      0      0      0      0      1"
+         "      1      3 \n"
+         "Node 0, zone    DMA32      1      5      3      3      2      3      1      4      5"
+         "     12    295 \n"
+         "Node 0, zone   Normal   3964   3684   7204  10346   3136   2372   1399    873    325"
+         "    231      8 \n",
+         7 + 602 + 247},
+        {"Node 0, zone Normal 9 9 9 9 9 9 9 9 9 0 0\n", 0},
+        {"Node 1, zone Normal 0 0 0 0 0 0 0 0 0 4 1 2", 4 + 2 + 8},  // a larger top order
+        {"Node 0, zone Normal 1 2 x 4 5 6 7 8 9 10 11\n", 0},        // not a count
+        {"no zones here\n\n", 0},
+        {"", 0},
+    };
+    for (const auto &row : rows) {
+        EXPECT_EQ(free_huge_blocks(row.table), row.blocks) << row.table;
+    }
+    // Preparing a buffer for its read never changes what it holds.
+    for (std::size_t size : {std::size_t{100}, std::size_t{5} << 20}) {
+        std::vector<std::uint8_t> bytes(size);
+        for (std::size_t i = 0; i < size; ++i) {
+            bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+        }
+        const std::vector<std::uint8_t> before = bytes;
+        rerazera::prepare_for_fill(bytes.data(), bytes.size());
+        EXPECT_EQ(bytes, before) << size;
+    }
 }
 
 }  // namespace
