@@ -6,6 +6,7 @@
 // ownership on.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -36,7 +37,7 @@ class HeapBuffer {
     // malloc(0) may legally return null, so a zero size asks for one byte.
     static HeapBuffer allocate(std::size_t size) noexcept {
         HeapBuffer buffer;
-        buffer.data_ = static_cast<std::uint8_t *>(std::malloc(size == 0 ? 1 : size));
+        buffer.data_ = static_cast<std::uint8_t *>(std::malloc(std::max(size, std::size_t{1})));
         buffer.size_ = buffer.data_ != nullptr ? size : 0;
         return buffer;
     }
@@ -56,7 +57,7 @@ class HeapBuffer {
     // touched once instead of twice.
     static HeapBuffer allocate_cleared(std::size_t size) noexcept {
         HeapBuffer buffer;
-        buffer.data_ = static_cast<std::uint8_t *>(std::calloc(size == 0 ? 1 : size, 1));
+        buffer.data_ = static_cast<std::uint8_t *>(std::calloc(std::max(size, std::size_t{1}), 1));
         buffer.size_ = buffer.data_ != nullptr ? size : 0;
         return buffer;
     }

@@ -4,7 +4,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdint>
+#include <system_error>
 
 #include "base/unique_fd.hpp"
 
@@ -22,28 +24,25 @@ std::size_t huge_blocks_in_line(std::string_view line) noexcept {
     if (zone == std::string_view::npos) {
         return 0;
     }
-    std::size_t pos = line.find_first_not_of(' ', zone + 4);
-    pos = pos == std::string_view::npos ? line.size() : line.find(' ', pos);  // past the name
+    const std::size_t name = line.find_first_not_of(' ', zone + 4);
+    std::size_t pos = name == std::string_view::npos ? line.size() : line.find(' ', name);
     std::size_t blocks = 0;
-    unsigned order = 0;
-    while (pos < line.size()) {
+    for (unsigned order = 0;; ++order) {
         pos = line.find_first_not_of(' ', pos);
         if (pos == std::string_view::npos) {
-            break;
+            return blocks;
         }
         std::size_t count = 0;
-        for (; pos < line.size() && line[pos] >= '0' && line[pos] <= '9'; ++pos) {
-            count = count * 10 + static_cast<std::size_t>(line[pos] - '0');
-        }
-        if (pos < line.size() && line[pos] != ' ') {
+        const char *end = line.data() + line.size();
+        const auto [next, error] = std::from_chars(line.data() + pos, end, count);
+        if (error != std::errc() || (next != end && *next != ' ')) {
             return 0;  // not a count: a layout this reader does not know
         }
         if (order >= kHugeOrder && order - kHugeOrder < 16) {
             blocks += count << (order - kHugeOrder);
         }
-        ++order;
+        pos = static_cast<std::size_t>(next - line.data());
     }
-    return blocks;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <utility>
@@ -88,7 +89,7 @@ StagingBuffer StagingBuffer::allocate_zeroed(std::size_t size) noexcept {
         }
     }
     // calloc() clears only memory that is not fresh from the system.
-    buffer.data_ = static_cast<std::uint8_t *>(std::calloc(size == 0 ? 1 : size, 1));
+    buffer.data_ = static_cast<std::uint8_t *>(std::calloc(std::max(size, std::size_t{1}), 1));
     buffer.size_ = buffer.data_ != nullptr ? size : 0;
     return buffer;
 }

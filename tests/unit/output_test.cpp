@@ -1,3 +1,4 @@
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -7,6 +8,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "base/heap_buffer.hpp"
+#include "output/staging_buffer.hpp"
 #include "support/fixture.hpp"
 
 namespace {
@@ -246,6 +249,47 @@ TEST(Tables, Stripping) {
          L("bin file length 100 small than header size 352.\n",
            "bin file length 0 small than header size 352.\n")},
     });
+}
+
+// The owners of the library's large buffers: sizes as asked, zero-filled,
+// huge-page aligned when mapped, and every block given back exactly once.
+TEST(Buffers, OwnersHoldWhatTheyPromise) {
+    using rerazera::HeapBuffer;
+    using rerazera::StagingBuffer;
+    const auto unmapped = [](const std::uint8_t *p, std::size_t n) {
+        const auto page = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{4095};
+        return ::msync(reinterpret_cast<void *>(page), n, MS_ASYNC) == -1 && errno == ENOMEM;
+    };
+    for (std::size_t size : {std::size_t{0}, std::size_t{100}, (std::size_t{3} << 20) + 5}) {
+        for (auto make :
+             {HeapBuffer::allocate, HeapBuffer::allocate_zeroed, HeapBuffer::allocate_cleared}) {
+            const HeapBuffer h = make(size);
+            ASSERT_TRUE(h) << size;
+            EXPECT_EQ(h.size(), size);
+        }
+        const StagingBuffer s = StagingBuffer::allocate_zeroed(size);
+        ASSERT_TRUE(s) << size;
+        EXPECT_EQ(s.size(), size);
+        EXPECT_EQ(s.mapped(), size >= StagingBuffer::kMapThreshold);
+        EXPECT_EQ(std::count(s.data(), s.data() + size, 0), static_cast<long>(size));
+        if (s.mapped()) {
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(s.data()) % StagingBuffer::kHugePage, 0u);
+            s.data()[size - 1] = 1;  // writable to its last byte
+        }
+    }
+    StagingBuffer a = StagingBuffer::allocate_zeroed(4u << 20);
+    StagingBuffer b = StagingBuffer::allocate_zeroed(4u << 20);
+    std::uint8_t *const first = a.data();
+    std::uint8_t *const second = b.data();
+    StagingBuffer &alias = a;
+    a = std::move(alias);  // a self-move keeps the block
+    EXPECT_EQ(a.data(), first);
+    a = std::move(b);  // the old block is unmapped, the new one taken over
+    EXPECT_TRUE(unmapped(first, 4u << 20));
+    EXPECT_EQ(a.data(), second);
+    EXPECT_FALSE(b);
+    { const StagingBuffer gone = std::move(a); }
+    EXPECT_TRUE(unmapped(second, 4u << 20));
 }
 
 }  // namespace
