@@ -59,7 +59,7 @@ std::size_t free_huge_blocks(std::string_view buddyinfo) noexcept {
 
 namespace {
 
-// Whether the kernel can back size bytes with huge pages straight from its
+// Whether the kernel can back size bytes (whole huge pages) with huge pages straight from its
 // free lists. A machine with many zones or nodes writes a longer table than
 // the buffer holds; its tail is left uncounted, which only errs towards
 // small pages.
@@ -75,7 +75,7 @@ bool huge_pages_free_for(std::size_t size) noexcept {
     }
     std::string_view table(text, static_cast<std::size_t>(got));
     table = table.substr(0, table.find_last_of('\n') + 1);  // whole lines only
-    return free_huge_blocks(table) >= (size + kHugePageSize - 1) / kHugePageSize;
+    return free_huge_blocks(table) >= size / kHugePageSize;
 }
 
 }  // namespace
