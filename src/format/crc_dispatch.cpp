@@ -29,15 +29,14 @@ bool always_usable() noexcept {
 
 #if defined(RERAZERA_CRC_X86)
 
-struct CpuFeatures {
-    bool clmul = false;    // SSSE3, SSE4.1, PCLMULQDQ, XMM state enabled
-    bool vpclmul = false;  // plus AVX-512 F/BW/VL, VPCLMULQDQ, YMM and ZMM state
-};
-
 // XCR0 bits: 1 XMM, 2 YMM upper halves, 5 opmask, 6 ZMM upper halves of
 // registers 0-15, 7 registers 16-31.
 constexpr std::uint64_t kXcr0Xmm = 1u << 1;
 constexpr std::uint64_t kXcr0Avx512 = kXcr0Xmm | (1u << 2) | (1u << 5) | (1u << 6) | (1u << 7);
+
+constexpr bool has_all(std::uint64_t word, std::uint64_t bits) noexcept {
+    return (word & bits) == bits;
+}
 
 std::uint64_t read_xcr0() noexcept {
     std::uint32_t lo = 0;
@@ -47,41 +46,24 @@ std::uint64_t read_xcr0() noexcept {
     return (std::uint64_t{hi} << 32) | lo;
 }
 
-CpuFeatures probe() noexcept {
-    CpuFeatures f;
+CrcCpuFeatures probe() noexcept {
+    CpuidReport r;
     unsigned eax = 0;
     unsigned ebx = 0;
-    unsigned ecx = 0;
     unsigned edx = 0;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
-        return f;
+    if (__get_cpuid(1, &eax, &ebx, &r.leaf1Ecx, &edx) == 0) {
+        return {};
     }
-    const bool ssse3 = (ecx & bit_SSSE3) != 0;
-    const bool sse41 = (ecx & bit_SSE4_1) != 0;
-    const bool pclmul = (ecx & bit_PCLMUL) != 0;
-    const bool osxsave = (ecx & bit_OSXSAVE) != 0;
-    // Without OSXSAVE, XCR0 cannot be read; the XMM registers are part of the
-    // x86-64 baseline and always saved, but nothing wider is.
-    const std::uint64_t xcr0 = osxsave ? read_xcr0() : kXcr0Xmm;
-    f.clmul = ssse3 && sse41 && pclmul && (xcr0 & kXcr0Xmm) != 0;
-
-    if (!f.clmul || !osxsave || (xcr0 & kXcr0Avx512) != kXcr0Avx512) {
-        return f;
+    if (has_all(r.leaf1Ecx, bit_OSXSAVE)) {
+        r.xcr0 = read_xcr0();
     }
-    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) {
-        return f;
-    }
-    const bool avx512f = (ebx & bit_AVX512F) != 0;
-    const bool avx512bw = (ebx & bit_AVX512BW) != 0;
-    const bool avx512vl = (ebx & bit_AVX512VL) != 0;
-    const bool vpclmulqdq = (ecx & bit_VPCLMULQDQ) != 0;
-    f.vpclmul = avx512f && avx512bw && avx512vl && vpclmulqdq;
-    return f;
+    r.hasLeaf7 = __get_cpuid_count(7, 0, &eax, &r.leaf7Ebx, &r.leaf7Ecx, &edx) != 0;
+    return crc_features_from(r);
 }
 
 // Probed once; the answer cannot change while the process runs.
-const CpuFeatures &features() noexcept {
-    static const CpuFeatures cached = probe();
+const CrcCpuFeatures &features() noexcept {
+    static const CrcCpuFeatures cached = probe();
     return cached;
 }
 
@@ -103,6 +85,23 @@ constexpr CrcKernel kKernels[] = {
 };
 
 }  // namespace
+
+#if defined(RERAZERA_CRC_X86)
+
+CrcCpuFeatures crc_features_from(const CpuidReport &r) noexcept {
+    // Without OSXSAVE, XCR0 cannot be read; the XMM registers are part of the
+    // x86-64 baseline and always saved, but nothing wider is.
+    const bool osxsave = has_all(r.leaf1Ecx, bit_OSXSAVE);
+    const std::uint64_t xcr0 = osxsave ? r.xcr0 : kXcr0Xmm;
+    CrcCpuFeatures f;
+    f.clmul = has_all(r.leaf1Ecx, bit_SSSE3 | bit_SSE4_1 | bit_PCLMUL) && has_all(xcr0, kXcr0Xmm);
+    f.vpclmul = f.clmul && osxsave && has_all(xcr0, kXcr0Avx512) && r.hasLeaf7 &&
+                has_all(r.leaf7Ebx, bit_AVX512F | bit_AVX512BW | bit_AVX512VL) &&
+                has_all(r.leaf7Ecx, bit_VPCLMULQDQ);
+    return f;
+}
+
+#endif  // RERAZERA_CRC_X86
 
 std::span<const CrcKernel> crc_kernels() noexcept {
     return kKernels;

@@ -39,6 +39,26 @@ const CrcKernel &crc_select_kernel(const char *requested) noexcept;
 std::uint16_t crc16_update_portable(std::uint16_t crc, const std::uint8_t *data,
                                     std::size_t size) noexcept;
 
+// What the CPU probe reads: cpuid leaf 1's ECX, leaf 7 (sub-leaf 0) when
+// the CPU has it, and XCR0 when leaf 1 reports OSXSAVE.
+struct CpuidReport {
+    unsigned leaf1Ecx = 0;
+    bool hasLeaf7 = false;
+    unsigned leaf7Ebx = 0;
+    unsigned leaf7Ecx = 0;
+    std::uint64_t xcr0 = 0;
+};
+
+struct CrcCpuFeatures {
+    bool clmul = false;    // SSSE3, SSE4.1, PCLMULQDQ, XMM state enabled
+    bool vpclmul = false;  // plus AVX-512 F/BW/VL, VPCLMULQDQ, YMM and ZMM state
+};
+
+// The probe's decision, apart from the instructions that read the CPU
+// (x86-64 builds only). A CPU with AVX-512 under a kernel that does not save
+// the ZMM state must not run AVX-512 code.
+CrcCpuFeatures crc_features_from(const CpuidReport &report) noexcept;
+
 #if defined(RERAZERA_CRC_X86)
 // Carry-less multiply folding over 128-bit registers (SSE4.1 + PCLMULQDQ).
 std::uint16_t crc16_update_clmul(std::uint16_t crc, const std::uint8_t *data,

@@ -3,6 +3,9 @@
 // edge, the CPU probe against the compiler's own detection, the
 // bounds-checked memory helpers and the huge page bookkeeping of large buffers.
 #include <gtest/gtest.h>
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -13,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <random>
 #include <string>
 #include <tuple>
@@ -180,6 +184,49 @@ TEST(CrcDispatch, ProbeAgreesWithTheCompiler) {
     EXPECT_EQ(&rerazera::crc_active_kernel(), best);
 }
 
+#if defined(__x86_64__)
+// The probe's decision from what cpuid and XCR0 say: every instruction set
+// and every register state the kernels need, each missing in turn.
+TEST(CrcDispatch, FeaturesFollowEveryBitTheKernelsNeed) {
+    constexpr unsigned kLeaf1 = bit_SSSE3 | bit_SSE4_1 | bit_PCLMUL | bit_OSXSAVE;
+    constexpr unsigned kLeaf7Ebx = bit_AVX512F | bit_AVX512BW | bit_AVX512VL;
+    constexpr std::uint64_t kZmmState = 0xE6;  // XMM, YMM, opmask, both ZMM halves
+    const rerazera::CpuidReport all{kLeaf1, true, kLeaf7Ebx, bit_VPCLMULQDQ, kZmmState};
+    const auto without = [&](unsigned leaf1, unsigned ebx, unsigned ecx, std::uint64_t xcr0) {
+        return rerazera::CpuidReport{all.leaf1Ecx & ~leaf1, true, all.leaf7Ebx & ~ebx,
+                                     all.leaf7Ecx & ~ecx, all.xcr0 & ~xcr0};
+    };
+    const struct {
+        const char *what;
+        rerazera::CpuidReport report;
+        bool clmul;
+        bool vpclmul;
+    } rows[] = {
+        {"everything", all, true, true},
+        {"no SSSE3", without(bit_SSSE3, 0, 0, 0), false, false},
+        {"no SSE4.1", without(bit_SSE4_1, 0, 0, 0), false, false},
+        {"no PCLMULQDQ", without(bit_PCLMUL, 0, 0, 0), false, false},
+        {"no OSXSAVE: XMM only", without(bit_OSXSAVE, 0, 0, 0), true, false},
+        {"XMM state off", without(0, 0, 0, 0x2), false, false},
+        {"YMM state off", without(0, 0, 0, 0x4), true, false},
+        {"opmask state off", without(0, 0, 0, 0x20), true, false},
+        {"ZMM low state off", without(0, 0, 0, 0x40), true, false},
+        {"ZMM high state off", without(0, 0, 0, 0x80), true, false},
+        {"no leaf 7", {kLeaf1, false, kLeaf7Ebx, bit_VPCLMULQDQ, kZmmState}, true, false},
+        {"no AVX512F", without(0, bit_AVX512F, 0, 0), true, false},
+        {"no AVX512BW", without(0, bit_AVX512BW, 0, 0), true, false},
+        {"no AVX512VL", without(0, bit_AVX512VL, 0, 0), true, false},
+        {"no VPCLMULQDQ", without(0, 0, bit_VPCLMULQDQ, 0), true, false},
+        {"nothing", {}, false, false},
+    };
+    for (const auto &row : rows) {
+        const rerazera::CrcCpuFeatures f = rerazera::crc_features_from(row.report);
+        EXPECT_EQ(f.clmul, row.clmul) << row.what;
+        EXPECT_EQ(f.vpclmul, row.vpclmul) << row.what;
+    }
+}
+#endif
+
 // The override is read once per process: each case runs this program again
 // with RERAZERA_CRC_KERNEL set, and the child checks the active kernel.
 TEST(CrcDispatch, EnvironmentVariableForcesAKernel) {
@@ -273,15 +320,11 @@ TEST(HugePages, FreeBlocksAndPreparedBuffers) {
         EXPECT_EQ(free_huge_blocks(row.table), row.blocks) << row.table;
     }
     // Preparing a buffer for its read never changes what it holds.
-    for (std::size_t size : {std::size_t{100}, std::size_t{5} << 20}) {
-        std::vector<std::uint8_t> bytes(size);
-        for (std::size_t i = 0; i < size; ++i) {
-            bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
-        }
-        const std::vector<std::uint8_t> before = bytes;
-        rerazera::prepare_for_fill(bytes.data(), bytes.size());
-        EXPECT_EQ(bytes, before) << size;
-    }
+    std::vector<std::uint8_t> bytes(5u << 20);
+    std::iota(bytes.begin(), bytes.end(), std::uint8_t{1});
+    const std::vector<std::uint8_t> before = bytes;
+    rerazera::prepare_for_fill(bytes.data(), bytes.size());
+    EXPECT_EQ(bytes, before);
     // A fresh mapping comes back populated, and advised for huge pages when
     // free blocks cover it with room to spare (the library checks for them
     // itself; twice the need keeps the two readings from racing).
