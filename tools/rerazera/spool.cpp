@@ -26,6 +26,7 @@ std::string temp_dir() {
 }  // namespace
 
 StdinSpool::StdinSpool(const std::string &keepAs) : keepable_(!keepAs.empty()) {
+    install_cleanup_handlers();  // the named copy goes on SIGINT, SIGTERM, SIGHUP
     if (::isatty(STDIN_FILENO) == 1) {
         error_ = "standard input is a terminal; pipe or redirect a package into it";
         return;
