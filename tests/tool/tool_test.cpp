@@ -534,8 +534,18 @@ TEST_F(ToolTest, DiffNamesEachChange) {
                         .build();
     stale.bytes[stale.entryOffsets[2] + 400] ^= 1;  // bytes change, stored checksums do not
     write(stale, "stale.qv");
-    files("short.qv", "tiny");
+    files("short.qv", "tiny", "tail1.qv", text_of(path("a.qv")) + "x", "tail2.qv",
+          text_of(path("a.qv")) + "y");
+    write(PackageBuilder().add({1, "a", "", {1}}).add({1, "b", "", {2}}).build(), "twice.qv");
+    write(PackageBuilder().add({1, "a", "", {1}}).build(), "once.qv");
     check({{"diff a.qv same.qv", 0, "", {"summary: identical", "3 same"}},
+           // The same entries, but not the same bytes: identical means byte for byte.
+           {"diff tail1.qv tail2.qv",
+            1,
+            "",
+            {"bytes   outside the entries' sub-files differ", "different, 0 header fields"}},
+           // A repeated ID pairs its occurrences in order.
+           {"diff twice.qv once.qv", 1, "", {"removed 0x00000001 'b' (header entry 1)", "1 same"}},
            {"diff a.qv payload.qv",
             1,
             "",
@@ -584,12 +594,17 @@ TEST_F(ToolTest, DiffNamesEachChange) {
     ext.set_be32(ext.dummyOffset + 16, 0xFFFFF);
     ext.reseal_bin_header(ext.dummyOffset);
     write(ext, "extbad.qv");
-    check({{"diff ext1.qv ext2.qv",
-            1,
-            "",
-            {"changed 0x00000119 'n280' (extension entry 25): aux1 0x0000 -> 0x0005",
-             "1 changed, 0 moved, 0 added, 0 removed, 299 same"}},
-           {"diff ext1.qv extbad.qv", 2, "extbad.qv: extension unreadable", {"incomplete"}}});
+    check(
+        {{"diff ext1.qv ext2.qv",
+          1,
+          "",
+          {"changed 0x00000119 'n280' (extension entry 25): aux1 0x0000 -> 0x0005",
+           "1 changed, 0 moved, 0 added, 0 removed, 299 same"}},
+         {"diff ext1.qv extbad.qv", 2, "extbad.qv: extension unreadable", {"incomplete"}},
+         {"diff a.qv ext1.qv",
+          1,
+          "",
+          {"header  extension: none -> valid", "header  extend subfiles: 0 -> 45", "297 added"}}});
 }
 
 // '-' reads the package from standard input, for every command; --save keeps it only if it passes.
@@ -620,6 +635,12 @@ TEST_F(ToolTest, PackageFromStandardInput) {
            {"verify - --save nodir/x.qv <good.qv", 2, "cannot create a file in nodir"},
            {"verify good.qv --save x.qv", 2, "--save: keeps a package read from standard input"}});
     check_out({"extract - --id 2 --strip -o - <good.qv", "kernel"});
+    // The copy goes to TMPDIR; one that cannot take it is trouble, named.
+    const char *tmp = std::getenv("TMPDIR");
+    const std::string saved = tmp != nullptr ? tmp : "";
+    ::setenv("TMPDIR", path("nowhere").c_str(), 1);
+    check({{"list - <good.qv", 2, "-: cannot create a file in " + path("nowhere")}});
+    tmp != nullptr ? ::setenv("TMPDIR", saved.c_str(), 1) : ::unsetenv("TMPDIR");
     EXPECT_EQ(rztest::read_file(path("kept.qv")), rztest::read_file(path("good.qv")));
     for (const char *absent : {"refused.qv", "x.qv", "nodir"})
         EXPECT_FALSE(std::filesystem::exists(path(absent))) << absent;

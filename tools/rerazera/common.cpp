@@ -322,6 +322,10 @@ LogLabel::~LogLabel() {
 }
 
 int finish_stdout(int status) {
+    if (g_dataFd != STDOUT_FILENO) {  // kept by --quiet; written with write(2), nothing buffered
+        ::close(g_dataFd);
+        g_dataFd = STDOUT_FILENO;
+    }
     std::cout.flush();
     const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || !std::cout;
     const int err = errno;

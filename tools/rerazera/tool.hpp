@@ -91,7 +91,8 @@ class LogLabel {
     LogLabel &operator=(const LogLabel &) = delete;
 };
 
-// Flushes standard output and reports a failed write: kExitTrouble, or status.
+// Flushes standard output (and closes the one --quiet kept for data) and
+// reports a failed write: kExitTrouble, or status.
 int finish_stdout(int status);
 
 // Number of worker threads to use by default.
