@@ -538,6 +538,16 @@ TEST_F(ToolTest, DiffNamesEachChange) {
           text_of(path("a.qv")) + "y");
     write(PackageBuilder().add({1, "a", "", {1}}).add({1, "b", "", {2}}).build(), "twice.qv");
     write(PackageBuilder().add({1, "a", "", {1}}).build(), "once.qv");
+    // Past the first 1 MiB piece of the comparison, under an unchanged checksum.
+    Bytes big = payload((2u << 20) + 3, 4);
+    write(PackageBuilder().add({1, "big", "", big}).build(), "big1.qv");
+    for (const auto &[back, bits] : {std::pair{3, 0x01}, {2, 0x10}, {1, 0x21}})
+        big[big.size() - back] ^= bits;
+    write(PackageBuilder().add({1, "big", "", big}).build(), "big2.qv");
+    // A bin header past the end of the file has neither name nor description.
+    write(PackageBuilder().add({1, "a", "A", {1}}).add({2, "b", "B", {2}}).build(), "hole1.qv");
+    write(PackageBuilder().add({1, "a", "A", {1}}).add_raw({2, 0x100000, 353, 0, 0, 0}).build(),
+          "hole2.qv");
     check({{"diff a.qv same.qv", 0, "", {"summary: identical", "3 same"}},
            // The same entries, but not the same bytes: identical means byte for byte.
            {"diff tail1.qv tail2.qv",
@@ -546,6 +556,11 @@ TEST_F(ToolTest, DiffNamesEachChange) {
             {"bytes   outside the entries' sub-files differ", "different, 0 header fields"}},
            // A repeated ID pairs its occurrences in order.
            {"diff twice.qv once.qv", 1, "", {"removed 0x00000001 'b' (header entry 1)", "1 same"}},
+           {"diff big1.qv big2.qv", 1, "", {"'big' (header entry 0): bytes differ"}},
+           {"diff hole1.qv hole2.qv",
+            1,
+            "",
+            {"name 'b' -> (unreadable), description 'B' -> (unreadable), offset"}},
            {"diff a.qv payload.qv",
             1,
             "",
@@ -582,6 +597,8 @@ TEST_F(ToolTest, DiffNamesEachChange) {
               true);
     expect_at(json::parse(sh("diff --json a.qv added.qv").out), "/entries/0/old", nullptr,
               "/entries/0/new/index", 3, "/entries/0/status", "added");
+    expect_at(json::parse(sh("diff --json hole1.qv hole2.qv").out), "/entries/0/old/name", "b",
+              "/entries/0/new/name", nullptr, "/entries/0/new/desc", nullptr);
 
     // One changed extend subfile among hundreds; an invalid extension is trouble.
     std::vector<SubFile> subs;
@@ -594,6 +611,9 @@ TEST_F(ToolTest, DiffNamesEachChange) {
     ext.set_be32(ext.dummyOffset + 16, 0xFFFFF);
     ext.reseal_bin_header(ext.dummyOffset);
     write(ext, "extbad.qv");
+    expect_at(json::parse(sh("diff --json ext1.qv ext2.qv").out), "/entries/0/changes",
+              json{"aux1"}, "/entries/0/new/table", "extension", "/entries/0/new/index", 25,
+              "/entries/0/file_id_hex", "0x00000119", "/summary/same", 299);
     check(
         {{"diff ext1.qv ext2.qv",
           1,
