@@ -642,6 +642,7 @@ TEST_F(ToolTest, PackageFromStandardInput) {
            {"verify - <good.qv", 0, "", {"-: ok"}},
            {"verify good.qv - <bad.qv", 1, "", {"good.qv: ok", "-: FAILED"}},
            {"verify - good.qv - <good.qv", 2, "standard input can be given only once"},
+           {"verify --key good.qv - <good.qv", 2, "-: a signature is read from beside its package"},
            {"diff good.qv - <bad.qv",
             1,
             "",

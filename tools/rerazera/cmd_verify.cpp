@@ -2,6 +2,7 @@
 // (QVPKG_ChkQVFileInfo), several packages at once, results in the order
 // given. The library's verdict decides the exit status; --json and --report
 // add the per-sub-file report.
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <iostream>
@@ -255,6 +256,13 @@ void print_human(const std::string &path, const Outcome &o) {
 }
 
 int run_verify(const VerifyOptions &opt) {
+    if (opt.signature.enabled() &&
+        std::find(opt.packages.begin(), opt.packages.end(), kStdinArg) != opt.packages.end()) {
+        report_error(kStdinArg,
+                     "a signature is read from beside its package (PACKAGE.minisig); a package "
+                     "from standard input has none");
+        return kExitUsage;
+    }
     KeyringPtr ring(nullptr, &rerazera_keyring_free);
     if (opt.signature.enabled() && !(ring = load_keyring(opt.signature))) {
         return kExitTrouble;
