@@ -427,7 +427,8 @@ int run_extract(const ExtractOptions &opt) {
 void add_extract(CLI::App &app, Runner &run) {
     auto opt = std::make_shared<ExtractOptions>();
     CLI::App *cmd = app.add_subcommand(
-        "extract", "Extract one sub-file (by ID or name) or all of them, bin header included");
+        "extract",
+        "Extract sub-files (by ID or name, several at once) or all of them, bin header included");
     cmd->add_option("package", opt->package, "Package file")->required();
     auto *id = cmd->add_option("--id", opt->ids,
                                "File ID (decimal, 0x-hex or negative), header table then "
