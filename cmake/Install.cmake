@@ -37,6 +37,21 @@ if(TARGET rerazera_cli)
   elseif(EXISTS ${rerazera_man_page})
     install(FILES ${rerazera_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endif()
+  # Bash completion, named after the command so that bash-completion loads
+  # it on first use: in the directory bash-completion's pkg-config file
+  # names when that lies under the install prefix, else in the usual place
+  # under the data directory.
+  set(rerazera_completion_dir ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+  find_package(PkgConfig QUIET)
+  if(PKG_CONFIG_FOUND)
+    pkg_get_variable(rerazera_bash_completion_dir bash-completion completionsdir)
+    string(FIND "${rerazera_bash_completion_dir}" "${CMAKE_INSTALL_PREFIX}/" rerazera_at)
+    if(rerazera_at EQUAL 0)
+      set(rerazera_completion_dir ${rerazera_bash_completion_dir})
+    endif()
+  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/rerazera/rerazera.bash-completion
+          DESTINATION ${rerazera_completion_dir} RENAME rerazera)
 endif()
 
 # find_package(rerazera): imported target rerazera::rerazera. The files locate

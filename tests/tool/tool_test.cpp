@@ -40,10 +40,16 @@ const auto text_of = [](const std::string &path) { return str(rztest::read_file(
 class ToolTest : public ::testing::Test {
   protected:
     // Runs the tool in the scratch directory on cmd split at spaces, then extra; stdout to outPath.
+    // A word "<FILE" feeds FILE (in the scratch directory) to standard input.
     Outcome sh(const std::string &cmd, std::vector<std::string> extra = {},
                std::string outPath = "") {
         std::istringstream in(cmd);
         std::vector<std::string> args(std::istream_iterator<std::string>(in), {});
+        std::string inPath = "/dev/null";
+        if (!args.empty() && args.back()[0] == '<') {
+            inPath = path(args.back().substr(1));
+            args.pop_back();
+        }
         args.insert(args.end(), extra.begin(), extra.end());
         outPath = outPath.empty() ? dir_.file(".stdout") : outPath;
         const char *tool = RERAZERA_TOOL;
@@ -54,7 +60,7 @@ class ToolTest : public ::testing::Test {
         const std::string errPath = dir_.file(".stderr");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0600);
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
@@ -110,7 +116,7 @@ class ToolTest : public ::testing::Test {
             for (const std::string &o : row.out)
                 expect_has(r.out, o);
             EXPECT_TRUE(row.status != 2 || !r.err.empty());
-            const bool toStdout = (row.cmd + " ").find(" - ") != std::string::npos;
+            const bool toStdout = (row.cmd + " ").find("-o - ") != std::string::npos;
             EXPECT_TRUE(row.status == 0 || !toStdout || r.out.empty()) << r.out;
         }
     }
@@ -497,6 +503,217 @@ TEST_F(ToolTest, StreamedJsonKeepsTheSchema) {
     for (const char *key :
          {"schema", "file", "size", "product_type", "entries", "subfiles", "header", "extension"})
         EXPECT_TRUE(j.contains(key)) << key;
+}
+
+// diff pairs entries by file ID and names what changed; a CRC-16 collision is still found.
+TEST_F(ToolTest, DiffNamesEachChange) {
+    const auto variant = [&](const std::string &name, auto edit) {
+        std::vector<SubFile> subs = {{1, "boot.bin", "Boot", payload(100, 1)},
+                                     {2, "kernel.img", "Kernel", payload(200, 2)},
+                                     {3, "rootfs.img", "Root", payload(300, 3)}};
+        edit(subs);
+        write(PackageBuilder::from_files(subs).build(), name);
+    };
+    variant("a.qv", [](auto &) {});
+    variant("same.qv", [](auto &) {});
+    variant("payload.qv", [](auto &s) { s[1].payload[7] ^= 1; });
+    // XMODEM's generator 0x11021 XORed into a payload leaves its checksum as it was.
+    variant("collide.qv", [](auto &s) {
+        for (const auto &[at, bits] : {std::pair{20, 0x01}, {21, 0x10}, {22, 0x21}})
+            s[2].payload[at] ^= bits;
+    });
+    variant("renamed.qv", [](auto &s) { s[1].name = "vmlinuz\x1b"; });
+    variant("aux.qv", [](auto &s) { s[0].aux0 = 7; });
+    variant("added.qv", [](auto &s) { s.push_back({9, "extra", "", bytes_of("x")}); });
+    variant("removed.qv", [](auto &s) { s.pop_back(); });
+    variant("longer.qv", [](auto &s) { s[1].payload.push_back(0); });  // rootfs moves
+    variant("swapped.qv", [](auto &s) { std::swap(s[0], s[2]); });
+    Package stale = PackageBuilder::from_files({{1, "boot.bin", "Boot", payload(100, 1)},
+                                                {2, "kernel.img", "Kernel", payload(200, 2)},
+                                                {3, "rootfs.img", "Root", payload(300, 3)}})
+                        .build();
+    stale.bytes[stale.entryOffsets[2] + 400] ^= 1;  // bytes change, stored checksums do not
+    write(stale, "stale.qv");
+    files("short.qv", "tiny", "tail1.qv", text_of(path("a.qv")) + "x", "tail2.qv",
+          text_of(path("a.qv")) + "y");
+    write(PackageBuilder().add({1, "a", "", {1}}).add({1, "b", "", {2}}).build(), "twice.qv");
+    write(PackageBuilder().add({1, "a", "", {1}}).build(), "once.qv");
+    // Past the first 1 MiB piece of the comparison, under an unchanged checksum.
+    Bytes big = payload((2u << 20) + 3, 4);
+    write(PackageBuilder().add({1, "big", "", big}).build(), "big1.qv");
+    for (const auto &[back, bits] : {std::pair{3, 0x01}, {2, 0x10}, {1, 0x21}})
+        big[big.size() - back] ^= bits;
+    write(PackageBuilder().add({1, "big", "", big}).build(), "big2.qv");
+    // A bin header past the end of the file has neither name nor description.
+    write(PackageBuilder().add({1, "a", "A", {1}}).add({2, "b", "B", {2}}).build(), "hole1.qv");
+    write(PackageBuilder().add({1, "a", "A", {1}}).add_raw({2, 0x100000, 353, 0, 0, 0}).build(),
+          "hole2.qv");
+    check({{"diff a.qv same.qv", 0, "", {"summary: identical", "3 same"}},
+           // The same entries, but not the same bytes: identical means byte for byte.
+           {"diff tail1.qv tail2.qv",
+            1,
+            "",
+            {"bytes   outside the entries' sub-files differ", "different, 0 header fields"}},
+           // A repeated ID pairs its occurrences in order.
+           {"diff twice.qv once.qv", 1, "", {"removed 0x00000001 'b' (header entry 1)", "1 same"}},
+           {"diff big1.qv big2.qv", 1, "", {"'big' (header entry 0): bytes differ"}},
+           {"diff hole1.qv hole2.qv",
+            1,
+            "",
+            {"name 'b' -> (unreadable), description 'B' -> (unreadable), offset"}},
+           {"diff a.qv payload.qv",
+            1,
+            "",
+            {"changed 0x00000002 'kernel.img' (header entry 1): checksum 0x", "2 same"}},
+           {"diff a.qv collide.qv",
+            1,
+            "",
+            {"0x00000003 'rootfs.img' (header entry 2): bytes differ"}},
+           {"diff a.qv stale.qv", 1, "", {"(header entry 2): bytes differ under the same length"}},
+           {"diff a.qv renamed.qv", 1, "", {"name 'kernel.img' -> 'vmlinuz\\x1b'"}},
+           {"diff a.qv aux.qv", 1, "", {"(header entry 0): aux0 0x0000 -> 0x0007\n"}},
+           {"diff a.qv added.qv", 1, "", {"header  entries: 3 -> 4", "added   0x00000009 'extra'"}},
+           {"diff a.qv removed.qv", 1, "", {"removed 0x00000003 'rootfs.img' (header entry 2)\n"}},
+           {"diff a.qv longer.qv", 1, "", {"length 552 -> 553", "1 moved", "--moves lists"}},
+           {"diff --moves a.qv longer.qv", 1, "", {"moved   0x00000003", "offset 7184 -> 7185"}},
+           {"diff a.qv swapped.qv",
+            1,
+            "",
+            {"position header entry 0 -> header entry 2, offset 6180 -> 7384", "1 moved"}},
+           {"diff a.qv missing.qv", 2, "missing.qv: No such file or directory"},
+           {"diff short.qv a.qv", 2, "short.qv: not a package: 4 bytes"},
+           {"diff - - <a.qv", 2, "standard input can be only one"},
+           {"diff a.qv", 2}});
+    Outcome r = sh("diff --json a.qv longer.qv");
+    EXPECT_EQ(r.status, 1);
+    const json j = json::parse(r.out);
+    expect_at(j, "/format", "rerazera-diff", "/version", 1, "/old/file", "a.qv", "/header/0/field",
+              "size", "/header/0/old", 7836, "/entries/0/status", "changed", "/entries/0/changes",
+              json{"length", "checksum"}, "/entries/0/new/length", 553, "/entries/1/status",
+              "moved", "/entries/1/old/name", "rootfs.img", "/summary",
+              json::parse(R"({"identical":false,"complete":true,"header_fields":2,"changed":1,)"
+                          R"("moved":1,"added":0,"removed":0,"same":1})"));
+    expect_at(js("diff --json a.qv same.qv"), "/entries", json::array(), "/summary/identical",
+              true);
+    expect_at(json::parse(sh("diff --json a.qv added.qv").out), "/entries/0/old", nullptr,
+              "/entries/0/new/index", 3, "/entries/0/status", "added");
+    expect_at(json::parse(sh("diff --json hole1.qv hole2.qv").out), "/entries/0/old/name", "b",
+              "/entries/0/new/name", nullptr, "/entries/0/new/desc", nullptr);
+
+    // One changed extend subfile among hundreds; an invalid extension is trouble.
+    std::vector<SubFile> subs;
+    for (std::uint32_t i = 0; i < 300; ++i)
+        subs.push_back({i + 1, "n" + std::to_string(i), "", payload(8, 9)});
+    write(PackageBuilder::from_files(subs).build(), "ext1.qv");
+    subs[280].aux1 = 5;
+    Package ext = PackageBuilder::from_files(subs).build();
+    write(ext, "ext2.qv");
+    ext.set_be32(ext.dummyOffset + 16, 0xFFFFF);
+    ext.reseal_bin_header(ext.dummyOffset);
+    write(ext, "extbad.qv");
+    expect_at(json::parse(sh("diff --json ext1.qv ext2.qv").out), "/entries/0/changes",
+              json{"aux1"}, "/entries/0/new/table", "extension", "/entries/0/new/index", 25,
+              "/entries/0/file_id_hex", "0x00000119", "/summary/same", 299);
+    check(
+        {{"diff ext1.qv ext2.qv",
+          1,
+          "",
+          {"changed 0x00000119 'n280' (extension entry 25): aux1 0x0000 -> 0x0005",
+           "1 changed, 0 moved, 0 added, 0 removed, 299 same"}},
+         {"diff ext1.qv extbad.qv", 2, "extbad.qv: extension unreadable", {"incomplete"}},
+         {"diff a.qv ext1.qv",
+          1,
+          "",
+          {"header  extension: none -> valid", "header  extend subfiles: 0 -> 45", "297 added"}}});
+}
+
+// '-' reads the package from standard input, for every command; --save keeps it only if it passes.
+TEST_F(ToolTest, PackageFromStandardInput) {
+    Package pkg = PackageBuilder::from_files({{1, "boot.bin", "", bytes_of("boot")},
+                                              {2, "kernel.img", "", bytes_of("kernel")}})
+                      .build();
+    write(pkg, "good.qv");
+    pkg.bytes[pkg.entryOffsets[1] + 353] ^= 1;
+    write(pkg, "bad.qv");
+    std::filesystem::create_directories(path("dir"));
+    files("empty", "");
+    check({{"info - <good.qv", 0, "", {"file:            -\n", "sub-files:       2"}},
+           {"list --json - <good.qv", 0, "", {R"("file": "-")", R"("name": "kernel.img")"}},
+           {"verify - <good.qv", 0, "", {"-: ok"}},
+           {"verify good.qv - <bad.qv", 1, "", {"good.qv: ok", "-: FAILED"}},
+           {"verify - good.qv - <good.qv", 2, "standard input can be given only once"},
+           {"verify --key good.qv - <good.qv", 2, "-: a signature is read from beside its package"},
+           {"diff good.qv - <bad.qv",
+            1,
+            "",
+            {"+++ -\n", "'kernel.img' (header entry 1): bytes differ"}},
+           {"diff - good.qv <good.qv", 0},
+           {"list - <empty", 1, "-: not a package: 0 bytes"},
+           {"list - <dir", 2, "-: cannot read standard input: Is a directory"},
+           {"verify - --save kept.qv <good.qv", 0},
+           {"verify - --save refused.qv <bad.qv", 1, "refused.qv: not saved: the package from"},
+           {"verify - --save dir <good.qv", 2, "dir: Is a directory"},
+           {"verify - --save nodir/x.qv <good.qv", 2, "cannot create a file in nodir"},
+           {"verify good.qv --save x.qv", 2, "--save: keeps a package read from standard input"}});
+    check_out({"extract - --id 2 --strip -o - <good.qv", "kernel"});
+    // The copy goes to TMPDIR; one that cannot take it is trouble, named.
+    const char *tmp = std::getenv("TMPDIR");
+    const std::string saved = tmp != nullptr ? tmp : "";
+    ::setenv("TMPDIR", path("nowhere").c_str(), 1);
+    check({{"list - <good.qv", 2, "-: cannot create a file in " + path("nowhere")}});
+    tmp != nullptr ? ::setenv("TMPDIR", saved.c_str(), 1) : ::unsetenv("TMPDIR");
+    EXPECT_EQ(rztest::read_file(path("kept.qv")), rztest::read_file(path("good.qv")));
+    for (const char *absent : {"refused.qv", "x.qv", "nodir"})
+        EXPECT_FALSE(std::filesystem::exists(path(absent))) << absent;
+    entries(dir_.path());  // no temporary copy left beside kept.qv
+}
+
+// Several --id and --name in one call; --quiet keeps errors and data only.
+TEST_F(ToolTest, ManySubfilesAndQuiet) {
+    write(PackageBuilder::from_files({{1, "boot.bin", "", bytes_of("boot")},
+                                      {2, "kernel.img", "", bytes_of("kernel")},
+                                      {3, "../up", "", bytes_of("up")}})
+              .build(),
+          "p.qv");
+    check({{"extract p.qv --id 1 --name kernel.img --id 9 --strip -o many",
+            1,
+            "p.qv: no sub-file with ID 0x00000009",
+            {"many/boot.bin\n", "many/kernel.img\n"}},
+           {"extract p.qv --id 1 --id 2 -o -", 2, "standard output takes a single sub-file"},
+           {"extract p.qv --id 1 --id x -o many", 2, "--id: 'x' is not"}});
+    expect_files("many/boot.bin", "boot", "many/kernel.img", "kernel");
+    for (const char *cmd : {"-q verify p.qv", "info --quiet p.qv", "list -q p.qv",
+                            "extract -q p.qv --all --strip -o all", "diff -q p.qv p.qv"}) {
+        const Outcome r = sh(cmd);
+        EXPECT_EQ(r.status, 0) << cmd;
+        EXPECT_EQ(r.out + r.err, "") << cmd;
+    }
+    expect_files("all/.._up", "up");
+    const Outcome r = sh("--quiet extract p.qv --id 1 --id 7 --strip -o q");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    expect_has(r.err, "no sub-file with ID 0x00000007");
+    check_out({"-q extract p.qv --name boot.bin --strip -o -", "boot"});
+}
+
+// The completion script loads in bash and completes subcommands, options and files.
+TEST_F(ToolTest, BashCompletion) {
+    files("pkg.qv", "");
+    for (const auto &[line, want] : {std::pair{"rerazera di", "diff"},
+                                     {"rerazera -q diff --j", "--json"},
+                                     {"rerazera extract pkg.qv --na", "--name"},
+                                     {"rerazera verify pk", "pkg.qv"}}) {
+        files("c.sh", std::string("source ") + RERAZERA_COMPLETION + "\nCOMP_WORDS=(" + line +
+                          ")\nCOMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n_rerazera\n"
+                          "printf '%s\\n' \"${COMPREPLY[@]}\"\n");
+        std::string out;
+        FILE *p = ::popen(("cd " + dir_.path() + " && bash c.sh").c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        for (int c; (c = std::fgetc(p)) != EOF;)
+            out += static_cast<char>(c);
+        EXPECT_EQ(::pclose(p), 0) << line;
+        expect_has(out, std::string(want) + "\n");
+    }
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
-// rerazera extract PKG (--id ID | --name NAME | --all) -o OUT [--strip] [--force]
+// rerazera extract PKG (--id ID | --name NAME)... | --all) -o OUT [--strip] [--force]
 //
-// One sub-file by ID (header table, then extension) or by the name in its
-// bin header, or every sub-file into a directory under the names of their
-// bin headers. Names come from the package and are not trusted: one that
-// would leave the output directory, or is empty, is rewritten and the user
-// told so, and an existing file is replaced only with --force.
+// Sub-files by ID (header table, then extension) or by the name in their
+// bin header, several in one call (each into directory OUT; a failure of
+// one is reported and the others are still written), or every sub-file
+// into a directory under the names of their bin headers. Names come from the package and are not
+// trusted: one that would leave the output directory, or is empty, is rewritten and the user told
+// so, and an existing file is replaced only with --force.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -26,14 +27,19 @@ namespace {
 
 struct ExtractOptions {
     std::string package;
-    std::string id;
-    std::string name;
+    std::vector<std::string> ids;
+    std::vector<std::string> names;
     bool all = false;
     std::string out;
     bool strip = false;
     bool force = false;
     bool noCheck = false;
-    bool byName = false;
+};
+
+// One sub-file asked for: by ID when it has one, else by name.
+struct Request {
+    std::optional<std::uint32_t> id;
+    std::string name;
 };
 
 // Sub-files are copied out of the mapping in pieces of this size, each
@@ -175,24 +181,14 @@ bool write_subfile(const ExtractOptions &opt, const PackageView &pkg, const QVFi
     return true;
 }
 
-int extract_one(const ExtractOptions &opt) {
-    std::optional<std::uint32_t> id;
-    if (!opt.byName) {
-        id = parse_u32(opt.id);
-        if (!id) {
-            report_error("--id", "'" + opt.id + "' is not a 32-bit number (decimal or 0x-hex)");
-            return kExitUsage;
-        }
-    }
-    const PackageView pkg(opt.package);
-    if (!pkg.ok()) {
-        report_error(opt.package, pkg.error());
-        return pkg.status();
-    }
+// One sub-file to opt.out: a file, or a directory that exists (toDir says
+// it must, with several sub-files asked for).
+int extract_one(const ExtractOptions &opt, const PackageView &pkg, const Request &req, bool toDir) {
+    const std::optional<std::uint32_t> id = req.id;
     const Found found = id ? find_entry(pkg, "ID " + hex32(*id), false,
                                         [&](const Entry &e) { return e.desc.fileId == *id; })
-                           : find_entry(pkg, "name '" + opt.name + "'", true, [&](const Entry &e) {
-                                 return pkg.bin_header(e.desc.offset).name == opt.name;
+                           : find_entry(pkg, "name '" + req.name + "'", true, [&](const Entry &e) {
+                                 return pkg.bin_header(e.desc.offset).name == req.name;
                              });
     if (!found.entry) {
         report_error(opt.package, found.error);
@@ -209,7 +205,7 @@ int extract_one(const ExtractOptions &opt) {
     // name: a name the user did not give, so it replaces nothing unasked.
     std::string target = opt.out;
     bool replace = true;
-    if (opt.out != "-" && is_directory(opt.out)) {
+    if (toDir || (opt.out != "-" && is_directory(opt.out))) {
         std::string why;
         const std::string name =
             safe_name(pkg.bin_header(e.desc.offset).name, hex32(e.desc.fileId), why);
@@ -224,7 +220,54 @@ int extract_one(const ExtractOptions &opt) {
         report_error(out.name(), out.error());
         return kExitTrouble;
     }
-    return write_subfile(opt, pkg, e.desc, out) ? kExitOk : kExitTrouble;
+    if (!write_subfile(opt, pkg, e.desc, out)) {
+        return kExitTrouble;
+    }
+    if (toDir) {
+        std::printf("%s\n", escape(target).c_str());
+    }
+    return kExitOk;
+}
+
+// Every --id and --name, IDs first, each in the order given. With more than
+// one, OUT is a directory (made when missing) and each is written under its
+// bin header's name.
+int extract_some(const ExtractOptions &opt) {
+    std::vector<Request> requests;
+    for (const std::string &text : opt.ids) {
+        const std::optional<std::uint32_t> id = parse_u32(text);
+        if (!id) {
+            report_error("--id", "'" + text + "' is not a 32-bit number (decimal or 0x-hex)");
+            return kExitUsage;
+        }
+        requests.push_back(Request{id, {}});
+    }
+    for (const std::string &name : opt.names) {
+        requests.push_back(Request{std::nullopt, name});
+    }
+    const bool toDir = requests.size() > 1;
+    if (toDir && opt.out == "-") {
+        report_error("-o -", "standard output takes a single sub-file; give a directory");
+        return kExitUsage;
+    }
+    const PackageView pkg(opt.package);
+    if (!pkg.ok()) {
+        report_error(opt.package, pkg.error());
+        return pkg.status();
+    }
+    if (toDir) {
+        std::error_code ec;
+        std::filesystem::create_directories(opt.out, ec);
+        if (!is_directory(opt.out)) {
+            report_error(opt.out, ec ? ec.message() : "not a directory");
+            return kExitTrouble;
+        }
+    }
+    int status = kExitOk;
+    for (const Request &req : requests) {
+        status = worse(status, extract_one(opt, pkg, req, toDir));
+    }
+    return status;
 }
 
 // Names already given in this run, as 64-bit hashes in an open-addressed
@@ -376,7 +419,7 @@ int run_extract(const ExtractOptions &opt) {
         }
         return extract_all(opt);
     }
-    return extract_one(opt);
+    return extract_some(opt);
 }
 
 }  // namespace
@@ -384,14 +427,19 @@ int run_extract(const ExtractOptions &opt) {
 void add_extract(CLI::App &app, Runner &run) {
     auto opt = std::make_shared<ExtractOptions>();
     CLI::App *cmd = app.add_subcommand(
-        "extract", "Extract one sub-file (by ID or name) or all of them, bin header included");
+        "extract",
+        "Extract sub-files (by ID or name, several at once) or all of them, bin header included");
     cmd->add_option("package", opt->package, "Package file")->required();
-    auto *id = cmd->add_option(
-        "--id", opt->id, "File ID (decimal, 0x-hex or negative), header table then extension");
-    auto *name = cmd->add_option("--name", opt->name, "Name in the sub-file's bin header");
+    auto *id = cmd->add_option("--id", opt->ids,
+                               "File ID (decimal, 0x-hex or negative), header table then "
+                               "extension; repeatable")
+                   ->allow_extra_args(false);
+    auto *name =
+        cmd->add_option("--name", opt->names, "Name in the sub-file's bin header; repeatable")
+            ->allow_extra_args(false);
     auto *all = cmd->add_flag("--all", opt->all,
                               "Every sub-file, into directory OUT under its bin header's name");
-    id->excludes(name)->excludes(all);
+    id->excludes(all);
     name->excludes(all);
     cmd->add_option("-o,--output", opt->out,
                     "Output file, directory (--all, or an existing one) or - for stdout")
@@ -402,7 +450,9 @@ void add_extract(CLI::App &app, Runner &run) {
     cmd->add_flag("--no-check", opt->noCheck,
                   "Write sub-files whose bin header or payload checksum fails");
     cmd->footer(
-        "Exactly one of --id, --name and --all. Each sub-file's bin header and payload "
+        "--all, or any number of --id and --name (more than one: OUT is a directory, made when "
+        "missing; one that fails is reported and the others are still written). A package '-' "
+        "is read from standard input. Each sub-file's bin header and payload "
         "checksums are checked first; one that fails is not written (exit 1). Regular files "
         "are written under a temporary name and renamed into place; devices and FIFOs are "
         "written in place; a symbolic link is followed. The package itself is never an "
@@ -411,7 +461,6 @@ void add_extract(CLI::App &app, Runner &run) {
         if (id->count() == 0 && name->count() == 0 && !opt->all) {
             throw CLI::RequiredError("one of --id, --name or --all");
         }
-        opt->byName = name->count() != 0;
         run = [opt] { return run_extract(*opt); };
     });
 }

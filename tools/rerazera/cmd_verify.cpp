@@ -2,6 +2,7 @@
 // (QVPKG_ChkQVFileInfo), several packages at once, results in the order
 // given. The library's verdict decides the exit status; --json and --report
 // add the per-sub-file report.
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <iostream>
@@ -15,6 +16,7 @@
 #include "json_out.hpp"
 #include "rerazera.h"
 #include "signature_check.hpp"
+#include "spool.hpp"
 #include "tool.hpp"
 
 namespace rztool {
@@ -25,6 +27,7 @@ struct VerifyOptions {
     std::string jobs;
     bool json = false;
     bool report = false;
+    std::string save;
     SignatureOptions signature;
 };
 
@@ -42,7 +45,9 @@ struct Outcome {
     [[nodiscard]] bool refused_unread() const { return signature && !signature->packageChecked; }
 };
 
-Outcome verify_one(const std::string &path, const rerazera_keyring *ring, std::uint32_t flags) {
+// path is the file to read, name the package as the user gave it.
+Outcome verify_one(const std::string &path, const std::string &name, const rerazera_keyring *ring,
+                   std::uint32_t flags) {
     Outcome out;
     // Refused before the library opens it: a FIFO would block the worker.
     std::uint64_t size = 0;
@@ -54,7 +59,7 @@ Outcome verify_one(const std::string &path, const rerazera_keyring *ring, std::u
         out.note = "not a package: " + std::to_string(size) + " bytes, shorter than the " +
                    std::to_string(QVPKG_HEADER_SIZE) + "-byte header";
     }
-    const LogLabel label(path);
+    const LogLabel label(name);
     if (ring != nullptr) {
         out.signature = check_signed_package(ring, path, flags, out.result, out.verdict);
         return out;
@@ -162,8 +167,8 @@ void print_subfile(const SubfileReport &s) {
 }
 
 // The per-sub-file report, walked and written entry by entry.
-void write_report(const std::string &path, JsonStream *json) {
-    const LogLabel label(path);
+void write_report(const std::string &path, const std::string &name, JsonStream *json) {
+    const LogLabel label(name);
     const PackageView pkg(path);
     if (!pkg.ok()) {
         if (json != nullptr) {
@@ -251,6 +256,13 @@ void print_human(const std::string &path, const Outcome &o) {
 }
 
 int run_verify(const VerifyOptions &opt) {
+    if (opt.signature.enabled() &&
+        std::find(opt.packages.begin(), opt.packages.end(), kStdinArg) != opt.packages.end()) {
+        report_error(kStdinArg,
+                     "a signature is read from beside its package (PACKAGE.minisig); a package "
+                     "from standard input has none");
+        return kExitUsage;
+    }
     KeyringPtr ring(nullptr, &rerazera_keyring_free);
     if (opt.signature.enabled() && !(ring = load_keyring(opt.signature))) {
         return kExitTrouble;
@@ -266,6 +278,29 @@ int run_verify(const VerifyOptions &opt) {
         jobs = *parsed;
     }
     const std::size_t n = opt.packages.size();
+    // A package from standard input is copied once, before the workers
+    // start, and read under the copy's name from then on.
+    std::vector<std::string> files = opt.packages;
+    std::unique_ptr<StdinSpool> spool;
+    std::size_t fromStdin = n;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (files[i] != kStdinArg) {
+            continue;
+        }
+        if (fromStdin != n) {
+            report_error(kStdinArg, "standard input can be given only once");
+            return kExitUsage;
+        }
+        fromStdin = i;
+    }
+    if (!opt.save.empty() && fromStdin == n) {
+        report_error("--save", "keeps a package read from standard input; give '-' as a package");
+        return kExitUsage;
+    }
+    if (fromStdin != n) {
+        spool = std::make_unique<StdinSpool>(opt.save);
+        files[fromStdin] = spool->path();
+    }
     std::vector<std::optional<Outcome>> results(n);
     std::mutex mutex;
     std::condition_variable ready;
@@ -284,7 +319,12 @@ int run_verify(const VerifyOptions &opt) {
                 }
                 i = next++;
             }
-            Outcome o = verify_one(opt.packages[i], ring.get(), flags);
+            Outcome o;
+            if (i == fromStdin && !spool->ok()) {
+                o.error = spool->error();
+            } else {
+                o = verify_one(files[i], opt.packages[i], ring.get(), flags);
+            }
             const std::lock_guard lock(mutex);
             results[i] = std::move(o);
             ready.notify_all();
@@ -297,6 +337,7 @@ int run_verify(const VerifyOptions &opt) {
 
     std::size_t passed = 0;
     std::size_t unusable = 0;
+    bool stdinPassed = false;
     JsonStream json(stdout);
     if (opt.json) {
         json.begin_object();
@@ -312,6 +353,7 @@ int run_verify(const VerifyOptions &opt) {
 
         const std::string &path = opt.packages[i];
         passed += o.passed() ? 1 : 0;
+        stdinPassed = stdinPassed || (i == fromStdin && o.passed());
         unusable += o.error.empty() ? 0 : 1;
         if (!o.error.empty()) {
             report_error(path, o.error);
@@ -341,7 +383,7 @@ int run_verify(const VerifyOptions &opt) {
             }
             json.key("report");
             if (o.error.empty()) {
-                write_report(path, &json);
+                write_report(files[i], path, &json);
             } else {
                 json.null();
             }
@@ -350,7 +392,7 @@ int run_verify(const VerifyOptions &opt) {
         } else if (o.error.empty()) {
             print_human(path, o);
             if (opt.report) {
-                write_report(path, nullptr);
+                write_report(files[i], path, nullptr);
             }
         }
         std::fflush(stdout);
@@ -374,7 +416,18 @@ int run_verify(const VerifyOptions &opt) {
         }
         std::printf("\n");
     }
-    return unusable != 0 ? kExitTrouble : failed != 0 ? kExitFailure : kExitOk;
+    int status = unusable != 0 ? kExitTrouble : failed != 0 ? kExitFailure : kExitOk;
+    // --save: the copy takes its name only once it has passed.
+    if (!opt.save.empty() && spool->ok()) {
+        if (!stdinPassed) {
+            report_error(opt.save,
+                         "not saved: the package from standard input failed verification");
+        } else if (!spool->keep()) {
+            report_error(opt.save, spool->error());
+            status = kExitTrouble;
+        }
+    }
+    return status;
 }
 
 }  // namespace
@@ -390,10 +443,13 @@ void add_verify(CLI::App &app, Runner &run) {
                   "Print a JSON document with a record per sub-file (schema in rerazera(1))");
     cmd->add_flag("--report", opt->report,
                   "Also print every sub-file's checksums and result, extension included");
+    cmd->add_option("--save", opt->save,
+                    "Keep the package read from standard input ('-') as FILE, only if it passes");
     add_signature_options(cmd, opt->signature);
     cmd->footer(
-        "Exit status: 0 when every package passes, 1 when any fails, 2 when any cannot be used "
-        "(the others are still verified) or for usage errors.");
+        "A package '-' is read from standard input. Exit status: 0 when every package passes, 1 "
+        "when any fails, 2 when any cannot be used (the others are still verified) or for usage "
+        "errors.");
     cmd->callback([opt, &run] { run = [opt] { return run_verify(*opt); }; });
 }
 

@@ -23,6 +23,9 @@ void report_error(const std::string &what, const std::string &reason) {
 }
 
 void report_note(const std::string &what, const std::string &text) {
+    if (quiet()) {
+        return;
+    }
     const std::string line = "rerazera: " + escape(what) + ": note: " + escape(text) + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
@@ -121,6 +124,8 @@ const char *file_kind(mode_t mode) {
 }
 
 bool g_verbose = false;
+bool g_quiet = false;
+int g_dataFd = STDOUT_FILENO;
 thread_local const std::string *t_label = nullptr;
 
 // The library's diagnostic lines: dropped, or shown escaped on stderr with
@@ -278,6 +283,36 @@ void set_verbose(bool on) {
     g_verbose = on;
 }
 
+void set_quiet(bool on) {
+    g_quiet = on;
+}
+
+bool quiet() {
+    return g_quiet;
+}
+
+bool silence_stdout() {
+    std::fflush(stdout);
+    const int kept = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const bool ok = kept >= 0 && null >= 0 && ::dup2(null, STDOUT_FILENO) == STDOUT_FILENO;
+    if (null >= 0) {
+        ::close(null);
+    }
+    if (!ok) {
+        if (kept >= 0) {
+            ::close(kept);
+        }
+        return false;
+    }
+    g_dataFd = kept;
+    return true;
+}
+
+int data_stdout() {
+    return g_dataFd;
+}
+
 LogLabel::LogLabel(const std::string &package) {
     t_label = &package;
 }
@@ -287,6 +322,10 @@ LogLabel::~LogLabel() {
 }
 
 int finish_stdout(int status) {
+    if (g_dataFd != STDOUT_FILENO) {  // kept by --quiet; written with write(2), nothing buffered
+        ::close(g_dataFd);
+        g_dataFd = STDOUT_FILENO;
+    }
     std::cout.flush();
     const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || !std::cout;
     const int err = errno;

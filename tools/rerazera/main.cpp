@@ -19,6 +19,9 @@ int main(int argc, char **argv) {
     app.fallthrough();
     bool verbose = false;
     app.add_flag("-v,--verbose", verbose, "Show the library's diagnostics on stderr");
+    bool quiet = false;
+    const char *quietHelp = "Print nothing but errors (data asked for with -o - is still written)";
+    app.add_flag("-q,--quiet", quiet, quietHelp);
     app.footer(std::string(rztool::kExitStatusHelp) +
                "\nRun 'rerazera COMMAND --help' for the options of a command; see rerazera(1).");
 
@@ -31,6 +34,11 @@ int main(int argc, char **argv) {
     rztool::add_pack(app, run);
     rztool::add_keygen(app, run);
     rztool::add_sign(app, run);
+    rztool::add_diff(app, run);
+    // --quiet is accepted after any subcommand too.
+    for (CLI::App *sub : app.get_subcommands([](CLI::App *) { return true; })) {
+        sub->add_flag("-q,--quiet", quiet, quietHelp);
+    }
 
     try {
         app.parse(argc, argv);
@@ -43,6 +51,11 @@ int main(int argc, char **argv) {
     // with -v they go to stderr, each naming its package; otherwise they
     // are dropped, so that a desk or CI run does not fill the system log.
     rztool::set_verbose(verbose);
+    rztool::set_quiet(quiet);
+    if (quiet && !rztool::silence_stdout()) {
+        rztool::report_error("--quiet", "cannot point standard output at /dev/null");
+        return rztool::kExitTrouble;
+    }
     int status = rztool::kExitUsage;
     try {
         status = run ? run() : rztool::kExitUsage;

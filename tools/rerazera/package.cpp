@@ -67,8 +67,18 @@ std::string entry_label(const Entry &e) {
 }
 
 PackageView::PackageView(std::string path) : path_(std::move(path)) {
+    std::string file = path_;
+    if (path_ == kStdinArg) {
+        spool_ = std::make_unique<StdinSpool>();
+        if (!spool_->ok()) {
+            error_ = spool_->error();
+            status_ = kExitTrouble;
+            return;
+        }
+        file = spool_->path();
+    }
     std::uint64_t size = 0;
-    error_ = input_problem(path_, &size, &identity_);
+    error_ = input_problem(file, &size, &identity_);
     if (!error_.empty()) {
         status_ = kExitTrouble;
         return;
@@ -82,7 +92,7 @@ PackageView::PackageView(std::string path) : path_(std::move(path)) {
         return;
     }
     char msg[QVPKG_MSG_BUF_LEN] = "";
-    base_ = QVPKG_MapQVFile(path_.c_str(), &size_, msg, sizeof msg);
+    base_ = QVPKG_MapQVFile(file.c_str(), &size_, msg, sizeof msg);
     if (base_ == nullptr) {
         error_ =
             "cannot map it: " + (msg[0] != '\0' ? trim_newlines(msg) : "cannot resolve the path");

@@ -8,9 +8,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "rerazera.h"
+#include "spool.hpp"
 #include "tool.hpp"
 
 namespace rztool {
@@ -73,6 +75,7 @@ class PackageView {
     // it and reads its header and extension. On failure ok() is false,
     // error() says why and status() is kExitTrouble for an input that
     // cannot be used or kExitFailure for a file too short to be a package.
+    // "-" reads the package from standard input (see StdinSpool).
     explicit PackageView(std::string path);
     ~PackageView();
     PackageView(const PackageView &) = delete;
@@ -111,6 +114,7 @@ class PackageView {
     std::string path_;
     std::string error_;
     int status_ = kExitOk;
+    std::unique_ptr<StdinSpool> spool_;
     std::uint8_t *base_ = nullptr;
     std::uint32_t size_ = 0;
     FileIdentity identity_;

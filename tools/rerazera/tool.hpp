@@ -91,11 +91,22 @@ class LogLabel {
     LogLabel &operator=(const LogLabel &) = delete;
 };
 
-// Flushes standard output and reports a failed write: kExitTrouble, or status.
+// Flushes standard output (and closes the one --quiet kept for data) and
+// reports a failed write: kExitTrouble, or status.
 int finish_stdout(int status);
 
 // Number of worker threads to use by default.
 unsigned default_jobs();
+
+// --quiet: notes are dropped and standard output goes nowhere, apart from
+// data a command was asked to write there ("-o -"), which goes to
+// data_stdout(). Errors are still reported.
+void set_quiet(bool on);
+bool quiet();
+// Points standard output at /dev/null; the descriptor it had is kept for
+// data_stdout(). False when that cannot be done.
+bool silence_stdout();
+int data_stdout();
 
 void add_info(CLI::App &app, Runner &run);
 void add_list(CLI::App &app, Runner &run);
@@ -105,5 +116,6 @@ void add_strip(CLI::App &app, Runner &run);
 void add_pack(CLI::App &app, Runner &run);
 void add_keygen(CLI::App &app, Runner &run);
 void add_sign(CLI::App &app, Runner &run);
+void add_diff(CLI::App &app, Runner &run);
 
 }  // namespace rztool

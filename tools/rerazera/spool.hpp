@@ -1,0 +1,60 @@
+// A package read from standard input ("-"). The library opens packages by
+// name (it resolves the path and maps the file), so what arrives through a
+// pipe is first copied into a temporary regular file, through a fixed
+// buffer: memory stays the same whatever the size of the input, and the
+// copy stops, and is refused, as soon as it passes the 2 GiB that 32-bit
+// signed file positions address, so a runaway input never fills the disk.
+//
+// The copy is made in an unnamed file (O_TMPFILE in $TMPDIR, or /tmp) and is
+// given a name only once it is complete, so a download interrupted however
+// hard leaves nothing behind; the name is removed when the tool is done with
+// it, or by the interrupt handlers of output.hpp. On a file system that
+// refuses O_TMPFILE the copy is written under that temporary name from the
+// start. With a name to keep (--save), the copy is written beside that name
+// instead, and renamed onto it only when asked to (after a verification
+// that passed).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "output.hpp"
+
+namespace rztool {
+
+// How a package argument names standard input, and how messages name it.
+inline constexpr const char *kStdinArg = "-";
+inline constexpr const char *kStdinName = "standard input";
+
+class StdinSpool {
+  public:
+    // Copies standard input. keepAs: the file --save will write, or "".
+    explicit StdinSpool(const std::string &keepAs = "");
+    ~StdinSpool();
+    StdinSpool(const StdinSpool &) = delete;
+    StdinSpool &operator=(const StdinSpool &) = delete;
+
+    [[nodiscard]] bool ok() const { return !path_.empty(); }
+    // Why the copy failed; kExitTrouble in every case.
+    [[nodiscard]] const std::string &error() const { return error_; }
+    // A name of the copy the library can open.
+    [[nodiscard]] const std::string &path() const { return path_; }
+    [[nodiscard]] std::uint64_t size() const { return size_; }
+
+    // Renames the copy onto the keepAs name given to the constructor,
+    // replacing what is there. False with error() set when that fails.
+    bool keep();
+
+  private:
+    bool copy_stdin(int fd);
+    bool name_unnamed(const std::string &dir);
+
+    std::unique_ptr<StagedFile> named_;
+    std::string path_;
+    std::string error_;
+    std::uint64_t size_ = 0;
+    int unnamed_ = -1;
+    bool keepable_ = false;
+};
+
+}  // namespace rztool
