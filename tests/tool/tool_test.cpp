@@ -22,6 +22,8 @@ extern char **environ;
 namespace {
 
 using nlohmann::json;
+using rerazera::writer::crc16;
+using rerazera::writer::make_bin_file;
 using rerazera::writer::Package;
 using rerazera::writer::PackageBuilder;
 using rerazera::writer::RawDesc;
@@ -497,6 +499,197 @@ TEST_F(ToolTest, StreamedJsonKeepsTheSchema) {
     for (const char *key :
          {"schema", "file", "size", "product_type", "entries", "subfiles", "header", "extension"})
         EXPECT_TRUE(j.contains(key)) << key;
+}
+
+// Sub-files placed by hand, each after `gap` bytes of `fill`; `tail` bytes of 0x5a end the file.
+Package placed(const std::vector<std::tuple<SubFile, std::size_t, std::uint8_t>> &parts,
+               std::size_t tail = 0) {
+    PackageBuilder b;
+    Bytes body;
+    for (const auto &[f, gap, fill] : parts) {
+        body.insert(body.end(), gap, fill);
+        const Bytes bin = make_bin_file(f);
+        b.add_raw(RawDesc{f.fileId, static_cast<std::uint32_t>(6180 + body.size()),
+                          static_cast<std::uint32_t>(bin.size()),
+                          crc16(f.payload.data(), f.payload.size()), f.aux0, f.aux1});
+        body.insert(body.end(), bin.begin(), bin.end());
+    }
+    Package p = b.build();
+    p.bytes.insert(p.bytes.end(), body.begin(), body.end());
+    p.bytes.insert(p.bytes.end(), tail, 0x5a);
+    return p;
+}
+
+std::vector<SubFile> numbered(std::uint32_t n) {
+    std::vector<SubFile> subs;
+    for (std::uint32_t i = 0; i < n; ++i)
+        subs.push_back(
+            {i + 1, "n" + std::to_string(i), "d", Bytes(i % 5, static_cast<std::uint8_t>(i))});
+    return subs;
+}
+
+// unpack then pack --manifest gives the same bytes, whatever the package holds beside its payloads.
+TEST_F(ToolTest, UnpackPackIsByteIdentical) {
+    const SubFile a{1, "a", "first", bytes_of("alpha"), 7, 0xFFFFFFFF},
+        b{2, "b", "", bytes_of("bb")};
+    std::vector<std::pair<std::string, Package>> rows = {
+        {"plain", PackageBuilder::from_files({a, b, {3, "c", "third", payload(3000, 3)}}).build()},
+        {"gaps", placed({{a, 100, 0}, {b, 37, 0xEE}, {{3, "c", "", {}}, 0, 0}}, 11)},
+        {"odd names", PackageBuilder()
+                          .add({1, "with \"quotes\"", "tab\there", bytes_of("q")})
+                          .add({2, "a b  c", "\xff\xfe not UTF-8", bytes_of("s")})
+                          .add({3, "caf\xe9 \xc3", "", bytes_of("r")})
+                          .add({4, "manifest.json", "", bytes_of("m")})
+                          .build()},
+        {"extension of 3000", PackageBuilder::from_files(numbered(3000)).build()},
+        {"empty extension",
+         PackageBuilder::from_files(numbered(255)).with_empty_extension().build()},
+        {"empty entries",
+         PackageBuilder().add(a).add_raw({9, 0x1234, 0, 0xBEEF, 1, 2}).add(b).build()},
+        {"no entries", PackageBuilder().build()}};
+    Package junk = PackageBuilder::from_files(numbered(300)).build();
+    for (std::size_t at : {0u, 10u, 29u})  // uninterpreted header bytes
+        junk.bytes[at] = 0xA5;
+    junk.bytes[junk.entryOffsets[0] + 1] = 1;          // bin header bytes nobody reads
+    junk.bytes[junk.entryOffsets[0] + 244 + 3] = 'Z';  // after the name's terminator
+    junk.bytes[junk.entryOffsets[1] + 352] ^= 1;       // a payload whose checksum fails
+    junk.bytes[junk.entryOffsets[2] + 250] ^= 1;       // a bin header whose checksum fails
+    junk.bytes[junk.tableOffset + 2] = 0x77;           // the table's preamble
+    junk.bytes[junk.dummyOffset + 30] = 0x66;          // the dummy bin header
+    junk.reseal_bin_header(junk.entryOffsets[0]);
+    junk.reseal_bin_header(junk.dummyOffset);
+    junk.reseal_table();
+    junk.reseal_header();
+    rows.emplace_back("reserved bytes and failing checksums", junk);
+    files("in/x", "ex", "in/y", "why", "list.txt", "5 x in/x\n6 y in/y Second\n");
+    ASSERT_EQ(sh("pack --product-type 0x2a --manifest list.txt -o packed.qv").status, 0);
+    rows.emplace_back("from pack", Package{});
+    rows.back().second.bytes = rztest::read_file(path("packed.qv"));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].first);
+        const std::string n = std::to_string(i);
+        write(rows[i].second, n + ".qv");
+        Outcome r = sh("unpack " + n + ".qv -C d" + n);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.find('\r'), std::string::npos);  // no progress line off a terminal
+        r = sh("pack --manifest d" + n + "/manifest.json -o " + n + ".out");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(rztest::read_file(path(n + ".out")), rows[i].second.bytes);
+    }
+    // Names stay in the manifest, raw bytes as hex; files get extract --all's names.
+    const json m = json::parse(text_of(path("d2/manifest.json")));
+    expect_at(m, "/format", "rerazera-manifest", "/version", 1, "/entries/0/name",
+              "with \"quotes\"", "/entries/0/file", "with \"quotes\"", "/entries/1/description_hex",
+              "fffe206e6f74205554462d38", "/entries/2/name_hex", "636166e920c3", "/entries/3/name",
+              "manifest.json", "/entries/3/file", "manifest.json~2");
+    expect_files("d2/a b  c", "s", "d2/manifest.json~2", "m", "d1/gap-6637.bin",
+                 std::string(37, '\xEE'), "d1/gap-7380.bin", std::string(11, 'Z'));
+    expect_at(json::parse(text_of(path("d7/manifest.json"))), "/header/reserved/0", "a5",
+              "/header/reserved/10", "a5", "/header/reserved/29", "a5", "/entries/1/crc_actual", 0,
+              "/entries/0/reserved/1", "01");
+}
+
+// A changed payload moves what follows and gets new checksums; --reflow drops the gaps.
+TEST_F(ToolTest, RepackAfterAnEdit) {
+    const SubFile a{1, "a", "", bytes_of("alpha"), 5, 6}, b{2, "b", "", bytes_of("bb")};
+    const Package orig = placed({{a, 0, 0}, {b, 37, 0xEE}, {{3, "c", "", bytes_of("c")}, 0, 0}}, 9);
+    write(orig, "o.qv");
+    ASSERT_EQ(sh("unpack o.qv -C d").status, 0);
+    files("d/a", "alpha, longer");
+    check({{"pack --manifest d/manifest.json -o e.qv", 0},
+           {"pack --manifest d/manifest.json --reflow -o r.qv", 0},
+           {"verify e.qv r.qv", 0},
+           {"pack --manifest d/manifest.json -o d/a", 2, "d/a: is the same file as the input"}});
+    const json before = js("list --json o.qv"), after = js("list --json e.qv"),
+               tight = js("list --json r.qv");
+    const auto field = [](const json &l, int i, const char *k) {
+        return l["entries"][i][k].get<std::int64_t>();
+    };
+    EXPECT_EQ(field(after, 0, "length"), field(before, 0, "length") + 8);
+    EXPECT_NE(field(after, 0, "crc"), field(before, 0, "crc"));
+    for (const char *k : {"file_id", "offset", "aux0", "aux1"})
+        EXPECT_EQ(field(after, 0, k), field(before, 0, k)) << k;
+    for (int i : {1, 2}) {
+        EXPECT_EQ(field(after, i, "offset"), field(before, i, "offset") + 8);
+        EXPECT_EQ(field(after, i, "crc"), field(before, i, "crc"));
+        EXPECT_EQ(field(tight, i, "offset"),
+                  field(tight, i - 1, "offset") + field(tight, i - 1, "length"));
+    }
+    const Bytes edited = rztest::read_file(path("e.qv"));
+    EXPECT_EQ(edited.size(), orig.bytes.size() + 8);
+    EXPECT_EQ(Bytes(edited.end() - 9, edited.end()), Bytes(9, 0x5a));  // the tail moved along
+    EXPECT_EQ(rztest::read_file(path("r.qv")).size(), orig.bytes.size() + 8 - 37 - 9);
+}
+
+// Packages whose pieces cannot be told apart are refused; so are manifests that lost their shape.
+TEST_F(ToolTest, UnpackRefusals) {
+    const auto variant = [&](const std::string &name, auto edit) {
+        Package p = PackageBuilder::from_files(
+                        {{1, "a", "", bytes_of("one")}, {2, "b", "", bytes_of("two")}})
+                        .build();
+        edit(p);
+        p.reseal_header();
+        write(p, name);
+    };
+    variant("many.qv", [](Package &p) { p.set_file_num(300); });
+    variant("huge.qv", [](Package &p) { p.set_be32(Package::entry_field(0, 8), 0xFFFFFFF0u); });
+    variant("short.qv", [](Package &p) { p.set_be32(Package::entry_field(0, 8), 100); });
+    variant("overlap.qv",
+            [](Package &p) { p.set_be32(Package::entry_field(1, 4), p.entryOffsets[0]); });
+    variant("claims.qv", [](Package &p) {
+        p.set_be32(p.entryOffsets[0] + 340, 0x10000);
+        p.reseal_bin_header(p.entryOffsets[0]);
+    });
+    Package ext = PackageBuilder::from_files(numbered(260)).build();
+    ext.set_be32(ext.dummyOffset + 16, 0xFFFFF);
+    ext.reseal_bin_header(ext.dummyOffset);
+    write(ext, "extlong.qv");
+    PackageBuilder dup;
+    for (std::uint32_t i = 1; i <= 2; ++i)
+        dup.add(SubFile{i, "same", "", bytes_of("x")});
+    write(dup.build(), "dup.qv");
+    write(PackageBuilder().add({1, "a", "", bytes_of("one")}).build(), "ok.qv");
+    ASSERT_EQ(sh("unpack ok.qv -C ok").status, 0);
+    const json good = json::parse(text_of(path("ok/manifest.json")));
+    const auto edited = [&](const std::string &name, const std::string &ptr, const json &value) {
+        json m = good;
+        m[json::json_pointer(ptr)] = value;
+        files("ok/" + name, m.dump());
+    };
+    edited("v2.json", "/version", 2);
+    edited("hole.json", "/entries/0/offset", 7000);
+    edited("lost.json", "/entries/0/file", "gone");
+    edited("ext.json", "/entries/0/table", "extension");
+    files("ok/broken.json", "{\"format\": ", "list.txt", "1 a ok/a\n");
+    check({{"unpack many.qv -C x", 1,
+            "many.qv: the package header fails its check; it cannot be unpacked"},
+           {"unpack huge.qv -C x", 1,
+            "header entry 0 (0x00000001): offset 6180 + length 4294967280 runs past"},
+           {"unpack short.qv -C x", 1, "its length 100 is shorter than a bin header"},
+           {"unpack overlap.qv -C x", 1, "header entry 1 (0x00000002) overlaps header entry 0"},
+           {"unpack claims.qv -C x", 1, "its bin header claims 65536 payload bytes"},
+           {"unpack extlong.qv -C x", 1,
+            "the extension cannot be read: the second descriptor table runs past"},
+           {"unpack nothere.qv -C x", 2, "nothere.qv: No such file or directory"},
+           {"unpack dup.qv -C dup", 0,
+            "its name 'same' is taken by an earlier sub-file; writing 'same~2'"},
+           {"pack --manifest dup/manifest.json -o dup.out", 2, "name 'same' is already used by"},
+           {"unpack ok.qv -C ok", 2, "ok/a: already exists"},
+           {"unpack ok.qv -C ok --force", 0},
+           {"pack --manifest ok/v2.json -o x.qv", 2,
+            "version 2 is not supported (this rerazera reads version 1)"},
+           {"pack --manifest ok/hole.json -o x.qv", 2,
+            "the piece at offset 7000 leaves a hole after the one before it, which ends at 6180"},
+           {"pack --manifest ok/hole.json --reflow -o y.qv", 0},
+           {"pack --manifest ok/lost.json -o x.qv", 2, "ok/gone: No such file or directory"},
+           {"pack --manifest ok/ext.json -o x.qv", 2,
+            "extension entries are listed but there is no extension"},
+           {"pack --manifest ok/broken.json -o x.qv", 2, "not a usable manifest: "},
+           {"pack --manifest list.txt --reflow -o x.qv", 2,
+            "--reflow: applies to the manifest that unpack writes"}});
+    EXPECT_FALSE(rztest::file_exists(path("x")));
+    EXPECT_FALSE(rztest::file_exists(path("x.qv")));
+    EXPECT_EQ(rztest::read_file(path("y.qv")), rztest::read_file(path("ok.qv")));
 }
 
 }  // namespace
