@@ -108,14 +108,14 @@ std::string check_before_writing(const ExtractOptions &opt, const PackageView &p
 
 // Copies the sub-file (or its payload) to out and completes it.
 bool write_subfile(const ExtractOptions &opt, const PackageView &pkg, const QVFileDesc &d,
-                   OutputFile &out, std::uint64_t *copied = nullptr) {
+                   OutputFile &out, Progress *progress = nullptr) {
     std::uint32_t from = d.offset;
     std::uint32_t len = d.length;
     if (opt.strip) {
         len = load_be32(pkg.bytes(d.offset, d.length) + 340);
         from += BIN_HEADER_SIZE;
     }
-    if (!copy_range(pkg, from, len, out, copied)) {
+    if (!copy_range(pkg, from, len, out, progress)) {
         return false;
     }
     if (!out.commit()) {
@@ -205,10 +205,9 @@ int extract_all(const ExtractOptions &opt) {
     for (std::uint64_t k = 0; k < pkg.entry_count(); ++k) {
         total += pkg.entry(k).desc.length;
     }
-    std::uint64_t copied = 0;
     Progress progress("extract " + opt.package, total);
     for (std::uint64_t k = 0; k < pkg.entry_count(); ++k) {
-        progress.update(copied);
+        progress.clear();  // notes and file names go on lines of their own
         const Entry e = pkg.entry(k);
         if (pkg.is_dummy(e)) {
             continue;  // the extension's own table, not a sub-file
@@ -237,7 +236,7 @@ int extract_all(const ExtractOptions &opt) {
             status = worse(status, kExitTrouble);
             continue;
         }
-        if (!write_subfile(opt, pkg, e.desc, out, &copied)) {
+        if (!write_subfile(opt, pkg, e.desc, out, &progress)) {
             status = worse(status, kExitTrouble);
             continue;
         }

@@ -207,8 +207,12 @@ bool stream_payload(const std::string &path, std::uint32_t size, std::vector<std
 // Everything that would make the package invalid or ambiguous is refused
 // here, before anything is read or written: readers find only the first
 // of two equal IDs or names, and take a header entry 255 with the ID 0xABEF
-// for the extension's dummy bin file.
-bool check_items(const std::vector<Item> &items) {
+// for the extension's dummy bin file. A name or description may fill its
+// whole field, terminator left out, only when it is rebuilt from unpack's
+// manifest (packages that do so exist; pack does not make new ones).
+bool check_items(const std::vector<Item> &items, bool fullFields = false) {
+    const std::size_t nameMax = kNameMax + (fullFields ? 1 : 0);
+    const std::size_t descMax = kDescMax + (fullFields ? 1 : 0);
     if (items.empty()) {
         report_error("pack", "no sub-files given");
         return false;
@@ -225,8 +229,9 @@ bool check_items(const std::vector<Item> &items) {
             report_error(it.origin, "the name is empty");
             return false;
         }
-        if (it.name.size() > kNameMax) {
-            report_error(it.origin, "name '" + it.name + "' is longer than 95 bytes");
+        if (it.name.size() > nameMax) {
+            report_error(it.origin, "name '" + it.name + "' is longer than " +
+                                        std::to_string(nameMax) + " bytes");
             return false;
         }
         for (const char c : it.name) {
@@ -238,8 +243,9 @@ bool check_items(const std::vector<Item> &items) {
                 return false;
             }
         }
-        if (it.desc.size() > kDescMax) {
-            report_error(it.origin, "description is longer than 127 bytes");
+        if (it.desc.size() > descMax) {
+            report_error(it.origin,
+                         "description is longer than " + std::to_string(descMax) + " bytes");
             return false;
         }
         if (it.id == DUMMY_DESC_FILE_ID) {
@@ -341,7 +347,7 @@ struct Rebuild {
                                      where + ": entry " + std::to_string(i)});
             }
         }
-        return items.empty() || check_items(items);
+        return items.empty() || check_items(items, true);
     }
 
     // First pass: every payload's size and checksum, and the new place of
@@ -372,7 +378,8 @@ struct Rebuild {
             }
             payloadCrc.back() = crc.value();
             payloadSize.back() = static_cast<std::uint32_t>(size);
-            parts.push_back(Part{Part::SubFileKind, i, s.offset, BIN_HEADER_SIZE + s.bin.dataLen,
+            parts.push_back(Part{Part::SubFileKind, i, s.offset,
+                                 std::uint64_t{BIN_HEADER_SIZE} + s.bin.dataLen,
                                  BIN_HEADER_SIZE + size, 0, path});
         }
         if (m.ext) {
@@ -700,11 +707,15 @@ int run_pack(const PackOptions &opt) {
         report_error(out.name(), out.error());
         return kExitTrouble;
     }
-    const auto put = [&out](const std::uint8_t *p, std::size_t n) {
+    Progress progress("pack " + opt.out, layout.total);
+    std::uint64_t written = 0;
+    const auto put = [&out, &progress, &written](const std::uint8_t *p, std::size_t n) {
         if (!out.write(p, n)) {
             report_error(out.name(), out.error());
             return false;
         }
+        written += n;
+        progress.update(written);
         return true;
     };
     if (!put(layout.header.data(), layout.header.size())) {

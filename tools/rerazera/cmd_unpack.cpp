@@ -233,7 +233,6 @@ class Unpacker {
         NameSet used;
         used.claim(mf::kFileName);
         Progress progress("unpack " + opt_.package, payloadBytes_);
-        std::uint64_t copied = 0;
         for (mf::Gap &g : m_.gaps) {
             if (!all_zero(pkg_, g.offset, g.length)) {
                 g.file = used.claim("gap-" + std::to_string(g.offset) + ".bin");
@@ -247,23 +246,23 @@ class Unpacker {
             if (s.length == 0) {
                 continue;
             }
+            progress.clear();  // a note about the name goes on a line of its own
             s.file = entry_file_name(used, entries_[i], s.bin.name, opt_.package);
-            if (!write_file(s.file, s.offset + BIN_HEADER_SIZE, s.bin.dataLen, &copied)) {
+            if (!write_file(s.file, s.offset + BIN_HEADER_SIZE, s.bin.dataLen, &progress)) {
                 return kExitTrouble;
             }
-            progress.update(copied);
         }
         return write_manifest() ? kExitOk : kExitTrouble;
     }
 
     bool write_file(const std::string &name, std::uint32_t at, std::uint32_t len,
-                    std::uint64_t *copied) {
+                    Progress *progress) {
         OutputFile out(join_path(opt_.dir, name), {pkg_.identity()}, opt_.force);
         if (!out.ok()) {
             report_error(out.name(), out.error());
             return false;
         }
-        if (!copy_range(pkg_, at, len, out, copied)) {
+        if (!copy_range(pkg_, at, len, out, progress)) {
             return false;
         }
         if (!out.commit()) {

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "rerazera.h"
 #include "tool.hpp"
 
 namespace rztool::manifest {
@@ -254,6 +255,9 @@ Manifest parse(const std::string &text) {
         x.aux0 = get_u32(e, "aux0", 0);
         x.aux1 = get_u32(e, "aux1", 0);
         x.count = get_u32(e, "count");
+        if (x.count > EXT_MAX_FILE_NUM) {
+            throw std::invalid_argument("'count' is more than an extension lists");
+        }
         x.bin = get_bin(e);
         x.tableCrc = get_checksum(e, "table_crc");
         x.tableReserved = get_runs(e, "table_reserved");

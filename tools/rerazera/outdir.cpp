@@ -59,7 +59,7 @@ std::string entry_file_name(NameSet &used, const Entry &e, const std::string &bi
 }
 
 bool copy_range(const PackageView &pkg, std::uint32_t offset, std::uint32_t length, OutputFile &out,
-                std::uint64_t *copied) {
+                Progress *progress) {
     constexpr std::uint32_t kPiece = 1u << 20;
     while (length > 0) {
         const std::uint32_t n = length < kPiece ? length : kPiece;
@@ -70,8 +70,8 @@ bool copy_range(const PackageView &pkg, std::uint32_t offset, std::uint32_t leng
         pkg.release(offset, n);
         offset += n;
         length -= n;
-        if (copied != nullptr) {
-            *copied += n;
+        if (progress != nullptr) {
+            progress->add(n);
         }
     }
     return true;

@@ -33,10 +33,15 @@ Progress::Progress(std::string what, std::uint64_t total, std::string unit)
       last_(start_) {}
 
 Progress::~Progress() {
+    clear();
+}
+
+void Progress::clear() {
     if (drawn_ > 0) {
         const std::string blank = "\r" + std::string(drawn_, ' ') + "\r";
         std::fwrite(blank.data(), 1, blank.size(), stderr);
         std::fflush(stderr);
+        drawn_ = 0;
     }
 }
 
@@ -46,7 +51,7 @@ void Progress::update(std::uint64_t done) {
         return;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (now - start_ < kFirstAfter || (drawn_ > 0 && now - last_ < kEvery)) {
+    if (now - start_ < kFirstAfter || now - last_ < kEvery) {
         return;
     }
     last_ = now;

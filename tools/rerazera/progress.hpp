@@ -23,6 +23,9 @@ class Progress {
     // Sets how much is done and redraws when it is time to.
     void update(std::uint64_t done);
     void add(std::uint64_t n) { update(done_ + n); }
+    // Takes the line off the screen before other output; the next update
+    // draws it again.
+    void clear();
 
   private:
     std::string what_;
