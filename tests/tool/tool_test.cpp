@@ -561,6 +561,14 @@ TEST_F(ToolTest, UnpackPackIsByteIdentical) {
     junk.reseal_table();
     junk.reseal_header();
     rows.emplace_back("reserved bytes and failing checksums", junk);
+    Package full =
+        placed({{a, 0, 0}, {{2, std::string(95, 'n'), std::string(127, 'd'), {1}}, 0, 0}}, 9);
+    full.set_be32(Package::entry_field(1, 8), 352 + 1 + 9);  // the tail is slack of entry 1
+    full.bytes[full.entryOffsets[1] + 244 + 95] = 'n';       // fields without a terminator
+    full.bytes[full.entryOffsets[1] + 116 + 127] = 'd';
+    full.reseal_bin_header(full.entryOffsets[1]);
+    full.reseal_header();
+    rows.emplace_back("slack and full-width fields", full);
     files("in/x", "ex", "in/y", "why", "list.txt", "5 x in/x\n6 y in/y Second\n");
     ASSERT_EQ(sh("pack --product-type 0x2a --manifest list.txt -o packed.qv").status, 0);
     rows.emplace_back("from pack", Package{});
@@ -619,6 +627,16 @@ TEST_F(ToolTest, RepackAfterAnEdit) {
     EXPECT_EQ(edited.size(), orig.bytes.size() + 8);
     EXPECT_EQ(Bytes(edited.end() - 9, edited.end()), Bytes(9, 0x5a));  // the tail moved along
     EXPECT_EQ(rztest::read_file(path("r.qv")).size(), orig.bytes.size() + 8 - 37 - 9);
+    // In a package with an extension, its table follows the moves too.
+    write(PackageBuilder::from_files(numbered(300)).build(), "x.qv");
+    ASSERT_EQ(sh("unpack x.qv -C dx").status, 0);
+    files("dx/n3", "three", "dx/n299", "");
+    check({{"pack --manifest dx/manifest.json -o x2.qv", 0}, {"verify x2.qv", 0}});
+    const json x = js("list --json x.qv"), x2 = js("list --json x2.qv");
+    EXPECT_EQ(field(x2, 3, "length"), field(x, 3, "length") + 2);
+    EXPECT_EQ(field(x2, 300, "length"), 352);  // n299, the last
+    for (int i : {4, 255, 256, 300})
+        EXPECT_EQ(field(x2, i, "offset"), field(x, i, "offset") + 2) << i;
 }
 
 // Packages whose pieces cannot be told apart are refused; so are manifests that lost their shape.
