@@ -158,6 +158,31 @@ BinRecord get_bin(const json &j) {
     return b;
 }
 
+SubFile get_entry(const json &e, std::size_t n) {
+    try {
+        SubFile s;
+        const std::string table = e.at("table").get<std::string>();
+        if (table != "header" && table != "extension") {
+            throw std::invalid_argument("'table' is neither \"header\" nor \"extension\"");
+        }
+        s.table = table == "header" ? Table::Header : Table::Extension;
+        s.index = get_u32(e, "index", 0);
+        s.fileId = get_u32(e, "file_id");
+        s.offset = get_u32(e, "offset");
+        s.length = get_u32(e, "length");
+        s.crc = get_checksum(e, "crc");
+        s.aux0 = get_u32(e, "aux0", 0);
+        s.aux1 = get_u32(e, "aux1", 0);
+        if (s.length != 0) {
+            s.bin = get_bin(e);
+            s.file = get_text(e, "file");
+        }
+        return s;
+    } catch (const std::exception &ex) {
+        throw std::invalid_argument("entry " + std::to_string(n) + ": " + ex.what());
+    }
+}
+
 }  // namespace
 
 std::string head(const Manifest &m) {
@@ -227,7 +252,20 @@ std::string tail() {
 }
 
 Manifest parse(const std::string &text) {
-    const json j = json::parse(text);
+    // Entries are converted as the parser completes each one and dropped
+    // from the document, so a million of them are never held as JSON.
+    std::vector<SubFile> entries;
+    bool inEntries = false;
+    const json::parser_callback_t take = [&](int depth, json::parse_event_t event, json &parsed) {
+        if (depth == 1 && event == json::parse_event_t::key) {
+            inEntries = parsed == "entries";
+        } else if (inEntries && depth == 2 && event == json::parse_event_t::object_end) {
+            entries.push_back(get_entry(parsed, entries.size()));
+            return false;
+        }
+        return true;
+    };
+    const json j = json::parse(text, take);
     if (!j.is_object() || j.value("format", "") != kFormat) {
         throw std::invalid_argument(std::string("not a ") + kFormat + " document");
     }
@@ -266,32 +304,10 @@ Manifest parse(const std::string &text) {
     for (const json &g : j.at("gaps")) {
         m.gaps.push_back(Gap{get_u32(g, "offset"), get_u32(g, "length"), get_text(g, "file")});
     }
-    std::size_t n = 0;
-    for (const json &e : j.at("entries")) {
-        try {
-            SubFile s;
-            const std::string table = e.at("table").get<std::string>();
-            if (table != "header" && table != "extension") {
-                throw std::invalid_argument("'table' is neither \"header\" nor \"extension\"");
-            }
-            s.table = table == "header" ? Table::Header : Table::Extension;
-            s.index = get_u32(e, "index", 0);
-            s.fileId = get_u32(e, "file_id");
-            s.offset = get_u32(e, "offset");
-            s.length = get_u32(e, "length");
-            s.crc = get_checksum(e, "crc");
-            s.aux0 = get_u32(e, "aux0", 0);
-            s.aux1 = get_u32(e, "aux1", 0);
-            if (s.length != 0) {
-                s.bin = get_bin(e);
-                s.file = get_text(e, "file");
-            }
-            m.entries.push_back(std::move(s));
-        } catch (const std::exception &ex) {
-            throw std::invalid_argument("entry " + std::to_string(n) + ": " + ex.what());
-        }
-        ++n;
+    if (!j.at("entries").is_array()) {
+        throw std::invalid_argument("'entries' is not an array");
     }
+    m.entries = std::move(entries);
     return m;
 }
 
