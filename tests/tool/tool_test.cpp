@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -675,7 +676,8 @@ TEST_F(ToolTest, UnpackRefusals) {
         files("ok/" + name, m.dump());
     };
     edited("v2.json", "/version", 2);
-    edited("hole.json", "/entries/0/offset", 7000);
+    edited("hole.json", "/entries/0/offset", 6000);
+    edited("gone.json", "/entries/0/offset", 7000);  // its place is taken by nothing
     edited("lost.json", "/entries/0/file", "gone");
     edited("ext.json", "/entries/0/table", "extension");
     files("ok/broken.json", "{\"format\": ", "list.txt", "1 a ok/a\n");
@@ -697,8 +699,10 @@ TEST_F(ToolTest, UnpackRefusals) {
            {"pack --manifest ok/v2.json -o x.qv", 2,
             "version 2 is not supported (this rerazera reads version 1)"},
            {"pack --manifest ok/hole.json -o x.qv", 2,
-            "the piece at offset 7000 leaves a hole after the one before it, which ends at 6180"},
+            "the piece at offset 6000 overlaps the one before it, which ends at 6180 (use "
+            "--reflow"},
            {"pack --manifest ok/hole.json --reflow -o y.qv", 0},
+           {"pack --manifest ok/gone.json -o z.qv", 0},
            {"pack --manifest ok/lost.json -o x.qv", 2, "ok/gone: No such file or directory"},
            {"pack --manifest ok/ext.json -o x.qv", 2,
             "extension entries are listed but there is no extension"},
@@ -707,7 +711,77 @@ TEST_F(ToolTest, UnpackRefusals) {
             "--reflow: applies to the manifest that unpack writes"}});
     EXPECT_FALSE(rztest::file_exists(path("x")));
     EXPECT_FALSE(rztest::file_exists(path("x.qv")));
-    EXPECT_EQ(rztest::read_file(path("y.qv")), rztest::read_file(path("ok.qv")));
+    for (const char *same : {"y.qv", "z.qv"})
+        EXPECT_EQ(rztest::read_file(path(same)), rztest::read_file(path("ok.qv"))) << same;
+}
+
+// Edits in the manifest itself: the result verifies, and shows the edit and nothing else.
+TEST_F(ToolTest, ManifestEdits) {
+    Package damaged = PackageBuilder::from_files(numbered(300)).build();
+    damaged.bytes[damaged.entryOffsets[2] + 352] ^= 1;  // n2's payload no longer matches its crc
+    write(damaged, "p.qv");
+    ASSERT_EQ(sh("unpack p.qv -C d").status, 0);
+    const json m = json::parse(text_of(path("d/manifest.json")));
+    ASSERT_TRUE(m["entries"][2].contains("crc_actual"));
+    struct Edit {
+        std::string what;
+        std::function<void(json &)> edit;
+        std::vector<std::pair<std::string, json>> want;  // pointers into list --json
+        std::string product = "";
+    };
+    const std::vector<Edit> rows = {
+        {"rename, describe, aux",
+         [](json &j) {
+             j["entries"][0]["name"] = "renamed \"one\"";
+             j["entries"][0]["description"] = "new";
+             j["entries"][1]["aux1"] = 77;
+         },
+         {{"/entries/0/name", "renamed \"one\""},
+          {"/entries/0/desc", "new"},
+          {"/entries/1/aux1", 77}}},
+        {"drop two extension entries",
+         [](json &j) {
+             auto &e = j["entries"];
+             e.erase(e.begin() + 257, e.begin() + 259);
+         },
+         {{"/entries/257/name", "n256"}, {"/entries/258/name", "n259"}}},
+        {"product type from the manifest",
+         [](json &j) { j["header"]["product_type"] = 0x1234; },
+         {},
+         "4660\n"},
+        {"hex name",
+         [](json &j) {
+             j["entries"][5].erase("name");
+             j["entries"][5]["name_hex"] = "41ff";
+         },
+         {{"/entries/5/name", "A\xef\xbf\xbd"}}},
+    };
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].what);
+        json j = m;
+        rows[i].edit(j);
+        j["entries"][2]["file"] =
+            "n3";  // another payload: n2's crc is recomputed, the package heals
+        files("d/e" + std::to_string(i) + ".json", j.dump(2));
+        const std::string out = "e" + std::to_string(i) + ".qv";
+        check({{"pack --manifest d/e" + std::to_string(i) + ".json -o " + out, 0},
+               {"verify " + out, 0}});
+        const json l = js("list --json " + out);
+        for (const auto &[ptr, value] : rows[i].want)
+            EXPECT_EQ(l.at(json::json_pointer(ptr)), value) << ptr;
+        if (!rows[i].product.empty()) {
+            EXPECT_EQ(sh("info --field product-type " + out).out, rows[i].product);
+        }
+    }
+    // Unedited, the failing checksum stays failing; --product-type overrides the manifest.
+    check({{"pack --manifest d/manifest.json --product-type 9 -o same.qv", 0},
+           {"verify same.qv", 1}});
+    Bytes same = rztest::read_file(path("same.qv"));
+    EXPECT_EQ(same.size(), damaged.bytes.size());
+    EXPECT_EQ(same[31], 9);
+    same[31] = 0;
+    same[6178] = damaged.bytes[6178], same[6179] = damaged.bytes[6179];  // header checksum
+    EXPECT_EQ(same, damaged.bytes);
 }
 
 }  // namespace

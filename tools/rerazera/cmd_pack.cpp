@@ -406,13 +406,12 @@ struct Rebuild {
         std::uint64_t expected = QVPKG_HEADER_SIZE;
         std::uint64_t at = QVPKG_HEADER_SIZE;
         for (Part &p : parts) {
-            if (!opt.reflow && p.start != expected) {
+            // A hole is a piece that was taken out of the manifest (an entry
+            // deleted): what follows closes up. Overlaps cannot be rebuilt.
+            if (!opt.reflow && p.start < expected) {
                 return fail("the piece at offset " + std::to_string(p.start) +
-                            (p.start < expected ? " overlaps the one before it, which ends at "
-                                                : " leaves a hole after the one before it, "
-                                                  "which ends at ") +
-                            std::to_string(expected) +
-                            "; the pieces must cover the package exactly (or use --reflow)");
+                            " overlaps the one before it, which ends at " +
+                            std::to_string(expected) + " (use --reflow to lay them out anew)");
             }
             expected = p.start + p.oldSize;
             p.at = at;
