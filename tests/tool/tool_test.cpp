@@ -708,7 +708,8 @@ TEST_F(ToolTest, UnpackRefusals) {
             "extension entries are listed but there is no extension"},
            {"pack --manifest ok/broken.json -o x.qv", 2, "not a usable manifest: "},
            {"pack --manifest list.txt --reflow -o x.qv", 2,
-            "--reflow: applies to the manifest that unpack writes"}});
+            "--reflow: applies to the manifest that unpack writes"},
+           {"pack --reflow ok/a -o x.qv", 2, "--reflow requires --manifest"}});
     EXPECT_FALSE(rztest::file_exists(path("x")));
     EXPECT_FALSE(rztest::file_exists(path("x.qv")));
     for (const char *same : {"y.qv", "z.qv"})

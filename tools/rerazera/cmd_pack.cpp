@@ -763,13 +763,15 @@ void add_pack(CLI::App &app, Runner &run) {
     auto *manifest = cmd->add_option(
         "--manifest", opt->manifest,
         "manifest.json written by unpack, or a file listing 'ID NAME PATH [DESCRIPTION]' per line");
-    cmd->add_flag("--reflow", opt->reflow,
-                  "With unpack's manifest: place the sub-files tightly, dropping gaps");
+    auto *reflow =
+        cmd->add_flag("--reflow", opt->reflow,
+                      "With unpack's manifest: place the sub-files tightly, dropping gaps");
     auto *firstId = cmd->add_option("--first-id", opt->firstId,
                                     "ID of the first FILE; the next ones count up (default 1)");
     auto *files = cmd->add_option("files", opt->files,
                                   "Payload files, named after their base names, no description");
     manifest->excludes(files)->excludes(firstId);
+    reflow->needs(manifest);
     cmd->footer(
         "Up to 256 sub-files go to the header table; more put the first 255 there and "
         "the rest behind an extension. IDs and names must be unique, 0xABEF is reserved, "
