@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -22,6 +23,8 @@ extern char **environ;
 namespace {
 
 using nlohmann::json;
+using rerazera::writer::crc16;
+using rerazera::writer::make_bin_file;
 using rerazera::writer::Package;
 using rerazera::writer::PackageBuilder;
 using rerazera::writer::RawDesc;
@@ -714,6 +717,289 @@ TEST_F(ToolTest, BashCompletion) {
         EXPECT_EQ(::pclose(p), 0) << line;
         expect_has(out, std::string(want) + "\n");
     }
+}
+
+// Sub-files placed by hand, each after `gap` bytes of `fill`; `tail` bytes of 0x5a end the file.
+Package placed(const std::vector<std::tuple<SubFile, std::size_t, std::uint8_t>> &parts,
+               std::size_t tail = 0) {
+    PackageBuilder b;
+    Bytes body;
+    for (const auto &[f, gap, fill] : parts) {
+        body.insert(body.end(), gap, fill);
+        const Bytes bin = make_bin_file(f);
+        b.add_raw(RawDesc{f.fileId, static_cast<std::uint32_t>(6180 + body.size()),
+                          static_cast<std::uint32_t>(bin.size()),
+                          crc16(f.payload.data(), f.payload.size()), f.aux0, f.aux1});
+        body.insert(body.end(), bin.begin(), bin.end());
+    }
+    Package p = b.build();
+    p.bytes.insert(p.bytes.end(), body.begin(), body.end());
+    p.bytes.insert(p.bytes.end(), tail, 0x5a);
+    return p;
+}
+
+std::vector<SubFile> numbered(std::uint32_t n) {
+    std::vector<SubFile> subs;
+    for (std::uint32_t i = 0; i < n; ++i)
+        subs.push_back(
+            {i + 1, "n" + std::to_string(i), "d", Bytes(i % 5, static_cast<std::uint8_t>(i))});
+    return subs;
+}
+
+// unpack then pack --manifest gives the same bytes, whatever the package holds beside its payloads.
+TEST_F(ToolTest, UnpackPackIsByteIdentical) {
+    const SubFile a{1, "a", "first", bytes_of("alpha"), 7, 0xFFFFFFFF},
+        b{2, "b", "", bytes_of("bb")};
+    std::vector<std::pair<std::string, Package>> rows = {
+        {"plain", PackageBuilder::from_files({a, b, {3, "c", "third", payload(3000, 3)}}).build()},
+        {"gaps", placed({{a, 100, 0}, {b, 37, 0xEE}, {{3, "c", "", {}}, 0, 0}}, 11)},
+        {"odd names", PackageBuilder()
+                          .add({1, "with \"quotes\"", "tab\there", bytes_of("q")})
+                          .add({2, "a b  c", "\xff\xfe not UTF-8", bytes_of("s")})
+                          .add({3, "caf\xe9 \xc3", "", bytes_of("r")})
+                          .add({4, "manifest.json", "", bytes_of("m")})
+                          .build()},
+        {"extension of 3000", PackageBuilder::from_files(numbered(3000)).build()},
+        {"empty extension",
+         PackageBuilder::from_files(numbered(255)).with_empty_extension().build()},
+        {"empty entries",
+         PackageBuilder().add(a).add_raw({9, 0x1234, 0, 0xBEEF, 1, 2}).add(b).build()},
+        {"no entries", PackageBuilder().build()}};
+    Package junk = PackageBuilder::from_files(numbered(300)).build();
+    for (std::size_t at : {0u, 10u, 29u})  // uninterpreted header bytes
+        junk.bytes[at] = 0xA5;
+    junk.bytes[junk.entryOffsets[0] + 1] = 1;          // bin header bytes nobody reads
+    junk.bytes[junk.entryOffsets[0] + 244 + 3] = 'Z';  // after the name's terminator
+    junk.bytes[junk.entryOffsets[1] + 352] ^= 1;       // a payload whose checksum fails
+    junk.bytes[junk.entryOffsets[2] + 250] ^= 1;       // a bin header whose checksum fails
+    junk.bytes[junk.tableOffset + 2] = 0x77;           // the table's preamble
+    junk.bytes[junk.dummyOffset + 30] = 0x66;          // the dummy bin header
+    junk.reseal_bin_header(junk.entryOffsets[0]);
+    junk.reseal_bin_header(junk.dummyOffset);
+    junk.reseal_table();
+    junk.reseal_header();
+    rows.emplace_back("reserved bytes and failing checksums", junk);
+    Package full =
+        placed({{a, 0, 0}, {{2, std::string(95, 'n'), std::string(127, 'd'), {1}}, 0, 0}}, 9);
+    full.set_be32(Package::entry_field(1, 8), 352 + 1 + 9);  // the tail is slack of entry 1
+    full.bytes[full.entryOffsets[1] + 244 + 95] = 'n';       // fields without a terminator
+    full.bytes[full.entryOffsets[1] + 116 + 127] = 'd';
+    full.reseal_bin_header(full.entryOffsets[1]);
+    full.reseal_header();
+    rows.emplace_back("slack and full-width fields", full);
+    files("in/x", "ex", "in/y", "why", "list.txt", "5 x in/x\n6 y in/y Second\n");
+    ASSERT_EQ(sh("pack --product-type 0x2a --manifest list.txt -o packed.qv").status, 0);
+    rows.emplace_back("from pack", Package{});
+    rows.back().second.bytes = rztest::read_file(path("packed.qv"));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].first);
+        const std::string n = std::to_string(i);
+        write(rows[i].second, n + ".qv");
+        Outcome r = sh("unpack " + n + ".qv -C d" + n);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.find('\r'), std::string::npos);  // no progress line off a terminal
+        r = sh("pack --manifest d" + n + "/manifest.json -o " + n + ".out");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(rztest::read_file(path(n + ".out")), rows[i].second.bytes);
+    }
+    // Names stay in the manifest, raw bytes as hex; files get extract --all's names.
+    const json m = json::parse(text_of(path("d2/manifest.json")));
+    expect_at(m, "/format", "rerazera-manifest", "/version", 1, "/entries/0/name",
+              "with \"quotes\"", "/entries/0/file", "with \"quotes\"", "/entries/1/description_hex",
+              "fffe206e6f74205554462d38", "/entries/2/name_hex", "636166e920c3", "/entries/3/name",
+              "manifest.json", "/entries/3/file", "manifest.json~2");
+    expect_files("d2/a b  c", "s", "d2/manifest.json~2", "m", "d1/gap-6637.bin",
+                 std::string(37, '\xEE'), "d1/gap-7380.bin", std::string(11, 'Z'));
+    expect_at(json::parse(text_of(path("d7/manifest.json"))), "/header/reserved/0", "a5",
+              "/header/reserved/10", "a5", "/header/reserved/29", "a5", "/entries/1/crc_actual", 0,
+              "/entries/0/reserved/1", "01");
+}
+
+// A changed payload moves what follows and gets new checksums; --reflow drops the gaps.
+TEST_F(ToolTest, RepackAfterAnEdit) {
+    const SubFile a{1, "a", "", bytes_of("alpha"), 5, 6}, b{2, "b", "", bytes_of("bb")};
+    const Package orig = placed({{a, 0, 0}, {b, 37, 0xEE}, {{3, "c", "", bytes_of("c")}, 0, 0}}, 9);
+    write(orig, "o.qv");
+    ASSERT_EQ(sh("unpack o.qv -C d").status, 0);
+    files("d/a", "alpha, longer");
+    check({{"pack --manifest d/manifest.json -o e.qv", 0},
+           {"pack --manifest d/manifest.json --reflow -o r.qv", 0},
+           {"verify e.qv r.qv", 0},
+           {"pack --manifest d/manifest.json -o d/a", 2, "d/a: is the same file as the input"}});
+    const json before = js("list --json o.qv"), after = js("list --json e.qv"),
+               tight = js("list --json r.qv");
+    const auto field = [](const json &l, int i, const char *k) {
+        return l["entries"][i][k].get<std::int64_t>();
+    };
+    EXPECT_EQ(field(after, 0, "length"), field(before, 0, "length") + 8);
+    EXPECT_NE(field(after, 0, "crc"), field(before, 0, "crc"));
+    for (const char *k : {"file_id", "offset", "aux0", "aux1"})
+        EXPECT_EQ(field(after, 0, k), field(before, 0, k)) << k;
+    for (int i : {1, 2}) {
+        EXPECT_EQ(field(after, i, "offset"), field(before, i, "offset") + 8);
+        EXPECT_EQ(field(after, i, "crc"), field(before, i, "crc"));
+        EXPECT_EQ(field(tight, i, "offset"),
+                  field(tight, i - 1, "offset") + field(tight, i - 1, "length"));
+    }
+    const Bytes edited = rztest::read_file(path("e.qv"));
+    EXPECT_EQ(edited.size(), orig.bytes.size() + 8);
+    EXPECT_EQ(Bytes(edited.end() - 9, edited.end()), Bytes(9, 0x5a));  // the tail moved along
+    EXPECT_EQ(rztest::read_file(path("r.qv")).size(), orig.bytes.size() + 8 - 37 - 9);
+    // In a package with an extension, its table follows the moves too.
+    write(PackageBuilder::from_files(numbered(300)).build(), "x.qv");
+    ASSERT_EQ(sh("unpack x.qv -C dx").status, 0);
+    files("dx/n3", "three", "dx/n299", "");
+    check({{"pack --manifest dx/manifest.json -o x2.qv", 0}, {"verify x2.qv", 0}});
+    const json x = js("list --json x.qv"), x2 = js("list --json x2.qv");
+    EXPECT_EQ(field(x2, 3, "length"), field(x, 3, "length") + 2);
+    EXPECT_EQ(field(x2, 300, "length"), 352);  // n299, the last
+    for (int i : {4, 255, 256, 300})
+        EXPECT_EQ(field(x2, i, "offset"), field(x, i, "offset") + 2) << i;
+}
+
+// Packages whose pieces cannot be told apart are refused; so are manifests that lost their shape.
+TEST_F(ToolTest, UnpackRefusals) {
+    const auto variant = [&](const std::string &name, auto edit) {
+        Package p = PackageBuilder::from_files(
+                        {{1, "a", "", bytes_of("one")}, {2, "b", "", bytes_of("two")}})
+                        .build();
+        edit(p);
+        p.reseal_header();
+        write(p, name);
+    };
+    variant("many.qv", [](Package &p) { p.set_file_num(300); });
+    variant("huge.qv", [](Package &p) { p.set_be32(Package::entry_field(0, 8), 0xFFFFFFF0u); });
+    variant("short.qv", [](Package &p) { p.set_be32(Package::entry_field(0, 8), 100); });
+    variant("overlap.qv",
+            [](Package &p) { p.set_be32(Package::entry_field(1, 4), p.entryOffsets[0]); });
+    variant("claims.qv", [](Package &p) {
+        p.set_be32(p.entryOffsets[0] + 340, 0x10000);
+        p.reseal_bin_header(p.entryOffsets[0]);
+    });
+    Package ext = PackageBuilder::from_files(numbered(260)).build();
+    ext.set_be32(ext.dummyOffset + 16, 0xFFFFF);
+    ext.reseal_bin_header(ext.dummyOffset);
+    write(ext, "extlong.qv");
+    PackageBuilder dup;
+    for (std::uint32_t i = 1; i <= 2; ++i)
+        dup.add(SubFile{i, "same", "", bytes_of("x")});
+    write(dup.build(), "dup.qv");
+    write(PackageBuilder().add({1, "a", "", bytes_of("one")}).build(), "ok.qv");
+    ASSERT_EQ(sh("unpack ok.qv -C ok").status, 0);
+    const json good = json::parse(text_of(path("ok/manifest.json")));
+    const auto edited = [&](const std::string &name, const std::string &ptr, const json &value) {
+        json m = good;
+        m[json::json_pointer(ptr)] = value;
+        files("ok/" + name, m.dump());
+    };
+    edited("v2.json", "/version", 2);
+    edited("hole.json", "/entries/0/offset", 6000);
+    edited("gone.json", "/entries/0/offset", 7000);  // its place is taken by nothing
+    edited("lost.json", "/entries/0/file", "gone");
+    edited("ext.json", "/entries/0/table", "extension");
+    files("ok/broken.json", "{\"format\": ", "list.txt", "1 a ok/a\n");
+    check({{"unpack many.qv -C x", 1,
+            "many.qv: the package header fails its check; it cannot be unpacked"},
+           {"unpack huge.qv -C x", 1,
+            "header entry 0 (0x00000001): offset 6180 + length 4294967280 runs past"},
+           {"unpack short.qv -C x", 1, "its length 100 is shorter than a bin header"},
+           {"unpack overlap.qv -C x", 1, "header entry 1 (0x00000002) overlaps header entry 0"},
+           {"unpack claims.qv -C x", 1, "its bin header claims 65536 payload bytes"},
+           {"unpack extlong.qv -C x", 1,
+            "the extension cannot be read: the second descriptor table runs past"},
+           {"unpack nothere.qv -C x", 2, "nothere.qv: No such file or directory"},
+           {"unpack dup.qv -C dup", 0,
+            "its name 'same' is taken by an earlier sub-file; writing 'same~2'"},
+           {"pack --manifest dup/manifest.json -o dup.out", 2, "name 'same' is already used by"},
+           {"unpack ok.qv -C ok", 2, "ok/a: already exists"},
+           {"unpack ok.qv -C ok --force", 0},
+           {"pack --manifest ok/v2.json -o x.qv", 2,
+            "version 2 is not supported (this rerazera reads version 1)"},
+           {"pack --manifest ok/hole.json -o x.qv", 2,
+            "the piece at offset 6000 overlaps the one before it, which ends at 6180 (use "
+            "--reflow"},
+           {"pack --manifest ok/hole.json --reflow -o y.qv", 0},
+           {"pack --manifest ok/gone.json -o z.qv", 0},
+           {"pack --manifest ok/lost.json -o x.qv", 2, "ok/gone: No such file or directory"},
+           {"pack --manifest ok/ext.json -o x.qv", 2,
+            "extension entries are listed but there is no extension"},
+           {"pack --manifest ok/broken.json -o x.qv", 2, "not a usable manifest: "},
+           {"pack --manifest list.txt --reflow -o x.qv", 2,
+            "--reflow: applies to the manifest that unpack writes"},
+           {"pack --reflow ok/a -o x.qv", 2, "--reflow requires --manifest"}});
+    EXPECT_FALSE(rztest::file_exists(path("x")));
+    EXPECT_FALSE(rztest::file_exists(path("x.qv")));
+    for (const char *same : {"y.qv", "z.qv"})
+        EXPECT_EQ(rztest::read_file(path(same)), rztest::read_file(path("ok.qv"))) << same;
+}
+
+// Edits in the manifest itself: the result verifies, and shows the edit and nothing else.
+TEST_F(ToolTest, ManifestEdits) {
+    Package damaged = PackageBuilder::from_files(numbered(300)).build();
+    damaged.bytes[damaged.entryOffsets[2] + 352] ^= 1;  // n2's payload no longer matches its crc
+    write(damaged, "p.qv");
+    ASSERT_EQ(sh("unpack p.qv -C d").status, 0);
+    const json m = json::parse(text_of(path("d/manifest.json")));
+    ASSERT_TRUE(m["entries"][2].contains("crc_actual"));
+    struct Edit {
+        std::string what;
+        std::function<void(json &)> edit;
+        std::vector<std::pair<std::string, json>> want;  // pointers into list --json
+        std::string product = "";
+    };
+    const std::vector<Edit> rows = {
+        {"rename, describe, aux",
+         [](json &j) {
+             j["entries"][0]["name"] = "renamed \"one\"";
+             j["entries"][0]["description"] = "new";
+             j["entries"][1]["aux1"] = 77;
+         },
+         {{"/entries/0/name", "renamed \"one\""},
+          {"/entries/0/desc", "new"},
+          {"/entries/1/aux1", 77}}},
+        {"drop two extension entries",
+         [](json &j) {
+             auto &e = j["entries"];
+             e.erase(e.begin() + 257, e.begin() + 259);
+         },
+         {{"/entries/257/name", "n256"}, {"/entries/258/name", "n259"}}},
+        {"product type from the manifest",
+         [](json &j) { j["header"]["product_type"] = 0x1234; },
+         {},
+         "4660\n"},
+        {"hex name",
+         [](json &j) {
+             j["entries"][5].erase("name");
+             j["entries"][5]["name_hex"] = "41ff";
+         },
+         {{"/entries/5/name", "A\xef\xbf\xbd"}}},
+    };
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].what);
+        json j = m;
+        rows[i].edit(j);
+        j["entries"][2]["file"] =
+            "n3";  // another payload: n2's crc is recomputed, the package heals
+        files("d/e" + std::to_string(i) + ".json", j.dump(2));
+        const std::string out = "e" + std::to_string(i) + ".qv";
+        check({{"pack --manifest d/e" + std::to_string(i) + ".json -o " + out, 0},
+               {"verify " + out, 0}});
+        const json l = js("list --json " + out);
+        for (const auto &[ptr, value] : rows[i].want)
+            EXPECT_EQ(l.at(json::json_pointer(ptr)), value) << ptr;
+        if (!rows[i].product.empty()) {
+            EXPECT_EQ(sh("info --field product-type " + out).out, rows[i].product);
+        }
+    }
+    // Unedited, the failing checksum stays failing; --product-type overrides the manifest.
+    check({{"pack --manifest d/manifest.json --product-type 9 -o same.qv", 0},
+           {"verify same.qv", 1}});
+    Bytes same = rztest::read_file(path("same.qv"));
+    EXPECT_EQ(same.size(), damaged.bytes.size());
+    EXPECT_EQ(same[31], 9);
+    same[31] = 0;
+    same[6178] = damaged.bytes[6178], same[6179] = damaged.bytes[6179];  // header checksum
+    EXPECT_EQ(same, damaged.bytes);
 }
 
 }  // namespace

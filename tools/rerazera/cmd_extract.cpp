@@ -14,11 +14,12 @@
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
+#include "outdir.hpp"
 #include "output.hpp"
 #include "package.hpp"
+#include "progress.hpp"
 #include "rerazera.h"
 #include "tool.hpp"
 
@@ -41,50 +42,6 @@ struct Request {
     std::optional<std::uint32_t> id;
     std::string name;
 };
-
-// Sub-files are copied out of the mapping in pieces of this size, each
-// given back to the system once written.
-constexpr std::uint32_t kCopyPiece = 1u << 20;
-
-// A file name for a sub-file inside the output directory: one path
-// component, never "." or "..", no control characters; `fallback` stands in
-// for a name with nothing usable left. `why` is set when the package's name
-// had to be changed.
-std::string safe_name(const std::string &raw, const std::string &fallback, std::string &why) {
-    why.clear();
-    std::string name = raw;
-    bool hadSlash = false;
-    bool hadControl = false;
-    for (char &c : name) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '/') {
-            c = '_';
-            hadSlash = true;
-        } else if (u < 0x20 || u == 0x7f) {
-            c = '_';
-            hadControl = true;
-        }
-    }
-    if (name.empty() || name == "." || name == "..") {
-        why = raw.empty() ? "is empty" : "'" + raw + "' names a directory";
-        return fallback;
-    }
-    if (hadSlash) {
-        why = "'" + raw + "' contains '/'";
-    } else if (hadControl) {
-        why = "'" + raw + "' contains control characters";
-    }
-    return name;
-}
-
-// dir + "/" + name, without doubling a slash the user wrote.
-std::string join_path(const std::string &dir, const std::string &name) {
-    std::string out = dir;
-    while (out.size() > 1 && out.back() == '/') {
-        out.pop_back();
-    }
-    return out == "/" ? out + name : out + "/" + name;
-}
 
 struct Found {
     std::optional<Entry> entry;
@@ -157,22 +114,15 @@ std::string check_before_writing(const ExtractOptions &opt, const PackageView &p
 
 // Copies the sub-file (or its payload) to out and completes it.
 bool write_subfile(const ExtractOptions &opt, const PackageView &pkg, const QVFileDesc &d,
-                   OutputFile &out) {
+                   OutputFile &out, Progress *progress = nullptr) {
     std::uint32_t from = d.offset;
     std::uint32_t len = d.length;
     if (opt.strip) {
         len = load_be32(pkg.bytes(d.offset, d.length) + 340);
         from += BIN_HEADER_SIZE;
     }
-    while (len > 0) {
-        const std::uint32_t n = len < kCopyPiece ? len : kCopyPiece;
-        if (!out.write(pkg.bytes(from, n), n)) {
-            report_error(out.name(), out.error());
-            return false;
-        }
-        pkg.release(from, n);
-        from += n;
-        len -= n;
+    if (!copy_range(pkg, from, len, out, progress)) {
+        return false;
     }
     if (!out.commit()) {
         report_error(out.name(), out.error());
@@ -270,74 +220,6 @@ int extract_some(const ExtractOptions &opt) {
     return status;
 }
 
-// Names already given in this run, as 64-bit hashes in an open-addressed
-// table filled to at most three quarters: about twelve bytes a sub-file
-// however long its name. The next "~N" suffix to try is kept for each name
-// that repeats, so a million sub-files of one name cost a million probes,
-// not half a million squared. Two names with the same hash would be told
-// apart by a suffix like a true repeat.
-class NameSet {
-  public:
-    // The name itself when unused, else the first free "name~N"; either way
-    // it is marked used.
-    std::string claim(const std::string &name) {
-        const std::uint64_t base = hash(name);
-        if (insert(base)) {
-            return name;
-        }
-        std::uint64_t &next = next_.try_emplace(base, 2).first->second;
-        for (;;) {
-            std::string candidate = name + "~" + std::to_string(next++);
-            if (insert(hash(candidate))) {
-                return candidate;
-            }
-        }
-    }
-
-  private:
-    static std::uint64_t hash(const std::string &name) {
-        std::uint64_t h = 0xcbf29ce484222325u;  // FNV-1a
-        for (const char c : name) {
-            h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
-        }
-        return h == 0 ? 1 : h;  // 0 marks an empty slot
-    }
-    // False when h is already there.
-    bool insert(std::uint64_t h) {
-        if ((count_ + 1) * 4 > slots_.size() * 3) {
-            grow();
-        }
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-            if (slots_[i] == h) {
-                return false;
-            }
-            if (slots_[i] == 0) {
-                slots_[i] = h;
-                ++count_;
-                return true;
-            }
-        }
-    }
-    void grow() {
-        std::vector<std::uint64_t> old = std::move(slots_);
-        slots_.assign(old.empty() ? 1024 : old.size() * 2, 0);
-        const std::size_t mask = slots_.size() - 1;
-        for (const std::uint64_t h : old) {
-            if (h != 0) {
-                std::size_t i = h & mask;
-                while (slots_[i] != 0) {
-                    i = (i + 1) & mask;
-                }
-                slots_[i] = h;
-            }
-        }
-    }
-    std::vector<std::uint64_t> slots_;
-    std::size_t count_ = 0;
-    std::unordered_map<std::uint64_t, std::uint64_t> next_;
-};
-
 int extract_all(const ExtractOptions &opt) {
     const PackageView pkg(opt.package);
     if (!pkg.ok()) {
@@ -362,7 +244,13 @@ int extract_all(const ExtractOptions &opt) {
     }
 
     NameSet used;
+    std::uint64_t total = 0;
     for (std::uint64_t k = 0; k < pkg.entry_count(); ++k) {
+        total += pkg.entry(k).desc.length;
+    }
+    Progress progress("extract " + opt.package, total);
+    for (std::uint64_t k = 0; k < pkg.entry_count(); ++k) {
+        progress.clear();  // notes and file names go on lines of their own
         const Entry e = pkg.entry(k);
         if (pkg.is_dummy(e)) {
             continue;  // the extension's own table, not a sub-file
@@ -383,17 +271,7 @@ int extract_all(const ExtractOptions &opt) {
             status = worse(status, kExitFailure);
             continue;
         }
-        std::string why;
-        std::string name = safe_name(
-            bin.name,
-            hex32(e.desc.fileId) + "-" + table_name(e.table) + "-" + std::to_string(e.index), why);
-        if (std::string claimed = used.claim(name); claimed != name) {
-            why = "'" + name + "' is taken by an earlier sub-file";
-            name = std::move(claimed);
-        }
-        if (!why.empty()) {
-            report_note(opt.package, label + ": its name " + why + "; writing '" + name + "'");
-        }
+        const std::string name = entry_file_name(used, e, bin.name, opt.package);
         const std::string target = join_path(opt.out, name);
         OutputFile out(target, {pkg.identity()}, opt.force);
         if (!out.ok()) {
@@ -401,7 +279,7 @@ int extract_all(const ExtractOptions &opt) {
             status = worse(status, kExitTrouble);
             continue;
         }
-        if (!write_subfile(opt, pkg, e.desc, out)) {
+        if (!write_subfile(opt, pkg, e.desc, out, &progress)) {
             status = worse(status, kExitTrouble);
             continue;
         }

@@ -1,4 +1,4 @@
-// rerazera pack -o PKG [--product-type N] (FILE... | --manifest LIST)
+// rerazera pack -o PKG [--product-type N] (FILE... | --manifest FILE [--reflow])
 //
 // Builds a valid package from payload files with the project's package
 // writer's layout: every bin header, payload, table and header checksum
@@ -7,10 +7,16 @@
 // the header that holds them comes first, then the copy), so memory does not
 // grow with their size.
 //
-// Manifest: one sub-file per line, "ID NAME PATH [DESCRIPTION...]"; blank
-// lines and lines starting with '#' are skipped; NAME and PATH may be written
-// in double quotes to hold spaces; PATH is relative to the manifest's
-// directory; the description is the rest of the line.
+// Manifests come in two forms, told apart by their first non-blank
+// character:
+// - '{': the manifest.json that unpack writes (see manifest.hpp). The
+//   package is rebuilt as it was, every piece in its place and gaps kept;
+//   payloads that changed move what follows them and get new lengths and
+//   checksums. --reflow places the sub-files tightly instead.
+// - anything else: one sub-file per line, "ID NAME PATH [DESCRIPTION...]";
+//   blank lines and lines starting with '#' are skipped; NAME and PATH may be
+//   written in double quotes to hold spaces; PATH is relative to the
+//   manifest's directory; the description is the rest of the line.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -23,8 +29,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include "manifest.hpp"
 #include "output.hpp"
 #include "package.hpp"
+#include "progress.hpp"
 #include "rerazera.h"
 #include "tool.hpp"
 #include "writer/package_writer.hpp"
@@ -43,6 +51,8 @@ struct PackOptions {
     std::string manifest;
     std::string firstId = "1";
     std::vector<std::string> files;
+    bool productTypeGiven = false;
+    bool reflow = false;
 };
 
 struct Item {
@@ -84,15 +94,15 @@ bool next_token(const std::string &line, std::size_t &pos, std::string &token) {
     return true;
 }
 
-bool read_manifest(const std::string &manifest, std::vector<Item> &items) {
-    std::ifstream in(manifest);
-    if (!in) {
-        report_error(manifest, std::strerror(errno));
-        return false;
-    }
-    const std::string dir = manifest.find('/') == std::string::npos
-                                ? std::string()
-                                : manifest.substr(0, manifest.find_last_of('/') + 1);
+// The directory part of a path, with its slash, for paths relative to it.
+std::string dir_of(const std::string &path) {
+    return path.find('/') == std::string::npos ? std::string()
+                                               : path.substr(0, path.find_last_of('/') + 1);
+}
+
+bool read_manifest(const std::string &manifest, const std::string &text, std::vector<Item> &items) {
+    std::istringstream in(text);
+    const std::string dir = dir_of(manifest);
     std::string line;
     for (unsigned lineNo = 1; std::getline(in, line); ++lineNo) {
         const std::string where = manifest + ":" + std::to_string(lineNo);
@@ -197,8 +207,12 @@ bool stream_payload(const std::string &path, std::uint32_t size, std::vector<std
 // Everything that would make the package invalid or ambiguous is refused
 // here, before anything is read or written: readers find only the first
 // of two equal IDs or names, and take a header entry 255 with the ID 0xABEF
-// for the extension's dummy bin file.
-bool check_items(const std::vector<Item> &items) {
+// for the extension's dummy bin file. A name or description may fill its
+// whole field, terminator left out, only when it is rebuilt from unpack's
+// manifest (packages that do so exist; pack does not make new ones).
+bool check_items(const std::vector<Item> &items, bool fullFields = false) {
+    const std::size_t nameMax = kNameMax + (fullFields ? 1 : 0);
+    const std::size_t descMax = kDescMax + (fullFields ? 1 : 0);
     if (items.empty()) {
         report_error("pack", "no sub-files given");
         return false;
@@ -215,8 +229,9 @@ bool check_items(const std::vector<Item> &items) {
             report_error(it.origin, "the name is empty");
             return false;
         }
-        if (it.name.size() > kNameMax) {
-            report_error(it.origin, "name '" + it.name + "' is longer than 95 bytes");
+        if (it.name.size() > nameMax) {
+            report_error(it.origin, "name '" + it.name + "' is longer than " +
+                                        std::to_string(nameMax) + " bytes");
             return false;
         }
         for (const char c : it.name) {
@@ -228,8 +243,9 @@ bool check_items(const std::vector<Item> &items) {
                 return false;
             }
         }
-        if (it.desc.size() > kDescMax) {
-            report_error(it.origin, "description is longer than 127 bytes");
+        if (it.desc.size() > descMax) {
+            report_error(it.origin,
+                         "description is longer than " + std::to_string(descMax) + " bytes");
             return false;
         }
         if (it.id == DUMMY_DESC_FILE_ID) {
@@ -250,6 +266,346 @@ bool check_items(const std::vector<Item> &items) {
     return true;
 }
 
+// ---- Rebuilding an unpacked package ------------------------------------------
+
+void store_be32(std::uint8_t *p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v >> 24);
+    p[1] = static_cast<std::uint8_t>(v >> 16);
+    p[2] = static_cast<std::uint8_t>(v >> 8);
+    p[3] = static_cast<std::uint8_t>(v);
+}
+
+void store_be16(std::uint8_t *p, std::uint16_t v) {
+    p[0] = static_cast<std::uint8_t>(v >> 8);
+    p[1] = static_cast<std::uint8_t>(v);
+}
+
+namespace mf = manifest;
+using rerazera::writer::apply_runs;
+using rerazera::writer::BinFields;
+using rerazera::writer::crc16;
+using rerazera::writer::RawDesc;
+using rerazera::writer::store_desc;
+
+// A piece of the package behind the header: a sub-file, the extension's
+// dummy bin file with its table, or a gap.
+struct Part {
+    enum Kind { SubFileKind, ExtensionKind, GapKind } kind = SubFileKind;
+    std::size_t index = 0;  // into the manifest's entries or gaps
+    std::uint64_t start = 0;
+    std::uint64_t oldSize = 0;
+    std::uint64_t newSize = 0;
+    std::uint64_t at = 0;  // where it goes in the new package
+    std::string path;      // payload or gap file; "" for a gap of zeros
+};
+
+struct Rebuild {
+    const PackOptions &opt;
+    const std::string where;  // the manifest, for messages
+    mf::Manifest m;
+    std::vector<Part> parts;
+    std::vector<std::uint16_t> payloadCrc;  // per entry
+    std::vector<std::uint32_t> payloadSize;
+    std::vector<FileIdentity> inputs;
+    std::vector<std::uint8_t> buf = std::vector<std::uint8_t>(kBuffer);
+    std::uint32_t headerCount = 0;
+
+    bool fail(const std::string &why) {
+        report_error(where, why);
+        return false;
+    }
+
+    // The table order the format allows: header entries, then extension
+    // ones, which need the extension and exactly 255 header entries.
+    bool check_tables() {
+        std::uint32_t ext = 0;
+        for (const mf::SubFile &s : m.entries) {
+            if (s.table == Table::Header) {
+                if (ext != 0) {
+                    return fail("header entries must come before the extension's");
+                }
+                ++headerCount;
+            } else {
+                ++ext;
+            }
+        }
+        if (ext != 0 && !m.ext) {
+            return fail("extension entries are listed but there is no extension");
+        }
+        if (m.ext ? headerCount != QVPKG_MAX_FILE_NUM - 1 : headerCount > QVPKG_MAX_FILE_NUM) {
+            return fail(m.ext ? "a package with an extension has exactly 255 header entries"
+                              : "the header table holds at most 256 entries");
+        }
+        if (ext > EXT_MAX_FILE_NUM) {
+            return fail("an extension lists at most 1048575 sub-files");
+        }
+        std::vector<Item> items;
+        for (std::size_t i = 0; i < m.entries.size(); ++i) {
+            const mf::SubFile &s = m.entries[i];
+            if (s.length != 0) {
+                items.push_back(Item{s.fileId, s.bin.name, s.bin.desc, dir_of(where) + s.file,
+                                     where + ": entry " + std::to_string(i)});
+            }
+        }
+        return items.empty() || check_items(items, true);
+    }
+
+    // First pass: every payload's size and checksum, and the new place of
+    // every part.
+    bool plan() {
+        for (std::size_t i = 0; i < m.entries.size(); ++i) {
+            const mf::SubFile &s = m.entries[i];
+            payloadCrc.push_back(0);
+            payloadSize.push_back(0);
+            if (s.length == 0) {
+                continue;
+            }
+            const std::string path = dir_of(where) + s.file;
+            std::uint64_t size = 0;
+            FileIdentity id;
+            if (s.file.empty() || !check_input_file(path, &size, &id)) {
+                return s.file.empty() ? fail("entry " + std::to_string(i) + " names no file")
+                                      : false;
+            }
+            inputs.push_back(id);
+            Crc16Stream crc;
+            if (!stream_payload(path, static_cast<std::uint32_t>(size), buf,
+                                [&crc](std::uint8_t *p, std::size_t n) {
+                                    crc.update(p, n);
+                                    return true;
+                                })) {
+                return false;
+            }
+            payloadCrc.back() = crc.value();
+            payloadSize.back() = static_cast<std::uint32_t>(size);
+            parts.push_back(Part{Part::SubFileKind, i, s.offset,
+                                 std::uint64_t{BIN_HEADER_SIZE} + s.bin.dataLen,
+                                 BIN_HEADER_SIZE + size, 0, path});
+        }
+        if (m.ext) {
+            parts.push_back(
+                Part{Part::ExtensionKind, 0, m.ext->offset,
+                     BIN_HEADER_SIZE + std::uint64_t{QVPKG_2ND_TABLE_SIZE(m.ext->count)},
+                     BIN_HEADER_SIZE + std::uint64_t{QVPKG_2ND_TABLE_SIZE(ext_count())}, 0, ""});
+        }
+        for (std::size_t i = 0; i < m.gaps.size() && !opt.reflow; ++i) {
+            const mf::Gap &g = m.gaps[i];
+            Part part{Part::GapKind, i, g.offset, g.length, g.length, 0, ""};
+            if (!g.file.empty()) {
+                part.path = dir_of(where) + g.file;
+                FileIdentity id;
+                if (!check_input_file(part.path, &part.newSize, &id)) {
+                    return false;
+                }
+                inputs.push_back(id);
+            }
+            parts.push_back(part);
+        }
+        std::stable_sort(parts.begin(), parts.end(),
+                         [](const Part &a, const Part &b) { return a.start < b.start; });
+        std::uint64_t expected = QVPKG_HEADER_SIZE;
+        std::uint64_t at = QVPKG_HEADER_SIZE;
+        for (Part &p : parts) {
+            // A hole is a piece that was taken out of the manifest (an entry
+            // deleted): what follows closes up. Overlaps cannot be rebuilt.
+            if (!opt.reflow && p.start < expected) {
+                return fail("the piece at offset " + std::to_string(p.start) +
+                            " overlaps the one before it, which ends at " +
+                            std::to_string(expected) + " (use --reflow to lay them out anew)");
+            }
+            expected = p.start + p.oldSize;
+            p.at = at;
+            at += p.newSize;
+        }
+        if (at > kMaxPackage) {
+            return fail(
+                "the package would exceed 2 GiB, the limit of the 32-bit signed file positions "
+                "that readers use");
+        }
+        return true;
+    }
+
+    [[nodiscard]] std::uint32_t ext_count() const {
+        return static_cast<std::uint32_t>(m.entries.size() - headerCount);
+    }
+
+    // A length that grows or shrinks with its content; tight with --reflow.
+    std::uint32_t new_length(std::uint32_t stored, const Part &p) const {
+        if (opt.reflow) {
+            return static_cast<std::uint32_t>(p.newSize);
+        }
+        const std::uint64_t grown = std::uint64_t{stored} + p.newSize;
+        return grown < p.oldSize ? 0 : static_cast<std::uint32_t>(grown - p.oldSize);
+    }
+
+    std::vector<std::uint8_t> bin_header(const mf::BinRecord &b, std::uint32_t descId,
+                                         std::uint32_t fileNum, std::uint32_t dataLen) const {
+        auto h = rerazera::writer::make_bin_header(
+            BinFields{b.fileId.value_or(descId), fileNum, b.name, b.desc, dataLen, b.reserved});
+        store_be32(h.data() + 4, b.headCrc.seal(crc16(h.data() + 8, BIN_HEADER_CRC_LEN)));
+        return h;
+    }
+
+    // Second pass: the header and the pieces in their new order.
+    int write() {
+        std::vector<RawDesc> descs(m.entries.size());
+        std::vector<const Part *> partOf(m.entries.size(), nullptr);
+        const Part *extPart = nullptr;
+        for (const Part &p : parts) {
+            if (p.kind == Part::SubFileKind) {
+                partOf[p.index] = &p;
+            } else if (p.kind == Part::ExtensionKind) {
+                extPart = &p;
+            }
+        }
+        for (std::size_t i = 0; i < m.entries.size(); ++i) {
+            const mf::SubFile &s = m.entries[i];
+            descs[i] = RawDesc{s.fileId, s.offset, s.length, s.crc.stored, s.aux0, s.aux1};
+            if (const Part *p = partOf[i]) {
+                descs[i].offset = static_cast<std::uint32_t>(p->at);
+                descs[i].length = new_length(s.length, *p);
+                descs[i].crc = s.crc.seal(payloadCrc[i]);
+            }
+        }
+        std::vector<std::uint8_t> header(QVPKG_HEADER_SIZE, 0);
+        std::vector<std::uint8_t> extension;
+        try {
+            apply_runs(header.data(), header.size(), m.headerReserved);
+            if (m.ext) {
+                extension = extension_image(descs, *extPart);
+                const mf::Extension &x = *m.ext;
+                store_desc(header.data() + 32 + std::size_t{headerCount} * 24,
+                           RawDesc{DUMMY_DESC_FILE_ID, static_cast<std::uint32_t>(extPart->at),
+                                   new_length(x.length, *extPart),
+                                   x.crc.seal(crc16(extension.data() + BIN_HEADER_SIZE,
+                                                    extension.size() - BIN_HEADER_SIZE)),
+                                   x.aux0, x.aux1});
+            }
+        } catch (const std::invalid_argument &e) {
+            report_error(where, e.what());
+            return kExitTrouble;
+        }
+        store_be32(header.data() + 4, headerCount + (m.ext ? 1 : 0));
+        store_be16(header.data() + 30, product_type());
+        for (std::uint32_t i = 0; i < headerCount; ++i) {
+            store_desc(header.data() + 32 + std::size_t{i} * 24, descs[i]);
+        }
+        store_be32(header.data() + 6176, m.headerCrc.seal(crc16(header.data(), 6176)));
+
+        OutputFile out(opt.out, inputs, true);
+        if (!out.ok()) {
+            report_error(out.name(), out.error());
+            return kExitTrouble;
+        }
+        const std::uint64_t total =
+            parts.empty() ? QVPKG_HEADER_SIZE : parts.back().at + parts.back().newSize;
+        Progress progress("pack " + opt.out, total);
+        std::uint64_t written = 0;
+        const auto put = [&](const std::uint8_t *p, std::size_t n) {
+            if (!out.write(p, n)) {
+                report_error(out.name(), out.error());
+                return false;
+            }
+            written += n;
+            progress.update(written);
+            return true;
+        };
+        if (!put(header.data(), header.size())) {
+            return kExitTrouble;
+        }
+        for (const Part &p : parts) {
+            if (!write_part(p, descs, extension, put)) {
+                return kExitTrouble;
+            }
+        }
+        if (!out.commit()) {
+            report_error(out.name(), out.error());
+            return kExitTrouble;
+        }
+        return kExitOk;
+    }
+
+    std::vector<std::uint8_t> extension_image(const std::vector<RawDesc> &descs,
+                                              const Part &p) const {
+        const mf::Extension &x = *m.ext;
+        const std::uint32_t n = ext_count();
+        const std::size_t tableSize = QVPKG_2ND_TABLE_SIZE(n);
+        std::vector<std::uint8_t> table(tableSize, 0);
+        apply_runs(table.data(), 32, x.tableReserved);
+        store_be32(table.data() + 4, n);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            store_desc(table.data() + 32 + std::size_t{i} * 24, descs[headerCount + i]);
+        }
+        store_be32(table.data() + tableSize - 4,
+                   x.tableCrc.seal(crc16(table.data(), tableSize - 4)));
+        const std::uint64_t dataLen =
+            opt.reflow ? tableSize : std::uint64_t{x.bin.dataLen} + p.newSize - p.oldSize;
+        auto image = bin_header(x.bin, DUMMY_BIN_FILE_ID, n, static_cast<std::uint32_t>(dataLen));
+        image.insert(image.end(), table.begin(), table.end());
+        return image;
+    }
+
+    template <typename Put>
+    bool write_part(const Part &p, const std::vector<RawDesc> &descs,
+                    const std::vector<std::uint8_t> &extension, Put &put) {
+        if (p.kind == Part::ExtensionKind) {
+            return put(extension.data(), extension.size());
+        }
+        if (p.kind == Part::GapKind && p.path.empty()) {
+            std::fill(buf.begin(), buf.end(), 0);
+            for (std::uint64_t left = p.newSize; left > 0;) {
+                const std::size_t n = left < buf.size() ? left : buf.size();
+                if (!put(buf.data(), n)) {
+                    return false;
+                }
+                left -= n;
+            }
+            return true;
+        }
+        if (p.kind == Part::SubFileKind) {
+            const mf::SubFile &s = m.entries[p.index];
+            const auto h = bin_header(s.bin, descs[p.index].fileId, 0, payloadSize[p.index]);
+            if (!put(h.data(), h.size())) {
+                return false;
+            }
+        }
+        const auto size =
+            static_cast<std::uint32_t>(p.kind == Part::GapKind ? p.newSize : payloadSize[p.index]);
+        Crc16Stream crc;
+        if (!stream_payload(p.path, size, buf, [&](std::uint8_t *data, std::size_t n) {
+                crc.update(data, n);
+                return put(data, n);
+            })) {
+            return false;
+        }
+        if (p.kind == Part::SubFileKind && crc.value() != payloadCrc[p.index]) {
+            report_error(p.path, "changed while it was packed");
+            return false;
+        }
+        return true;
+    }
+
+    [[nodiscard]] std::uint16_t product_type() const {
+        return opt.productTypeGiven ? static_cast<std::uint16_t>(*parse_u32(opt.productType))
+                                    : m.productType;
+    }
+};
+
+int repack(const PackOptions &opt, const std::string &text, std::vector<FileIdentity> inputs) {
+    Rebuild r{opt, opt.manifest, {}, {}, {}, {}, std::move(inputs)};
+    try {
+        r.m = mf::parse(text);
+    } catch (const std::exception &e) {
+        report_error(opt.manifest, std::string("not a usable manifest: ") + e.what());
+        return kExitTrouble;
+    }
+    if (!r.check_tables() || !r.plan()) {
+        return kExitTrouble;
+    }
+    install_cleanup_handlers();
+    return r.write();
+}
+
 int run_pack(const PackOptions &opt) {
     const auto productType = parse_u32(opt.productType);
     if (!productType || *productType > 0xFFFFu) {
@@ -264,7 +620,23 @@ int run_pack(const PackOptions &opt) {
             return kExitTrouble;
         }
         inputs.push_back(id);
-        if (!read_manifest(opt.manifest, items)) {
+        std::ifstream in(opt.manifest, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        if (!in) {
+            report_error(opt.manifest, std::strerror(errno));
+            return kExitTrouble;
+        }
+        const std::string all = text.str();
+        const std::size_t first = all.find_first_not_of(" \t\r\n");
+        if (first != std::string::npos && all[first] == '{') {
+            return repack(opt, all, std::move(inputs));
+        }
+        if (opt.reflow) {
+            report_error("--reflow", "applies to the manifest that unpack writes");
+            return kExitUsage;
+        }
+        if (!read_manifest(opt.manifest, all, items)) {
             return kExitTrouble;
         }
     } else {
@@ -334,11 +706,15 @@ int run_pack(const PackOptions &opt) {
         report_error(out.name(), out.error());
         return kExitTrouble;
     }
-    const auto put = [&out](const std::uint8_t *p, std::size_t n) {
+    Progress progress("pack " + opt.out, layout.total);
+    std::uint64_t written = 0;
+    const auto put = [&out, &progress, &written](const std::uint8_t *p, std::size_t n) {
         if (!out.write(p, n)) {
             report_error(out.name(), out.error());
             return false;
         }
+        written += n;
+        progress.update(written);
         return true;
     };
     if (!put(layout.header.data(), layout.header.size())) {
@@ -381,19 +757,27 @@ void add_pack(CLI::App &app, Runner &run) {
     auto opt = std::make_shared<PackOptions>();
     CLI::App *cmd = app.add_subcommand("pack", "Build a valid package from payload files");
     cmd->add_option("-o,--output", opt->out, "Package to write, or - for stdout")->required();
-    cmd->add_option("--product-type", opt->productType, "16-bit product type code (default 0)");
-    auto *manifest = cmd->add_option("--manifest", opt->manifest,
-                                     "File listing 'ID NAME PATH [DESCRIPTION]' per line");
+    auto *productType =
+        cmd->add_option("--product-type", opt->productType,
+                        "16-bit product type code (default 0, or the manifest.json's)");
+    auto *manifest = cmd->add_option(
+        "--manifest", opt->manifest,
+        "manifest.json written by unpack, or a file listing 'ID NAME PATH [DESCRIPTION]' per line");
+    auto *reflow =
+        cmd->add_flag("--reflow", opt->reflow,
+                      "With unpack's manifest: place the sub-files tightly, dropping gaps");
     auto *firstId = cmd->add_option("--first-id", opt->firstId,
                                     "ID of the first FILE; the next ones count up (default 1)");
     auto *files = cmd->add_option("files", opt->files,
                                   "Payload files, named after their base names, no description");
     manifest->excludes(files)->excludes(firstId);
+    reflow->needs(manifest);
     cmd->footer(
         "Up to 256 sub-files go to the header table; more put the first 255 there and "
         "the rest behind an extension. IDs and names must be unique, 0xABEF is reserved, "
         "and the package must stay below 2 GiB; pack exits 2 when its inputs break a rule.");
-    cmd->callback([opt, &run, manifest, files] {
+    cmd->callback([opt, &run, manifest, files, productType] {
+        opt->productTypeGiven = productType->count() != 0;
         if (manifest->count() == 0 && files->count() == 0) {
             throw CLI::RequiredError("FILE... or --manifest");
         }

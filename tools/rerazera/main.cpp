@@ -32,6 +32,7 @@ int main(int argc, char **argv) {
     rztool::add_extract(app, run);
     rztool::add_strip(app, run);
     rztool::add_pack(app, run);
+    rztool::add_unpack(app, run);
     rztool::add_keygen(app, run);
     rztool::add_sign(app, run);
     rztool::add_diff(app, run);

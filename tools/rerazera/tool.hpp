@@ -114,6 +114,7 @@ void add_verify(CLI::App &app, Runner &run);
 void add_extract(CLI::App &app, Runner &run);
 void add_strip(CLI::App &app, Runner &run);
 void add_pack(CLI::App &app, Runner &run);
+void add_unpack(CLI::App &app, Runner &run);
 void add_keygen(CLI::App &app, Runner &run);
 void add_sign(CLI::App &app, Runner &run);
 void add_diff(CLI::App &app, Runner &run);

@@ -79,6 +79,68 @@ std::vector<std::uint8_t> make_bin_header(const SubFile &file, std::uint32_t dat
     return h;
 }
 
+std::vector<ByteRun> nonzero_runs(const std::uint8_t *record, std::size_t size) {
+    constexpr std::size_t kFold = 8;
+    std::vector<ByteRun> runs;
+    std::size_t i = 0;
+    while (i < size) {
+        if (record[i] == 0) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i + 1;  // one past the last non-zero byte of the run
+        for (std::size_t j = end; j < size && j < end + kFold; ++j) {
+            if (record[j] != 0) {
+                end = j + 1;
+            }
+        }
+        runs.push_back(ByteRun{static_cast<std::uint32_t>(i),
+                               std::vector<std::uint8_t>(record + i, record + end)});
+        i = end;
+    }
+    return runs;
+}
+
+void apply_runs(std::uint8_t *record, std::size_t size, const std::vector<ByteRun> &runs) {
+    for (const ByteRun &run : runs) {
+        if (run.at > size || run.bytes.size() > size - run.at) {
+            throw std::invalid_argument("bytes at " + std::to_string(run.at) +
+                                        " pass the end of a " + std::to_string(size) +
+                                        "-byte record");
+        }
+        std::copy(run.bytes.begin(), run.bytes.end(), record + run.at);
+    }
+}
+
+void store_desc(std::uint8_t *at, const RawDesc &desc) {
+    put_desc(at, desc);
+}
+
+std::vector<std::uint8_t> make_bin_header(const BinFields &fields) {
+    if (fields.name.size() > bin::kNameSize || fields.desc.size() > bin::kDescSize) {
+        throw std::invalid_argument(
+            "a bin header holds names of at most 96 bytes and "
+            "descriptions of at most 128");
+    }
+    std::vector<std::uint8_t> h(bin::kSize, 0);
+    apply_runs(h.data(), h.size(), fields.extra);
+    const auto text = [&h](std::uint32_t at, std::size_t width, const std::string &value) {
+        std::copy(value.begin(), value.end(), h.begin() + at);
+        if (value.size() < width) {
+            h[at + value.size()] = 0;
+        }
+    };
+    store_be32(h.data() + bin::kHeadCrc, 0);
+    store_be32(h.data() + bin::kFileId, fields.fileId);
+    if (fields.fileNum != 0) {
+        store_be32(h.data() + bin::kFileNum, fields.fileNum);
+    }
+    text(bin::kDesc, bin::kDescSize, fields.desc);
+    text(bin::kName, bin::kNameSize, fields.name);
+    store_be32(h.data() + bin::kDataLen, fields.dataLen);
+    return h;
+}
+
 std::vector<std::uint8_t> make_bin_file(const SubFile &file) {
     auto out = make_bin_header(file, checked_u32(file.payload.size()), file.fileId);
     out.insert(out.end(), file.payload.begin(), file.payload.end());

@@ -132,6 +132,38 @@ StreamLayout plan_layout(const std::vector<PlannedFile> &files, std::uint16_t pr
 std::vector<std::uint8_t> make_bin_header(const SubFile &file, std::uint32_t dataLen,
                                           std::uint32_t binFileId, std::uint32_t fileNum = 0);
 
+// Bytes of a record that no field accounts for (fields the format leaves
+// uninterpreted, text after a terminator, unused table slots), kept as runs
+// at offsets within the record so that a packer can reproduce a record
+// exactly.
+struct ByteRun {
+    std::uint32_t at = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+// The runs of non-zero bytes of a record; zeros shorter than 8 bytes between
+// two runs are folded into one run.
+std::vector<ByteRun> nonzero_runs(const std::uint8_t *record, std::size_t size);
+// Writes runs into a record; throws std::invalid_argument when one would
+// pass its end.
+void apply_runs(std::uint8_t *record, std::size_t size, const std::vector<ByteRun> &runs);
+
+// Writes a descriptor's six big-endian words at `at`.
+void store_desc(std::uint8_t *at, const RawDesc &desc);
+
+// Every field of a bin header, for a packer that reproduces one: name and
+// description are copied raw, a terminator added when there is room, and
+// the extra runs go under the fields. headCrc is left 0 for the caller.
+struct BinFields {
+    std::uint32_t fileId = 0;
+    std::uint32_t fileNum = 0;  // N in the dummy bin file; else kept in extra
+    std::string name;           // up to 96 bytes
+    std::string desc;           // up to 128 bytes
+    std::uint32_t dataLen = 0;
+    std::vector<ByteRun> extra;
+};
+std::vector<std::uint8_t> make_bin_header(const BinFields &fields);
+
 // A standalone bin file: bin header then payload.
 std::vector<std::uint8_t> make_bin_file(const SubFile &file);
 

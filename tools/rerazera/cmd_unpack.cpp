@@ -1,0 +1,338 @@
+// rerazera unpack PKG -C DIR [--force]
+//
+// Takes a package apart: every sub-file's payload into DIR, named as
+// extract --all names them, and DIR/manifest.json with everything else: the
+// header's fields, every descriptor and bin header, the extension's dummy
+// bin file and table, the bytes the format leaves uninterpreted, and the
+// gaps between sub-files. `pack --manifest` puts the package back together
+// from them byte for byte.
+//
+// The package is refused (exit 1) when its pieces cannot be told apart:
+// a header or extension that fails its check, a sub-file that runs past the
+// end of the file or past its own length, or two that overlap. Each byte is
+// then in exactly one piece, which is what lets pack rebuild the file.
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "manifest.hpp"
+#include "outdir.hpp"
+#include "output.hpp"
+#include "package.hpp"
+#include "progress.hpp"
+#include "rerazera.h"
+#include "tool.hpp"
+#include "writer/package_writer.hpp"
+
+namespace rztool {
+namespace {
+
+namespace mf = manifest;
+using rerazera::writer::crc16;
+using rerazera::writer::nonzero_runs;
+
+struct UnpackOptions {
+    std::string package;
+    std::string dir;
+    bool force = false;
+};
+
+// A piece of the package: [start, end).
+struct Piece {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::string label;
+};
+
+constexpr std::uint32_t kNameAt = 244;
+constexpr std::uint32_t kDescAt = 116;
+constexpr std::size_t kFlushAt = 1u << 20;
+
+mf::Checksum checksum(std::uint32_t stored, std::uint16_t computed) {
+    mf::Checksum c{stored, std::nullopt};
+    if (stored != computed) {
+        c.actual = computed;
+    }
+    return c;
+}
+
+// A record's bytes less the ranges its fields cover, as runs.
+std::vector<mf::ByteRun> reserved_runs(
+    const std::uint8_t *record, std::size_t size,
+    std::initializer_list<std::pair<std::size_t, std::size_t>> fields) {
+    std::vector<std::uint8_t> copy(record, record + size);
+    for (const auto &[at, len] : fields) {
+        std::fill_n(copy.begin() + static_cast<std::ptrdiff_t>(at), len, 0);
+    }
+    return nonzero_runs(copy.data(), copy.size());
+}
+
+// The bin header at `at`; dummy: its fileNum is a field too.
+mf::BinRecord read_bin(const PackageView &pkg, std::uint32_t at, std::uint32_t descId, bool dummy) {
+    const std::uint8_t *h = pkg.bytes(at, BIN_HEADER_SIZE);
+    const BinInfo info = pkg.bin_header(at);
+    mf::BinRecord b;
+    b.name = info.name;
+    b.desc = info.desc;
+    b.dataLen = info.dataLen;
+    if (info.fileId != descId) {
+        b.fileId = info.fileId;
+    }
+    b.headCrc = checksum(load_be32(h + 4), crc16(h + 8, BIN_HEADER_CRC_LEN));
+    b.reserved = reserved_runs(h, BIN_HEADER_SIZE,
+                               {{4, 8},
+                                {16, dummy ? 4 : 0},
+                                {kDescAt, b.desc.size()},
+                                {kNameAt, b.name.size()},
+                                {340, 4}});
+    return b;
+}
+
+bool all_zero(const PackageView &pkg, std::uint32_t at, std::uint32_t len) {
+    const std::uint8_t *p = pkg.bytes(at, len);
+    return std::all_of(p, p + len, [](std::uint8_t b) { return b == 0; });
+}
+
+class Unpacker {
+  public:
+    explicit Unpacker(const UnpackOptions &opt) : opt_(opt), pkg_(opt.package) {}
+
+    int run() {
+        if (!pkg_.ok()) {
+            report_error(opt_.package, pkg_.error());
+            return pkg_.status();
+        }
+        if (!pkg_.header().valid()) {
+            return refuse("the package header fails its check");
+        }
+        if (pkg_.ext().state == ExtState::Invalid) {
+            return refuse("the extension cannot be read: " + pkg_.ext().message);
+        }
+        read_header();
+        for (std::uint64_t k = 0; k < pkg_.entry_count(); ++k) {
+            const Entry e = pkg_.entry(k);
+            const std::string problem = pkg_.is_dummy(e) ? read_extension(e) : read_entry(e);
+            if (!problem.empty()) {
+                return refuse(entry_label(e) + ": " + problem);
+            }
+        }
+        if (const std::string problem = find_gaps(); !problem.empty()) {
+            return refuse(problem);
+        }
+        return write_all();
+    }
+
+  private:
+    int refuse(const std::string &why) {
+        report_error(opt_.package, why + "; it cannot be unpacked");
+        return kExitFailure;
+    }
+
+    void read_header() {
+        const HeaderInfo &h = pkg_.header();
+        m_.size = pkg_.size();
+        m_.fileNum = h.fileNum;
+        m_.productType = static_cast<std::uint16_t>(h.productType);
+        m_.headerCrc = checksum(h.storedCrc, h.computedCrc);
+        m_.headerReserved =
+            reserved_runs(pkg_.bytes(0, QVPKG_HEADER_SIZE), QVPKG_HEADER_SIZE,
+                          {{4, 4}, {30, 2}, {32, std::size_t{h.fileNum} * 24}, {6176, 4}});
+        pieces_.push_back(Piece{0, QVPKG_HEADER_SIZE, "the header"});
+    }
+
+    std::string read_extension(const Entry &e) {
+        mf::Extension x;
+        x.offset = e.desc.offset;
+        x.length = e.desc.length;
+        x.aux0 = e.desc.aux0;
+        x.aux1 = e.desc.aux1;
+        x.count = pkg_.ext().count;
+        x.bin = read_bin(pkg_, x.offset, e.desc.fileId, true);
+        const std::uint32_t tableAt = x.offset + BIN_HEADER_SIZE;
+        const std::uint32_t tableSize = QVPKG_2ND_TABLE_SIZE(x.count);
+        const std::uint8_t *table = pkg_.bytes(tableAt, tableSize);
+        const std::uint32_t crcLen = tableSize - 4;
+        x.crc = checksum(e.desc.crc, crc16(table, tableSize));
+        x.tableCrc = checksum(load_be32(table + crcLen), crc16(table, crcLen));
+        x.tableReserved = reserved_runs(table, 32, {{4, 4}});
+        m_.ext = x;
+        pieces_.push_back(
+            Piece{x.offset, std::uint64_t{tableAt} + tableSize, "the extension's table"});
+        return {};
+    }
+
+    std::string read_entry(const Entry &e) {
+        const QVFileDesc &d = e.desc;
+        mf::SubFile s;
+        s.table = e.table;
+        s.index = e.index;
+        s.fileId = d.fileId;
+        s.offset = d.offset;
+        s.length = d.length;
+        s.crc = mf::Checksum{d.crc, std::nullopt};
+        s.aux0 = d.aux0;
+        s.aux1 = d.aux1;
+        if (d.length != 0) {
+            if (pkg_.bytes(d.offset, d.length) == nullptr) {
+                return "offset " + std::to_string(d.offset) + " + length " +
+                       std::to_string(d.length) + " runs past the end of the package";
+            }
+            if (d.length < BIN_HEADER_SIZE) {
+                return "its length " + std::to_string(d.length) + " is shorter than a bin header";
+            }
+            s.bin = read_bin(pkg_, d.offset, d.fileId, false);
+            const std::uint64_t end = std::uint64_t{d.offset} + BIN_HEADER_SIZE + s.bin.dataLen;
+            if (end > std::uint64_t{d.offset} + d.length) {
+                return "its bin header claims " + std::to_string(s.bin.dataLen) +
+                       " payload bytes, more than the sub-file holds";
+            }
+            const std::uint32_t payloadAt = d.offset + BIN_HEADER_SIZE;
+            s.crc = checksum(d.crc, crc16(pkg_.bytes(payloadAt, s.bin.dataLen), s.bin.dataLen));
+            pkg_.release(payloadAt, s.bin.dataLen);
+            pieces_.push_back(Piece{d.offset, end, entry_label(e)});
+            payloadBytes_ += s.bin.dataLen;
+        }
+        m_.entries.push_back(std::move(s));
+        entries_.push_back(e);
+        return {};
+    }
+
+    // Everything between the pieces (and after the last) is a gap; pieces
+    // may not overlap.
+    std::string find_gaps() {
+        std::sort(pieces_.begin(), pieces_.end(),
+                  [](const Piece &a, const Piece &b) { return a.start < b.start; });
+        std::uint64_t at = 0;
+        const Piece *previous = nullptr;
+        const auto gap = [&](std::uint64_t to) {
+            if (to > at) {
+                m_.gaps.push_back(mf::Gap{static_cast<std::uint32_t>(at),
+                                          static_cast<std::uint32_t>(to - at), ""});
+            }
+        };
+        for (const Piece &p : pieces_) {
+            if (p.start < at) {
+                return p.label + " overlaps " + previous->label;
+            }
+            gap(p.start);
+            at = p.end;
+            previous = &p;
+        }
+        gap(pkg_.size());
+        return {};
+    }
+
+    int write_all() {
+        std::error_code ec;
+        std::filesystem::create_directories(opt_.dir, ec);
+        if (!is_directory(opt_.dir)) {
+            report_error(opt_.dir, ec ? ec.message() : "not a directory");
+            return kExitTrouble;
+        }
+        NameSet used;
+        used.claim(mf::kFileName);
+        Progress progress("unpack " + opt_.package, payloadBytes_);
+        for (mf::Gap &g : m_.gaps) {
+            if (!all_zero(pkg_, g.offset, g.length)) {
+                g.file = used.claim("gap-" + std::to_string(g.offset) + ".bin");
+                if (!write_file(g.file, g.offset, g.length, nullptr)) {
+                    return kExitTrouble;
+                }
+            }
+        }
+        for (std::size_t i = 0; i < m_.entries.size(); ++i) {
+            mf::SubFile &s = m_.entries[i];
+            if (s.length == 0) {
+                continue;
+            }
+            progress.clear();  // a note about the name goes on a line of its own
+            s.file = entry_file_name(used, entries_[i], s.bin.name, opt_.package);
+            if (!write_file(s.file, s.offset + BIN_HEADER_SIZE, s.bin.dataLen, &progress)) {
+                return kExitTrouble;
+            }
+        }
+        return write_manifest() ? kExitOk : kExitTrouble;
+    }
+
+    bool write_file(const std::string &name, std::uint32_t at, std::uint32_t len,
+                    Progress *progress) {
+        OutputFile out(join_path(opt_.dir, name), {pkg_.identity()}, opt_.force);
+        if (!out.ok()) {
+            report_error(out.name(), out.error());
+            return false;
+        }
+        if (!copy_range(pkg_, at, len, out, progress)) {
+            return false;
+        }
+        if (!out.commit()) {
+            report_error(out.name(), out.error());
+            return false;
+        }
+        return true;
+    }
+
+    bool write_manifest() {
+        OutputFile out(join_path(opt_.dir, mf::kFileName), {pkg_.identity()}, opt_.force);
+        if (!out.ok()) {
+            report_error(out.name(), out.error());
+            return false;
+        }
+        std::string text = mf::head(m_);
+        const auto flush = [&out, &text] {
+            if (!out.write(reinterpret_cast<const std::uint8_t *>(text.data()), text.size())) {
+                report_error(out.name(), out.error());
+                return false;
+            }
+            text.clear();
+            return true;
+        };
+        for (std::size_t i = 0; i < m_.entries.size(); ++i) {
+            text += mf::entry_line(m_.entries[i], i + 1 == m_.entries.size());
+            if (text.size() >= kFlushAt && !flush()) {
+                return false;
+            }
+        }
+        text += mf::tail();
+        if (!flush()) {
+            return false;
+        }
+        if (!out.commit()) {
+            report_error(out.name(), out.error());
+            return false;
+        }
+        return true;
+    }
+
+    const UnpackOptions &opt_;
+    const PackageView pkg_;
+    mf::Manifest m_;
+    std::vector<Entry> entries_;  // beside m_.entries
+    std::vector<Piece> pieces_;
+    std::uint64_t payloadBytes_ = 0;
+};
+
+}  // namespace
+
+void add_unpack(CLI::App &app, Runner &run) {
+    auto opt = std::make_shared<UnpackOptions>();
+    CLI::App *cmd = app.add_subcommand(
+        "unpack", "Write every payload and a manifest.json that pack --manifest rebuilds from");
+    cmd->add_option("package", opt->package, "Package file")->required();
+    cmd->add_option("-C,--directory", opt->dir, "Directory to write into (created if missing)")
+        ->required();
+    cmd->add_flag("--force", opt->force, "Replace existing files in the directory");
+    cmd->footer(
+        "Payloads are named after their bin headers as extract --all names them; the manifest "
+        "keeps the original names and everything else needed to rebuild the same bytes. A "
+        "package whose header or extension fails its check, or whose sub-files overlap or run "
+        "past their bounds, is refused (exit 1).");
+    cmd->callback([opt, &run] {
+        run = [opt] {
+            install_cleanup_handlers();
+            return Unpacker(*opt).run();
+        };
+    });
+}
+
+}  // namespace rztool

@@ -1,0 +1,80 @@
+#include "outdir.hpp"
+
+namespace rztool {
+
+// A file name for a sub-file inside the output directory: one path
+// component, never "." or "..", no control characters; `fallback` stands in
+// for a name with nothing usable left. `why` is set when the package's name
+// had to be changed.
+std::string safe_name(const std::string &raw, const std::string &fallback, std::string &why) {
+    why.clear();
+    std::string name = raw;
+    bool hadSlash = false;
+    bool hadControl = false;
+    for (char &c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '/') {
+            c = '_';
+            hadSlash = true;
+        } else if (u < 0x20 || u == 0x7f) {
+            c = '_';
+            hadControl = true;
+        }
+    }
+    if (name.empty() || name == "." || name == "..") {
+        why = raw.empty() ? "is empty" : "'" + raw + "' names a directory";
+        return fallback;
+    }
+    if (hadSlash) {
+        why = "'" + raw + "' contains '/'";
+    } else if (hadControl) {
+        why = "'" + raw + "' contains control characters";
+    }
+    return name;
+}
+
+// dir + "/" + name, without doubling a slash the user wrote.
+std::string join_path(const std::string &dir, const std::string &name) {
+    std::string out = dir;
+    while (out.size() > 1 && out.back() == '/') {
+        out.pop_back();
+    }
+    return out == "/" ? out + name : out + "/" + name;
+}
+
+std::string entry_file_name(NameSet &used, const Entry &e, const std::string &binName,
+                            const std::string &package) {
+    std::string why;
+    std::string name = safe_name(
+        binName, hex32(e.desc.fileId) + "-" + table_name(e.table) + "-" + std::to_string(e.index),
+        why);
+    if (std::string claimed = used.claim(name); claimed != name) {
+        why = "'" + name + "' is taken by an earlier sub-file";
+        name = std::move(claimed);
+    }
+    if (!why.empty()) {
+        report_note(package, entry_label(e) + ": its name " + why + "; writing '" + name + "'");
+    }
+    return name;
+}
+
+bool copy_range(const PackageView &pkg, std::uint32_t offset, std::uint32_t length, OutputFile &out,
+                Progress *progress) {
+    constexpr std::uint32_t kPiece = 1u << 20;
+    while (length > 0) {
+        const std::uint32_t n = length < kPiece ? length : kPiece;
+        if (!out.write(pkg.bytes(offset, n), n)) {
+            report_error(out.name(), out.error());
+            return false;
+        }
+        pkg.release(offset, n);
+        offset += n;
+        length -= n;
+        if (progress != nullptr) {
+            progress->add(n);
+        }
+    }
+    return true;
+}
+
+}  // namespace rztool
