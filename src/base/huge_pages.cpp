@@ -84,8 +84,9 @@ void prepare_for_fill(void *buffer, std::size_t size) noexcept {
     const auto start = reinterpret_cast<std::uintptr_t>(buffer);
     const std::uintptr_t first = (start + kHugePageSize - 1) & ~(kHugePageSize - 1);
     const std::uintptr_t last = (start + size) & ~(kHugePageSize - 1);
-    if (last > first && huge_pages_free_for(last - first)) {
-        ::madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
+    if (last > first && huge_pages_free_for(last - first) &&
+        ::madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE) == 0) {
+        return;  // the read faults each huge page in, cleared just before it is filled
     }
     const std::uintptr_t pageFirst = (start + kSmallPage - 1) & ~(kSmallPage - 1);
     const std::uintptr_t pageLast = (start + size) & ~(kSmallPage - 1);

@@ -14,8 +14,11 @@
 //    memory scarce, huge pages that needed some compaction still staged a
 //    512 MiB range faster than small pages; what compaction costs is the
 //    spread, which is why the free blocks are checked first.)
-//  - Populating the page tables in one system call instead of one fault per
-//    page (MADV_POPULATE_WRITE, Linux 5.14).
+//  - Otherwise, populating the page tables in one system call instead of one
+//    fault per small page (MADV_POPULATE_WRITE, Linux 5.14). Huge pages are
+//    not populated ahead: a huge page faulted in by the read is cleared just
+//    before it is filled, while it is still in the cache, and populating
+//    512 MiB first made the staging about 20% slower.
 //
 // Both are hints: when the kernel refuses either (no huge page support, an
 // older kernel, a buffer too small to hold a huge page), nothing changes but
@@ -35,7 +38,7 @@ inline constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
 // 4 KiB up). Zero for text it cannot read.
 std::size_t free_huge_blocks(std::string_view buddyinfo) noexcept;
 
-// Advises buffer for huge pages when they come without compaction, then
+// Advises buffer for huge pages when they come without compaction, or else
 // populates it.
 void prepare_for_fill(void *buffer, std::size_t size) noexcept;
 

@@ -17,8 +17,10 @@ constexpr std::size_t kMinimum = kVector;  // below this, 128-bit folding
 // A long buffer streams from memory faster than the hardware prefetcher
 // fetches it on its own (it stops at every 4 KiB page): each step asks for
 // the four lines it will load six steps later, while those are still inside
-// the buffer.
+// the buffer. Below the size of a core's caches the prefetches are pure
+// overhead, so shorter buffers skip them.
 constexpr std::size_t kPrefetchDistance = 6 * kStride;
+constexpr std::size_t kStreamed = std::size_t{256} << 10;
 
 // The zero-masked forms of broadcast and extract are used throughout: the
 // unmasked ones start from an "undefined" register that GCC 12 reports as
@@ -85,19 +87,25 @@ std::uint16_t crc16_update_vpclmul(std::uint16_t crc, const std::uint8_t *data,
         data += kStride;
         size -= kStride;
         const __m512i kStrideFold = broadcast_pair(fold_pair(8 * kStride));
-        while (size >= kStride) {
-            if (size >= kStride + kPrefetchDistance) {
-                for (std::size_t line = 0; line < kStride; line += kVector) {
-                    _mm_prefetch(reinterpret_cast<const char *>(data + kPrefetchDistance + line),
-                                 _MM_HINT_T0);
-                }
-            }
+        const auto step = [&] {
             a0 = fold_into(a0, kStrideFold, load_vector(data, rev));
             a1 = fold_into(a1, kStrideFold, load_vector(data + kVector, rev));
             a2 = fold_into(a2, kStrideFold, load_vector(data + 2 * kVector, rev));
             a3 = fold_into(a3, kStrideFold, load_vector(data + 3 * kVector, rev));
             data += kStride;
             size -= kStride;
+        };
+        if (size >= kStreamed) {
+            while (size >= kStride + kPrefetchDistance) {
+                for (std::size_t line = 0; line < kStride; line += kVector) {
+                    _mm_prefetch(reinterpret_cast<const char *>(data + kPrefetchDistance + line),
+                                 _MM_HINT_T0);
+                }
+                step();
+            }
+        }
+        while (size >= kStride) {
+            step();
         }
         // a0 is followed by three more registers, a1 by two, a2 by one: each
         // folded by its own distance, the multiplications all independent.

@@ -325,26 +325,31 @@ TEST(HugePages, FreeBlocksAndPreparedBuffers) {
     const std::vector<std::uint8_t> before = bytes;
     rerazera::prepare_for_fill(bytes.data(), bytes.size());
     EXPECT_EQ(bytes, before);
-    // A fresh mapping comes back populated, and advised for huge pages when
-    // free blocks cover it with room to spare (the library checks for them
-    // itself; twice the need keeps the two readings from racing).
+    // A fresh mapping comes back advised for huge pages when free blocks
+    // cover it with room to spare (the library checks for them itself; twice
+    // the need keeps the two readings from racing), and populated otherwise,
+    // as a buffer too small to hold a huge page always is.
     constexpr std::size_t kLen = 8u << 20;
     constexpr std::size_t kPage = 4096;
-    auto *raw = static_cast<std::uint8_t *>(::mmap(
-        nullptr, kLen + (2u << 20), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(raw, MAP_FAILED);
-    const std::string buddy = read_text("/proc/buddyinfo");
-    const bool hugeExpected = ::access("/sys/kernel/mm/transparent_hugepage", F_OK) == 0 &&
-                              rerazera::free_huge_blocks(buddy) >= 2 * (kLen >> 21);
-    rerazera::prepare_for_fill(raw + 100, kLen);
-    std::vector<unsigned char> resident(kLen / kPage);
-    ASSERT_EQ(::mincore(raw + kPage, kLen - kPage, resident.data()), 0);
-    EXPECT_EQ(std::count(resident.begin(), resident.end() - 1, 1),
-              static_cast<long>(kLen / kPage - 1));
-    if (hugeExpected) {
-        EXPECT_NE(vm_flags(raw + (2u << 20)).find(" hg"), std::string::npos);
+    const bool hugeExpected =
+        ::access("/sys/kernel/mm/transparent_hugepage", F_OK) == 0 &&
+        rerazera::free_huge_blocks(read_text("/proc/buddyinfo")) >= 2 * (kLen >> 21);
+    const auto resident = [&](std::uint8_t *p, std::size_t n) {
+        std::vector<unsigned char> pages(n / kPage);
+        return ::mincore(p, n, pages.data()) == 0 &&
+               std::count(pages.begin(), pages.end(), 1) == static_cast<long>(pages.size());
+    };
+    for (std::size_t len : {kLen, std::size_t{1} << 20}) {
+        auto *raw =
+            static_cast<std::uint8_t *>(::mmap(nullptr, kLen + (2u << 20), PROT_READ | PROT_WRITE,
+                                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        ASSERT_NE(raw, MAP_FAILED);
+        rerazera::prepare_for_fill(raw + 100, len);
+        const bool advised = vm_flags(raw + (2u << 20)).find(" hg") != std::string::npos;
+        EXPECT_EQ(advised, hugeExpected && len == kLen) << len;
+        EXPECT_EQ(resident(raw + kPage, len - kPage), !advised) << len;
+        ::munmap(raw, kLen + (2u << 20));
     }
-    ::munmap(raw, kLen + (2u << 20));
 }
 
 }  // namespace
