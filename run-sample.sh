@@ -2,7 +2,8 @@
 # The first command on a new machine. Installs the Debian packages that the
 # build and the tests need and that are missing (the list is .ci/packages),
 # builds everything (library, tool, tests and the sample packages) in build/
-# and shows the tool on the samples: info, list and verify.
+# and shows the tool on the samples: info, list and verify, then unpacks the
+# one with an extension, packs it again and compares the two.
 #
 # Packages are installed with apt-get as root, or through `sudo -n` (never
 # asking for a password). When neither works it prints the apt-get line to run
@@ -62,3 +63,8 @@ show info "$build/sample/sample.qv"
 show list "$build/sample/sample.qv"
 show info "$build/sample/sample-ext.qv"
 show verify "$build/sample/sample.qv" "$build/sample/sample-ext.qv"
+# Take the package with an extension apart, put it back together and compare.
+rm -rf "$build/sample/unpacked" "$build/sample/repacked.qv"
+show unpack "$build/sample/sample-ext.qv" -C "$build/sample/unpacked"
+show pack --manifest "$build/sample/unpacked/manifest.json" -o "$build/sample/repacked.qv"
+show diff "$build/sample/sample-ext.qv" "$build/sample/repacked.qv"
