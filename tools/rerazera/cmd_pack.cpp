@@ -40,6 +40,24 @@
 namespace rztool {
 namespace {
 
+// Writes the package piece by piece, reporting a failed write once and
+// moving the progress line along.
+struct ProgressWriter {
+    OutputFile &out;
+    Progress &progress;
+    std::uint64_t written = 0;
+
+    bool operator()(const std::uint8_t *p, std::size_t n) {
+        if (!out.write(p, n)) {
+            report_error(out.name(), out.error());
+            return false;
+        }
+        written += n;
+        progress.update(written);
+        return true;
+    }
+};
+
 using rerazera::writer::plan_layout;
 using rerazera::writer::PlannedFile;
 using rerazera::writer::StreamLayout;
@@ -500,16 +518,7 @@ struct Rebuild {
         const std::uint64_t total =
             parts.empty() ? QVPKG_HEADER_SIZE : parts.back().at + parts.back().newSize;
         Progress progress("pack " + opt.out, total);
-        std::uint64_t written = 0;
-        const auto put = [&](const std::uint8_t *p, std::size_t n) {
-            if (!out.write(p, n)) {
-                report_error(out.name(), out.error());
-                return false;
-            }
-            written += n;
-            progress.update(written);
-            return true;
-        };
+        ProgressWriter put{out, progress};
         if (!put(header.data(), header.size())) {
             return kExitTrouble;
         }
@@ -707,16 +716,7 @@ int run_pack(const PackOptions &opt) {
         return kExitTrouble;
     }
     Progress progress("pack " + opt.out, layout.total);
-    std::uint64_t written = 0;
-    const auto put = [&out, &progress, &written](const std::uint8_t *p, std::size_t n) {
-        if (!out.write(p, n)) {
-            report_error(out.name(), out.error());
-            return false;
-        }
-        written += n;
-        progress.update(written);
-        return true;
-    };
+    ProgressWriter put{out, progress};
     if (!put(layout.header.data(), layout.header.size())) {
         return kExitTrouble;
     }
