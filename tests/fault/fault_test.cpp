@@ -237,6 +237,11 @@ TEST(Faults, ReadsAndSeeksThatFail) {
     run_rows({
         {"table read interrupted", pkg(wide), io(3, 0, IO_EINTR, find), 0, L()},
         {"table read short", pkg(wide), io(3, 0, IO_SHORT, find), 0, L()},
+        // An interrupted read leaves errno at EINTR; the end of the file after
+        // it is still the end, not another interruption.
+        {"table interrupted, then the file ends",
+         raw(slice(wide.bytes, 0, wide.tableOffset + 200000)), io(3, 0, IO_EINTR, find), 1,
+         L("Read file @R unsuccess 200000 " + size + ".\n\n", kSubfile, kSubfile)},
         {"table read fails at once", pkg(wide), io(3, 0, IO_EIO, find), 1,
          L("Read file @R unsuccess -1 " + size + ".\n\n", kSubfile, kSubfile)},
         {"table read fails later", pkg(wide), io(4, 0, IO_EIO, find), 1,
