@@ -312,7 +312,10 @@ TEST(HugePages, FreeBlocksAndPreparedBuffers) {
          7 + 602 + 247},
         {"Node 0, zone Normal 9 9 9 9 9 9 9 9 9 0 0\n", 0},
         {"Node 1, zone Normal 0 0 0 0 0 0 0 0 0 4 1 2", 4 + 2 + 8},  // a larger top order
-        {"Node 0, zone Normal 1 2 x 4 5 6 7 8 9 10 11\n", 0},        // not a count
+        // Orders from 25 (64 GiB blocks) on are past any kernel and not counted.
+        {"Node 0, zone Normal 0 0 0 0 0 0 0 0 0 1 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 7", 1},
+        {"Node 0, zone Normal 0 0 0 0 0 0 0 0 0 1 99999999999999999999999\n", 0},  // no count
+        {"Node 0, zone Normal 1 2 x 4 5 6 7 8 9 10 11\n", 0},                      // not a count
         {"no zones here\n\n", 0},
         {"", 0},
     };

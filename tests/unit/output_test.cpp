@@ -267,6 +267,10 @@ TEST(Buffers, OwnersHoldWhatTheyPromise) {
             ASSERT_TRUE(h) << size;
             EXPECT_EQ(h.size(), size);
         }
+        if (size > 0) {
+            HeapBuffer::allocate(size).data()[0] = 0xAB;  // memory the next block may reuse
+            EXPECT_EQ(HeapBuffer::allocate_zeroed(size).data()[0], 0) << size;
+        }
         const StagingBuffer s = StagingBuffer::allocate_zeroed(size);
         ASSERT_TRUE(s) << size;
         EXPECT_EQ(s.size(), size);
