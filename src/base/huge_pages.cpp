@@ -59,15 +59,13 @@ std::size_t free_huge_blocks(std::string_view buddyinfo) noexcept {
 
 namespace {
 
-// Whether the kernel can back size bytes (whole huge pages) with huge pages straight from its
-// free lists. A machine with many zones or nodes writes a longer table than
+// Whether the kernel can back size bytes (whole huge pages) with huge pages
+// straight from its free lists. A machine with many zones or nodes writes a longer table than
 // the buffer holds; its tail is left uncounted, which only errs towards
 // small pages.
 bool huge_pages_free_for(std::size_t size) noexcept {
+    // An open that fails leaves -1, whose read fails in turn.
     const UniqueFd fd(::open("/proc/buddyinfo", O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
-        return false;
-    }
     char text[4096];
     const ssize_t got = ::read(fd.get(), text, sizeof text);
     if (got <= 0) {
@@ -78,18 +76,26 @@ bool huge_pages_free_for(std::size_t size) noexcept {
     return free_huge_blocks(table) >= size / kHugePageSize;
 }
 
+constexpr std::uintptr_t align_down(std::uintptr_t value, std::uintptr_t unit) noexcept {
+    return value & ~(unit - 1);
+}
+
+constexpr std::uintptr_t align_up(std::uintptr_t value, std::uintptr_t unit) noexcept {
+    return align_down(value + unit - 1, unit);
+}
+
 }  // namespace
 
 void prepare_for_fill(void *buffer, std::size_t size) noexcept {
     const auto start = reinterpret_cast<std::uintptr_t>(buffer);
-    const std::uintptr_t first = (start + kHugePageSize - 1) & ~(kHugePageSize - 1);
-    const std::uintptr_t last = (start + size) & ~(kHugePageSize - 1);
+    const std::uintptr_t first = align_up(start, kHugePageSize);
+    const std::uintptr_t last = align_down(start + size, kHugePageSize);
     if (last > first && huge_pages_free_for(last - first) &&
         ::madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE) == 0) {
         return;  // the read faults each huge page in, cleared just before it is filled
     }
-    const std::uintptr_t pageFirst = (start + kSmallPage - 1) & ~(kSmallPage - 1);
-    const std::uintptr_t pageLast = (start + size) & ~(kSmallPage - 1);
+    const std::uintptr_t pageFirst = align_up(start, kSmallPage);
+    const std::uintptr_t pageLast = align_down(start + size, kSmallPage);
     if (pageLast > pageFirst) {
         ::madvise(reinterpret_cast<void *>(pageFirst), pageLast - pageFirst, MADV_POPULATE_WRITE);
     }
