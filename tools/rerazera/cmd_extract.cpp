@@ -112,7 +112,7 @@ std::string check_before_writing(const ExtractOptions &opt, const PackageView &p
     return {};
 }
 
-// Copies the sub-file (or its payload) to out and completes it.
+// Copies the sub-file (or its payload) to out and puts it in place.
 bool write_subfile(const ExtractOptions &opt, const PackageView &pkg, const QVFileDesc &d,
                    OutputFile &out, Progress *progress = nullptr) {
     std::uint32_t from = d.offset;
@@ -121,14 +121,7 @@ bool write_subfile(const ExtractOptions &opt, const PackageView &pkg, const QVFi
         len = load_be32(pkg.bytes(d.offset, d.length) + 340);
         from += BIN_HEADER_SIZE;
     }
-    if (!copy_range(pkg, from, len, out, progress)) {
-        return false;
-    }
-    if (!out.commit()) {
-        report_error(out.name(), out.error());
-        return false;
-    }
-    return true;
+    return write_range(pkg, from, len, out, progress);
 }
 
 // One sub-file to opt.out: a file, or a directory that exists (toDir says

@@ -262,14 +262,7 @@ class Unpacker {
             report_error(out.name(), out.error());
             return false;
         }
-        if (!copy_range(pkg_, at, len, out, progress)) {
-            return false;
-        }
-        if (!out.commit()) {
-            report_error(out.name(), out.error());
-            return false;
-        }
-        return true;
+        return write_range(pkg_, at, len, out, progress);
     }
 
     bool write_manifest() {

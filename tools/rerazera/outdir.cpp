@@ -58,8 +58,8 @@ std::string entry_file_name(NameSet &used, const Entry &e, const std::string &bi
     return name;
 }
 
-bool copy_range(const PackageView &pkg, std::uint32_t offset, std::uint32_t length, OutputFile &out,
-                Progress *progress) {
+bool write_range(const PackageView &pkg, std::uint32_t offset, std::uint32_t length,
+                 OutputFile &out, Progress *progress) {
     constexpr std::uint32_t kPiece = 1u << 20;
     while (length > 0) {
         const std::uint32_t n = length < kPiece ? length : kPiece;
@@ -73,6 +73,10 @@ bool copy_range(const PackageView &pkg, std::uint32_t offset, std::uint32_t leng
         if (progress != nullptr) {
             progress->add(n);
         }
+    }
+    if (!out.commit()) {
+        report_error(out.name(), out.error());
+        return false;
     }
     return true;
 }

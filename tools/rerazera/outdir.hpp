@@ -100,9 +100,9 @@ std::string entry_file_name(NameSet &used, const Entry &e, const std::string &bi
                             const std::string &package);
 
 // Copies length bytes at offset of the package to out in pieces, giving each
-// back to the system once written and counting them in progress when given.
-// Reports a failed write and returns false; does not commit.
-bool copy_range(const PackageView &pkg, std::uint32_t offset, std::uint32_t length, OutputFile &out,
-                Progress *progress = nullptr);
+// back to the system once written and counting them in progress when given,
+// then puts out in place. Reports a failed write or commit and returns false.
+bool write_range(const PackageView &pkg, std::uint32_t offset, std::uint32_t length,
+                 OutputFile &out, Progress *progress = nullptr);
 
 }  // namespace rztool
