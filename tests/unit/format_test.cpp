@@ -338,7 +338,7 @@ TEST(HugePages, FreeBlocksAndPreparedBuffers) {
         ::access("/sys/kernel/mm/transparent_hugepage", F_OK) == 0 &&
         rerazera::free_huge_blocks(read_text("/proc/buddyinfo")) >= 2 * (kLen >> 21);
     const auto resident = [&](std::uint8_t *p, std::size_t n) {
-        std::vector<unsigned char> pages(n / kPage);
+        std::vector<unsigned char> pages((n + kPage - 1) / kPage);
         return ::mincore(p, n, pages.data()) == 0 &&
                std::count(pages.begin(), pages.end(), 1) == static_cast<long>(pages.size());
     };
