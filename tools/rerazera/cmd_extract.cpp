@@ -199,10 +199,7 @@ int extract_some(const ExtractOptions &opt) {
         return pkg.status();
     }
     if (toDir) {
-        std::error_code ec;
-        std::filesystem::create_directories(opt.out, ec);
-        if (!is_directory(opt.out)) {
-            report_error(opt.out, ec ? ec.message() : "not a directory");
+        if (!make_output_dir(opt.out)) {
             return kExitTrouble;
         }
     }
@@ -229,10 +226,7 @@ int extract_all(const ExtractOptions &opt) {
                                       pkg.ext().message);
         status = kExitFailure;
     }
-    std::error_code ec;
-    std::filesystem::create_directories(opt.out, ec);
-    if (!is_directory(opt.out)) {
-        report_error(opt.out, ec ? ec.message() : "not a directory");
+    if (!make_output_dir(opt.out)) {
         return kExitTrouble;
     }
 

@@ -12,7 +12,6 @@
 // end of the file or past its own length, or two that overlap. Each byte is
 // then in exactly one piece, which is what lets pack rebuild the file.
 #include <algorithm>
-#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -224,10 +223,7 @@ class Unpacker {
     }
 
     int write_all() {
-        std::error_code ec;
-        std::filesystem::create_directories(opt_.dir, ec);
-        if (!is_directory(opt_.dir)) {
-            report_error(opt_.dir, ec ? ec.message() : "not a directory");
+        if (!make_output_dir(opt_.dir)) {
             return kExitTrouble;
         }
         NameSet used;

@@ -1,5 +1,8 @@
 #include "outdir.hpp"
 
+#include <filesystem>
+#include <system_error>
+
 namespace rztool {
 
 // A file name for a sub-file inside the output directory: one path
@@ -56,6 +59,16 @@ std::string entry_file_name(NameSet &used, const Entry &e, const std::string &bi
         report_note(package, entry_label(e) + ": its name " + why + "; writing '" + name + "'");
     }
     return name;
+}
+
+bool make_output_dir(const std::string &dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (!std::filesystem::is_directory(dir)) {
+        report_error(dir, ec ? ec.message() : "not a directory");
+        return false;
+    }
+    return true;
 }
 
 bool write_range(const PackageView &pkg, std::uint32_t offset, std::uint32_t length,

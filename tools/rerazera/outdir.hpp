@@ -99,6 +99,10 @@ class NameSet {
 std::string entry_file_name(NameSet &used, const Entry &e, const std::string &binName,
                             const std::string &package);
 
+// Creates dir and any missing parents; reports why when it is not (or cannot
+// become) a directory.
+bool make_output_dir(const std::string &dir);
+
 // Copies length bytes at offset of the package to out in pieces, giving each
 // back to the system once written and counting them in progress when given,
 // then puts out in place. Reports a failed write or commit and returns false.
