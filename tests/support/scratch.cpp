@@ -1,8 +1,13 @@
 #include "support/scratch.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -54,6 +59,49 @@ bool file_exists(const std::string &path) {
 unsigned file_mode(const std::string &path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<unsigned>(st.st_mode) & 07777u : ~0u;
+}
+
+std::string vm_flags(const void *address) {
+    std::ifstream in("/proc/self/smaps");
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    bool inside = false;
+    for (std::string line; std::getline(in, line);) {
+        std::uintptr_t lo = 0;
+        std::uintptr_t hi = 0;
+        if (std::sscanf(line.c_str(), "%lx-%lx ", &lo, &hi) == 2 &&
+            line.find(':') > line.find(' ')) {
+            inside = lo <= at && at < hi;
+        } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+            return line + " ";
+        }
+    }
+    return {};
+}
+
+namespace {
+constexpr std::uintptr_t kPage = 4096;
+}
+
+std::size_t pages_mapped(const void *p, std::size_t n) {
+    const auto first = reinterpret_cast<std::uintptr_t>(p) / kPage;
+    const std::size_t count = (reinterpret_cast<std::uintptr_t>(p) + n + kPage - 1) / kPage - first;
+    std::vector<std::uint64_t> entries(count);
+    const int fd = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+    const auto bytes = static_cast<ssize_t>(count * sizeof(std::uint64_t));
+    const bool read = fd >= 0 && ::pread(fd, entries.data(), static_cast<std::size_t>(bytes),
+                                         static_cast<off_t>(first * 8)) == bytes;
+    ::close(fd);
+    if (!read) {
+        throw std::runtime_error("cannot read /proc/self/pagemap");
+    }
+    return static_cast<std::size_t>(
+        std::count_if(entries.begin(), entries.end(), [](std::uint64_t e) { return e >> 63; }));
+}
+
+bool all_resident(const void *p, std::size_t n) {
+    std::vector<unsigned char> pages((n + kPage - 1) / kPage);
+    return ::mincore(const_cast<void *>(p), n, pages.data()) == 0 &&
+           std::all_of(pages.begin(), pages.end(), [](unsigned char v) { return (v & 1) != 0; });
 }
 
 FdLeakCheck::~FdLeakCheck() {

@@ -27,6 +27,14 @@ void write_file(const std::string &path, const std::vector<std::uint8_t> &bytes)
 bool file_exists(const std::string &path);
 unsigned file_mode(const std::string &path);  // mode & 07777
 
+// How the kernel holds the memory at an address: the VmFlags line of its
+// mapping from /proc/self/smaps (with a trailing space, so " hg " can be
+// looked for); the pages of [p, p + n) mapped into this process, from
+// /proc/self/pagemap; and whether all of them are resident (mincore).
+std::string vm_flags(const void *address);
+std::size_t pages_mapped(const void *p, std::size_t n);
+bool all_resident(const void *p, std::size_t n);
+
 // Fails the current test when the scope ends with another number of open
 // descriptors than it began with.
 class FdLeakCheck {

@@ -27,6 +27,7 @@
 #include "format/crc.hpp"
 #include "format/crc_kernels.hpp"
 #include "rerazera.h"
+#include "support/scratch.hpp"
 
 namespace rerazera {
 void PrintTo(const CrcKernel &kernel, std::ostream *os) {
@@ -278,24 +279,6 @@ std::string read_text(const char *path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The VmFlags line of the mapping that holds address, from /proc/self/smaps.
-std::string vm_flags(const void *address) {
-    std::ifstream in("/proc/self/smaps");
-    const auto at = reinterpret_cast<std::uintptr_t>(address);
-    bool inside = false;
-    for (std::string line; std::getline(in, line);) {
-        std::uintptr_t lo = 0;
-        std::uintptr_t hi = 0;
-        if (std::sscanf(line.c_str(), "%lx-%lx ", &lo, &hi) == 2 &&
-            line.find(':') > line.find(' ')) {
-            inside = lo <= at && at < hi;
-        } else if (inside && line.rfind("VmFlags:", 0) == 0) {
-            return line + " ";
-        }
-    }
-    return {};
-}
-
 TEST(HugePages, FreeBlocksAndPreparedBuffers) {
     using rerazera::free_huge_blocks;
     const struct {
@@ -331,27 +314,36 @@ TEST(HugePages, FreeBlocksAndPreparedBuffers) {
     // A fresh mapping comes back advised for huge pages when free blocks
     // cover it with room to spare (the library checks for them itself; twice
     // the need keeps the two readings from racing), and populated otherwise,
-    // as a buffer that holds no whole huge page always is.
-    constexpr std::size_t kLen = 8u << 20;
-    constexpr std::size_t kPage = 4096;
+    // as a buffer that holds no whole huge page always is. Starts already on
+    // a boundary lose no page of either size.
+    constexpr std::size_t kLen = 8u << 20, kHuge = 2u << 20, kPage = 4096;
     const bool hugeExpected =
         ::access("/sys/kernel/mm/transparent_hugepage", F_OK) == 0 &&
-        rerazera::free_huge_blocks(read_text("/proc/buddyinfo")) >= 2 * (kLen >> 21);
-    const auto resident = [&](std::uint8_t *p, std::size_t n) {
-        std::vector<unsigned char> pages((n + kPage - 1) / kPage);
-        return ::mincore(p, n, pages.data()) == 0 &&
-               std::count(pages.begin(), pages.end(), 1) == static_cast<long>(pages.size());
+        rerazera::free_huge_blocks(read_text("/proc/buddyinfo")) >= 2 * (kLen / kHuge);
+    const struct {
+        std::size_t offset, len;  // from the first 2 MiB boundary of the mapping
+        bool huge;                // whole huge pages inside
+    } buffers[] = {
+        {100, kLen, true},     {100, kHuge - 100, false},  // ends on 2 MiB
+        {0, kLen, true},       {kPage, kHuge / 2, false},
+        {kPage, kHuge, false},  // starts and ends on a page, holds no whole huge page
     };
-    for (std::size_t len : {kLen, (std::size_t{2} << 20) - 100}) {  // the latter ends on 2 MiB
-        auto *raw =
-            static_cast<std::uint8_t *>(::mmap(nullptr, kLen + (2u << 20), PROT_READ | PROT_WRITE,
-                                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    for (const auto &row : buffers) {
+        auto *raw = static_cast<std::uint8_t *>(::mmap(
+            nullptr, kLen + 2 * kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         ASSERT_NE(raw, MAP_FAILED);
-        rerazera::prepare_for_fill(raw + 100, len);
-        const bool advised = vm_flags(raw + (2u << 20)).find(" hg") != std::string::npos;
-        EXPECT_EQ(advised, hugeExpected && len == kLen) << len;
-        EXPECT_EQ(resident(raw + kPage, len - kPage), !advised) << len;
-        ::munmap(raw, kLen + (2u << 20));
+        std::uint8_t *const boundary =
+            raw + (kHuge - reinterpret_cast<std::uintptr_t>(raw) % kHuge) % kHuge;
+        std::uint8_t *const start = boundary + row.offset;
+        rerazera::prepare_for_fill(start, row.len);
+        // The first whole huge page, and the whole small pages, of the buffer.
+        std::uint8_t *const firstHuge = boundary + (row.offset + kHuge - 1) / kHuge * kHuge;
+        std::uint8_t *const firstPage = boundary + (row.offset + kPage - 1) / kPage * kPage;
+        const std::size_t pages = (start + row.len - firstPage) / kPage * kPage;
+        const bool advised = rztest::vm_flags(firstHuge).find(" hg") != std::string::npos;
+        EXPECT_EQ(advised, hugeExpected && row.huge) << row.offset << "+" << row.len;
+        EXPECT_EQ(rztest::all_resident(firstPage, pages), !advised) << row.offset << "+" << row.len;
+        ::munmap(raw, kLen + 2 * kHuge);
     }
 }
 

@@ -1,6 +1,7 @@
 // The failure tables of mapped verification and of the check entry.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/fixture.hpp"
@@ -228,6 +229,46 @@ TEST(Tables, CheckEntry) {
            "check subfile unsuccess @P, " + extCrc + "\n\n"),
          msg_is(extCrc)},
     });
+}
+
+// Whole-read hints and the page feeder change only how pages come in, so
+// they are checked where the kernel shows them: the mapping's VmFlags, and
+// the pages a feed maps into the process.
+TEST(Mapping, HintsAndFedPages) {
+    constexpr std::size_t kMiB = 1u << 20, kPage = 4096, kSize = 8 * kMiB + 100;
+    ScratchDir dir;
+    const std::string path = dir.file("big.bin");
+    write_file(path, pattern(kSize, 7));
+    char msg[80] = "";
+    const auto map = [&] { return rerazera::map_package(path.c_str(), msg, sizeof msg); };
+    rerazera::advise_whole_read(rerazera::Mapping());  // nothing to advise
+    if (::access("/sys/kernel/mm/transparent_hugepage", F_OK) == 0) {
+        const rerazera::Mapping m = map();
+        ASSERT_TRUE(m) << msg;
+        rerazera::advise_whole_read(m);
+        EXPECT_NE(vm_flags(m.data()).find(" hg "), std::string::npos) << vm_flags(m.data());
+    }
+    // Each feed maps every page it covers, clipped to the mapping, and nothing
+    // outside the 2 MiB blocks it touches (the kernel maps some neighbours
+    // of a faulted page too, and may map a large folio whole).
+    const auto down = [](std::size_t v, std::size_t unit) { return v / unit * unit; };
+    const auto up = [&](std::size_t v, std::size_t unit) { return down(v + unit - 1, unit); };
+    const struct {
+        std::size_t from, n;
+    } feeds[] = {{0, kMiB}, {2 * kMiB + 100, kMiB}, {4 * kMiB + 100, 0}, {8 * kMiB, kMiB}};
+    for (const auto &feed : feeds) {
+        const rerazera::Mapping m = map();
+        ASSERT_TRUE(m) << msg;
+        ASSERT_EQ(pages_mapped(m.data(), kSize), 0u);
+        rerazera::PageFeeder(m).feed(m.data() + feed.from, feed.n);
+        const std::size_t to = std::min(feed.from + feed.n, kSize);
+        const std::size_t first = feed.n == 0 ? to : down(feed.from, kPage);
+        const std::size_t fed = up(to, kPage) - first;
+        EXPECT_EQ(pages_mapped(m.data() + first, fed), fed / kPage) << feed.from;
+        const std::size_t block = down(feed.from, 2 * kMiB);
+        const std::size_t near = feed.n == 0 ? 0 : std::min(up(to, 2 * kMiB), kSize) - block;
+        EXPECT_EQ(pages_mapped(m.data(), kSize), pages_mapped(m.data() + block, near)) << feed.from;
+    }
 }
 
 }  // namespace

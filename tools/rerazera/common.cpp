@@ -69,23 +69,30 @@ std::string describe_code(std::int32_t code) {
     }
 }
 
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 namespace {
 
-// Digits only, in the base given, fitting 64 bits.
+// Digits only, in the base given (10 or 16), fitting 64 bits.
 std::optional<std::uint64_t> parse_digits(std::string_view text, int base) {
     if (text.empty() || text.size() > 20) {
         return std::nullopt;
     }
     std::uint64_t v = 0;
     for (const char c : text) {
-        int d = 0;
-        if (c >= '0' && c <= '9') {
-            d = c - '0';
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            d = c - 'a' + 10;
-        } else if (base == 16 && c >= 'A' && c <= 'F') {
-            d = c - 'A' + 10;
-        } else {
+        const int d = hex_digit(c);
+        if (d < 0 || d >= base) {
             return std::nullopt;
         }
         if (v > (UINT64_MAX - static_cast<std::uint64_t>(d)) / static_cast<std::uint64_t>(base)) {

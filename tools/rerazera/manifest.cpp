@@ -26,16 +26,11 @@ std::string to_hex(const std::string &bytes) {
 
 std::string from_hex(const std::string &hex, const std::string &what) {
     const auto digit = [&](char c) {
-        if (c >= '0' && c <= '9') {
-            return c - '0';
+        const int d = hex_digit(c);
+        if (d < 0) {
+            throw std::invalid_argument(what + ": '" + hex + "' is not hexadecimal");
         }
-        if (c >= 'a' && c <= 'f') {
-            return c - 'a' + 10;
-        }
-        if (c >= 'A' && c <= 'F') {
-            return c - 'A' + 10;
-        }
-        throw std::invalid_argument(what + ": '" + hex + "' is not hexadecimal");
+        return d;
     };
     if (hex.size() % 2 != 0) {
         throw std::invalid_argument(what + ": hexadecimal text of odd length");
