@@ -85,6 +85,9 @@ struct Spoil {
     static void algorithm(Str, Str s) { edit_line(s, 1, 1, 1, "V"); }  // "ED" (RU..) -> "ET"
     static void no_sig(Str, Str s) { std::remove(s.c_str()); }
     static void sig_dir(Str, Str s) { no_sig(s, s), std::filesystem::create_directory(s); }
+    static void device(Str p, Str) {
+        no_pkg(p, p), std::filesystem::create_symlink("/dev/null", p);
+    }
 };
 
 }  // namespace rztest

@@ -20,6 +20,8 @@ using Ring = std::unique_ptr<rerazera_keyring, decltype(&rerazera_keyring_free)>
 using Info = std::unique_ptr<rerazera_signature_info, decltype(&rerazera_signature_info_free)>;
 
 constexpr char kComment[] = "file:p.qv\tproduct-type:4660";
+constexpr char kOkEnd[] = "Info: System software CRC check OK!\n";
+constexpr char kShort[] = "File length is wrong, less than header.\n";
 
 class SignLibraryTest : public ::testing::Test {
   protected:
@@ -80,7 +82,7 @@ struct SignatureCase {
     bool info;
     const char *file = "p.qv";
     int32_t packageResult = QVPKG_OK;
-    const char *msgEnd = "Info: System software CRC check OK!\n";
+    const char *msgEnd = kOkEnd;  // a failed signature: "", or the text of a failed mapping
     void (*change)(Package &) = [](Package &) {};
 };
 
@@ -114,8 +116,13 @@ const SignatureCase kSignatureCases[] = {
     {"named with '@'", "a", "", 0, Spoil::none, RERAZERA_SIGN_PACKAGE_FAILED, true, "p@2.qv",
      QVPKG_ERR_NAME, "Info: V5 packet name can't contain character '@'!\n"},
     {"shorter than a header", "a", "", 0, Spoil::none, RERAZERA_SIGN_PACKAGE_FAILED, true, "p.qv",
-     QVPKG_ERR, "File length is wrong, less than header.\n",
-     [](Package &p) { p.bytes.resize(6179); }},
+     QVPKG_ERR, kShort, [](Package &p) { p.bytes.resize(6179); }},
+    {"empty file", "a", "", 0, Spoil::none, RERAZERA_SIGN_PACKAGE_FAILED, true, "p.qv", QVPKG_ERR,
+     kShort, [](Package &p) { p.bytes.clear(); }},
+    {"one byte", "a", "", 0, Spoil::none, RERAZERA_SIGN_PACKAGE_FAILED, true, "p.qv", QVPKG_ERR,
+     kShort, [](Package &p) { p.bytes.resize(1); }},
+    {"empty, read from a device", "a", "", 0, Spoil::device, RERAZERA_SIGN_IO_ERROR, true, "p.qv",
+     QVPKG_OK, kShort, [](Package &p) { p.bytes.clear(); }},
 };
 
 // Both checks per row; the package is walked (msg, its result set) only after a good signature.
@@ -147,9 +154,11 @@ TEST_F(SignLibraryTest, OneCodePerOutcome) {
                                           &packageResult, &raw2),
                   c.expected);
         EXPECT_EQ(packageResult, good ? c.packageResult : 12345);
-        EXPECT_TRUE(good ? std::string(msg).ends_with(c.msgEnd) : msg[0] == '\0') << msg;
+        const std::string unwalked = c.msgEnd == kOkEnd ? "" : c.msgEnd;
+        EXPECT_TRUE(good ? std::string(msg).ends_with(c.msgEnd) : msg == unwalked) << msg;
         EXPECT_EQ(good ? QVPKG_ChkQVFileInfo(p, plain, sizeof plain) : 12345, packageResult);
-        EXPECT_STREQ(msg, plain);
+        EXPECT_STREQ(good ? msg : "", plain);
+        EXPECT_EQ(rztest::mapping_of(dir.path()), "");  // nothing left mapped
         const Info packageInfo(raw2, &rerazera_signature_info_free);
         for (const Info *i : {&info, &packageInfo}) {
             ASSERT_EQ(*i != nullptr, c.info);
@@ -170,15 +179,24 @@ TEST_F(SignLibraryTest, KeyringInputs) {
     const std::string line = pub.substr(pub.find('\n') + 1);
     const auto b64 = rerazera_keyring_add_base64, file = rerazera_keyring_add_file,
                revoke = rerazera_keyring_revoke;
+    const auto padded = [&](std::size_t size) {  // a.pub, its comment stretched to size bytes
+        const std::string path = key("pad" + std::to_string(size) + ".pub");
+        rztest::write_text(path, std::string(pub).insert(pub.find('\n'), size - pub.size(), 'x'));
+        return path;
+    };
     const std::tuple<decltype(b64), std::string, int32_t> rows[] = {
         {b64, line, RERAZERA_SIGN_OK},                             // with its line ending
         {b64, "  " + line.substr(0, 56) + " ", RERAZERA_SIGN_OK},  // surrounding spaces
         {b64, line.substr(0, 55), RERAZERA_SIGN_BAD_KEY},          // one character short
+        {b64, line.substr(0, 52), RERAZERA_SIGN_BAD_KEY},          // base64 of 3 bytes fewer
+        {b64, line.substr(0, 56) + "#", RERAZERA_SIGN_BAD_KEY},    // text after the key
         {b64, "", RERAZERA_SIGN_BAD_KEY},
         {b64, sec.substr(sec.find('\n') + 1), RERAZERA_SIGN_BAD_KEY},  // a secret key
         {file, key("b.pub"), RERAZERA_SIGN_OK},
         {file, key("a.sec"), RERAZERA_SIGN_BAD_KEY},
         {file, key("none.pub"), RERAZERA_SIGN_IO_ERROR},
+        {file, padded(4096), RERAZERA_SIGN_OK},  // the largest key file read
+        {file, padded(4097), RERAZERA_SIGN_BAD_KEY},
         {revoke, "0123456789abcdeF", RERAZERA_SIGN_OK},
         {revoke, "0123456789ABCDE", RERAZERA_SIGN_BAD_KEY},
         {revoke, "0123456789ABCDEG", RERAZERA_SIGN_BAD_KEY},
@@ -187,7 +205,12 @@ TEST_F(SignLibraryTest, KeyringInputs) {
     for (const auto &[add, text, expected] : rows)
         EXPECT_EQ(add(ring.get(), text.c_str()), expected) << text;
     EXPECT_EQ(rerazera_keyring_size(ring.get()), 2u);  // a (added twice, one key) and b
-    EXPECT_EQ(rerazera_keyring_add_file(nullptr, "x"), RERAZERA_SIGN_INVALID_ARGUMENT);
+    for (const int32_t r :
+         {rerazera_keyring_add_file(nullptr, "x"), rerazera_keyring_add_file(ring.get(), nullptr),
+          rerazera_keyring_add_base64(ring.get(), nullptr),
+          rerazera_keyring_revoke(ring.get(), nullptr),
+          rerazera_verify_signature(ring.get(), nullptr, nullptr, 0, nullptr)})
+        EXPECT_EQ(r, RERAZERA_SIGN_INVALID_ARGUMENT);
     EXPECT_EQ(rerazera_keyring_new(nullptr), RERAZERA_SIGN_INVALID_ARGUMENT);
     EXPECT_EQ(rerazera_verify_package(nullptr, "x", nullptr, 0, nullptr, 0, nullptr, nullptr),
               RERAZERA_SIGN_INVALID_ARGUMENT);

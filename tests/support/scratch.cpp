@@ -104,6 +104,16 @@ bool all_resident(const void *p, std::size_t n) {
            std::all_of(pages.begin(), pages.end(), [](unsigned char v) { return (v & 1) != 0; });
 }
 
+std::string mapping_of(const std::string &text) {
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find(text) != std::string::npos) {
+            return line;
+        }
+    }
+    return {};
+}
+
 FdLeakCheck::~FdLeakCheck() {
     EXPECT_EQ(open_fd_count(), before_) << "a descriptor leaked";
 }

@@ -34,6 +34,8 @@ unsigned file_mode(const std::string &path);  // mode & 07777
 std::string vm_flags(const void *address);
 std::size_t pages_mapped(const void *p, std::size_t n);
 bool all_resident(const void *p, std::size_t n);
+// The first line of /proc/self/maps that holds text (a path), or "".
+std::string mapping_of(const std::string &text);
 
 // Fails the current test when the scope ends with another number of open
 // descriptors than it began with.
