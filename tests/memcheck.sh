@@ -29,7 +29,6 @@ leaked=$(awk '
 ' "$log")
 # A block that is followed by anything but its inherited marker is the
 # program's own; the awk above prints those.
-errors=$(grep -E "ERROR SUMMARY: [1-9]|definitely lost|indirectly lost|possibly lost" "$log" || true)
 
 if [ -n "$leaked" ]; then
   echo "memcheck: descriptors left open by $1:"
@@ -39,7 +38,7 @@ fi
 if [ $rc -ne 0 ]; then
   echo "memcheck: $1 failed under valgrind (exit $rc)"
   grep -v "^==[0-9]*== *$" "$log" | head -80
-  [ -n "$errors" ] && echo "$errors"
+  grep -E "ERROR SUMMARY: [1-9]|definitely lost|indirectly lost|possibly lost" "$log" || true
   exit 1
 fi
 echo "memcheck: $1: no memory error, no leak, no descriptor left open"

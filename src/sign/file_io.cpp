@@ -38,18 +38,6 @@ ReadStatus read_small_file(const char *path, std::size_t maxSize, std::string &c
     return ReadStatus::Ok;
 }
 
-FileView &FileView::operator=(FileView &&other) noexcept {
-    if (this != &other) {
-        if (addr_ != nullptr) {
-            ::munmap(addr_, size_);
-        }
-        addr_ = std::exchange(other.addr_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-        ok_ = std::exchange(other.ok_, false);
-    }
-    return *this;
-}
-
 FileView::~FileView() {
     if (addr_ != nullptr) {
         ::munmap(addr_, size_);

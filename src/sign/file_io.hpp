@@ -25,7 +25,7 @@ class FileView {
         : addr_(std::exchange(other.addr_, nullptr)),
           size_(std::exchange(other.size_, 0)),
           ok_(std::exchange(other.ok_, false)) {}
-    FileView &operator=(FileView &&other) noexcept;
+    FileView &operator=(FileView &&) = delete;  // a view is made once and never replaced
     ~FileView();
 
     // ok() is false when the file cannot be opened, measured or mapped.

@@ -85,6 +85,8 @@ struct Spoil {
     static void algorithm(Str, Str s) { edit_line(s, 1, 1, 1, "V"); }  // "ED" (RU..) -> "ET"
     static void no_sig(Str, Str s) { std::remove(s.c_str()); }
     static void sig_dir(Str, Str s) { no_sig(s, s), std::filesystem::create_directory(s); }
+    static void untrusted(Str, Str s) { edit_line(s, 0, 0, 1, "U"); }  // its prefix misspelt
+    static void trusted(Str, Str s) { edit_line(s, 2, 0, 1, "T"); }
     static void device(Str p, Str) {
         no_pkg(p, p), std::filesystem::create_symlink("/dev/null", p);
     }

@@ -1,6 +1,7 @@
 // librerazera-sign's C API on Debian minisign's signatures: each spoiling has its own code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <set>
@@ -10,6 +11,7 @@
 #include "rerazera.h"
 #include "rerazera/sign.h"
 #include "run_program.hpp"
+#include "support/log_capture.hpp"
 #include "support/scratch.hpp"
 
 namespace {
@@ -19,7 +21,7 @@ using rztest::Spoil, rztest::Str;
 using Ring = std::unique_ptr<rerazera_keyring, decltype(&rerazera_keyring_free)>;
 using Info = std::unique_ptr<rerazera_signature_info, decltype(&rerazera_signature_info_free)>;
 
-constexpr char kComment[] = "file:p.qv\tproduct-type:4660";
+constexpr char kComment[] = "file:p.qv\tproduct type:4660";
 constexpr char kOkEnd[] = "Info: System software CRC check OK!\n";
 constexpr char kShort[] = "File length is wrong, less than header.\n";
 
@@ -36,9 +38,9 @@ class SignLibraryTest : public ::testing::Test {
     std::string key_id(Str name) const { return rztest::key_id_of(key(name + ".pub")); }
 
     std::string signed_package(const Package &pkg, const rztest::ScratchDir &dir, Str name,
-                               bool legacy = false) const {
+                               bool legacy = false, Str comment = kComment) const {
         pkg.write(dir.file(name));
-        std::vector<std::string> args = {"-S", "-s", key("a.sec"), "-m", name, "-t", kComment};
+        std::vector<std::string> args = {"-S", "-s", key("a.sec"), "-m", name, "-t", comment};
         if (legacy)
             args.push_back("-l");
         const auto r = rztest::minisign(args, dir.path());
@@ -72,6 +74,10 @@ void resealed(Str p, Str) {
     EXPECT_EQ(QVPKG_ChkQVFileInfo(p.c_str(), msg, sizeof msg), QVPKG_OK) << msg;
 }
 
+void long_comment(Str, Str s) {  // the trusted comment line grown to 8192 bytes
+    rztest::edit_line(s, 2, -1, 0, std::string(8192 - 17 - (sizeof kComment - 1), 'x'));
+}
+
 // legacy: 1 signed with minisign -l, 2 and RERAZERA_SIGN_ALLOW_LEGACY given;
 // info: the key ID and comment are handed back; change: made before signing.
 struct SignatureCase {
@@ -84,7 +90,9 @@ struct SignatureCase {
     int32_t packageResult = QVPKG_OK;
     const char *msgEnd = kOkEnd;  // a failed signature: "", or the text of a failed mapping
     void (*change)(Package &) = [](Package &) {};
+    const char *comment = kComment;  // signed as the trusted comment
 };
+constexpr auto kSame = [](Package &) {};
 
 const SignatureCase kSignatureCases[] = {
     {"valid", "a", "", 0, Spoil::none, RERAZERA_SIGN_OK, true},
@@ -103,6 +111,13 @@ const SignatureCase kSignatureCases[] = {
     {"cut inside base64", "a", "", 0, Spoil::cut_base64, RERAZERA_SIGN_MALFORMED, false},
     {"last line short", "a", "", 0, Spoil::short_last, RERAZERA_SIGN_MALFORMED, false},
     {"empty signature", "a", "", 0, Spoil::empty, RERAZERA_SIGN_MALFORMED, false},
+    {"untrusted prefix misspelt", "a", "", 0, Spoil::untrusted, RERAZERA_SIGN_MALFORMED, false},
+    {"trusted prefix misspelt", "a", "", 0, Spoil::trusted, RERAZERA_SIGN_MALFORMED, false},
+    {"comment line of 8192 bytes", "a", "", 0, long_comment, RERAZERA_SIGN_MALFORMED, false},
+    {"control character in the comment", "a", "", 0, Spoil::none, RERAZERA_SIGN_MALFORMED, false,
+     "p.qv", QVPKG_OK, kOkEnd, kSame, "file:\x01"},
+    {"DEL in the comment", "a", "", 0, Spoil::none, RERAZERA_SIGN_MALFORMED, false, "p.qv",
+     QVPKG_OK, kOkEnd, kSame, "file:\x7f"},
     {"unknown algorithm", "a", "", 0, Spoil::algorithm, RERAZERA_SIGN_ALGORITHM_REFUSED, true},
     {"legacy Ed", "a", "", 1, Spoil::none, RERAZERA_SIGN_ALGORITHM_REFUSED, true},
     {"legacy Ed allowed", "a", "", 2, Spoil::none, RERAZERA_SIGN_OK, true},
@@ -132,7 +147,7 @@ TEST_F(SignLibraryTest, OneCodePerOutcome) {
         const rztest::ScratchDir dir;
         Package package = rztest::make_package();
         c.change(package);
-        const std::string pkg = signed_package(package, dir, c.file, c.legacy != 0);
+        const std::string pkg = signed_package(package, dir, c.file, c.legacy != 0, c.comment);
         const std::string sig = pkg + ".minisig";
         c.spoil(pkg, sig);
         const bool good =
@@ -150,13 +165,21 @@ TEST_F(SignLibraryTest, OneCodePerOutcome) {
                   sigExpected);
         char msg[256] = "", plain[256] = "";
         int32_t packageResult = 12345;
+        rztest::LogCapture log;
         EXPECT_EQ(rerazera_verify_package(ring.get(), p, nullptr, flags, msg, sizeof msg,
                                           &packageResult, &raw2),
                   c.expected);
         EXPECT_EQ(packageResult, good ? c.packageResult : 12345);
         const std::string unwalked = c.msgEnd == kOkEnd ? "" : c.msgEnd;
         EXPECT_TRUE(good ? std::string(msg).ends_with(c.msgEnd) : msg == unwalked) << msg;
+        const std::vector<std::string> packageLog = log.lines();
+        log.clear();
         EXPECT_EQ(good ? QVPKG_ChkQVFileInfo(p, plain, sizeof plain) : 12345, packageResult);
+        // The package check's own lines, or their tail when the package cannot be mapped.
+        const std::vector<std::string> plainLog = good ? log.lines() : packageLog;
+        EXPECT_TRUE(plainLog.size() >= packageLog.size() &&
+                    std::equal(packageLog.rbegin(), packageLog.rend(), plainLog.rbegin()))
+            << ::testing::PrintToString(packageLog);
         EXPECT_STREQ(good ? msg : "", plain);
         EXPECT_EQ(rztest::mapping_of(dir.path()), "");  // nothing left mapped
         const Info packageInfo(raw2, &rerazera_signature_info_free);
@@ -179,10 +202,13 @@ TEST_F(SignLibraryTest, KeyringInputs) {
     const std::string line = pub.substr(pub.find('\n') + 1);
     const auto b64 = rerazera_keyring_add_base64, file = rerazera_keyring_add_file,
                revoke = rerazera_keyring_revoke;
+    const auto written = [&](Str name, Str text) {
+        rztest::write_text(key(name), text);
+        return key(name);
+    };
     const auto padded = [&](std::size_t size) {  // a.pub, its comment stretched to size bytes
-        const std::string path = key("pad" + std::to_string(size) + ".pub");
-        rztest::write_text(path, std::string(pub).insert(pub.find('\n'), size - pub.size(), 'x'));
-        return path;
+        return written("pad" + std::to_string(size),
+                       std::string(pub).insert(pub.find('\n'), size - pub.size(), 'x'));
     };
     const std::tuple<decltype(b64), std::string, int32_t> rows[] = {
         {b64, line, RERAZERA_SIGN_OK},                             // with its line ending
@@ -195,9 +221,13 @@ TEST_F(SignLibraryTest, KeyringInputs) {
         {file, key("b.pub"), RERAZERA_SIGN_OK},
         {file, key("a.sec"), RERAZERA_SIGN_BAD_KEY},
         {file, key("none.pub"), RERAZERA_SIGN_IO_ERROR},
-        {file, padded(4096), RERAZERA_SIGN_OK},  // the largest key file read
+        {file, padded(4096), RERAZERA_SIGN_OK},               // the largest key file read
+        {file, written("bare.pub", line), RERAZERA_SIGN_OK},  // no comment line
+        {file, written("comment.pub", pub.substr(0, pub.find('\n'))), RERAZERA_SIGN_BAD_KEY},
+        {file, written("more.pub", pub + "x\n"), RERAZERA_SIGN_BAD_KEY},
         {file, padded(4097), RERAZERA_SIGN_BAD_KEY},
-        {revoke, "0123456789abcdeF", RERAZERA_SIGN_OK},
+        {revoke, "0123456789abcdef", RERAZERA_SIGN_OK},
+        {revoke, "0123456789ABCDEF", RERAZERA_SIGN_OK},
         {revoke, "0123456789ABCDE", RERAZERA_SIGN_BAD_KEY},
         {revoke, "0123456789ABCDEG", RERAZERA_SIGN_BAD_KEY},
         {revoke, "", RERAZERA_SIGN_BAD_KEY},

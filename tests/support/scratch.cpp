@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -112,6 +114,31 @@ std::string mapping_of(const std::string &text) {
         }
     }
     return {};
+}
+
+int run_in(const std::vector<std::string> &argv, const std::string &dir, const std::string &in,
+           const std::string &out, const std::string &err) {
+    std::vector<char *> args;  // posix_spawn changes none
+    for (const std::string &a : argv) {
+        args.push_back(const_cast<char *>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+    // Non-blocking, so that an output on a pipe or /dev/full fails instead of waiting.
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    pid_t pid = 0;
+    const int started = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int ws = 0;
+    if (started != 0 || ::waitpid(pid, &ws, 0) != pid) {
+        return -1;
+    }
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
 }
 
 FdLeakCheck::~FdLeakCheck() {

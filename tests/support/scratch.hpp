@@ -37,6 +37,11 @@ bool all_resident(const void *p, std::size_t n);
 // The first line of /proc/self/maps that holds text (a path), or "".
 std::string mapping_of(const std::string &text);
 
+// Runs argv (argv[0] looked up on PATH) in dir, with standard input, output and error on the
+// paths given; the exit status, 128 + the signal that ended it, or -1 when it cannot start.
+int run_in(const std::vector<std::string> &argv, const std::string &dir, const std::string &in,
+           const std::string &out, const std::string &err);
+
 // Fails the current test when the scope ends with another number of open
 // descriptors than it began with.
 class FdLeakCheck {

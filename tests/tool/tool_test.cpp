@@ -1,9 +1,6 @@
 // End-to-end tests of the built rerazera tool on packages made by the package writer.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -15,10 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/scratch.hpp"
+#include "support/fixture.hpp"
 #include "writer/package_writer.hpp"
-
-extern char **environ;
 
 namespace {
 
@@ -54,29 +49,12 @@ class ToolTest : public ::testing::Test {
             args.pop_back();
         }
         args.insert(args.end(), extra.begin(), extra.end());
+        args.insert(args.begin(), RERAZERA_TOOL);
         outPath = outPath.empty() ? dir_.file(".stdout") : outPath;
-        const char *tool = RERAZERA_TOOL;
-        std::vector<char *> argv = {const_cast<char *>(tool)};  // posix_spawn changes none
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
         const std::string errPath = dir_.file(".stderr");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addchdir_np(&actions, dir_.path().c_str());
-        pid_t pid = 0;
         Outcome r;
-        if (posix_spawn(&pid, tool, &actions, nullptr, argv.data(), environ) != 0)
-            return ADD_FAILURE() << "cannot start " << tool, r;
-        posix_spawn_file_actions_destroy(&actions);
-        int ws = 0;
-        waitpid(pid, &ws, 0);
-        r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+        r.status = rztest::run_in(args, dir_.path(), inPath, outPath, errPath);
+        EXPECT_NE(r.status, -1) << "cannot start " << RERAZERA_TOOL;
         if (std::filesystem::is_regular_file(outPath))
             r.out = text_of(outPath);
         r.err = text_of(errPath);
@@ -86,12 +64,7 @@ class ToolTest : public ::testing::Test {
     std::string path(const std::string &name) const { return dir_.file(name); }
     void write(const Package &pkg, const std::string &name) { pkg.write(path(name)); }
 
-    static Bytes payload(std::size_t n, int seed) {
-        Bytes b(n);
-        for (std::size_t i = 0; i < n; ++i)
-            b[i] = static_cast<std::uint8_t>(seed + i * 7);
-        return b;
-    }
+    static Bytes payload(std::size_t n, int seed) { return rztest::pattern(n, std::uint8_t(seed)); }
 
     template <typename... S>
     void files(const S &...args) {

@@ -17,7 +17,7 @@ using namespace rztest;
 template <class Body>
 int on_threads(Body body) {
     std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             for (int round = 0; round < 25; ++round) {
@@ -25,9 +25,7 @@ int on_threads(Body body) {
             }
         });
     }
-    for (auto &th : threads) {
-        th.join();
-    }
+    threads.clear();  // joins them
     return failures.load();
 }
 

@@ -321,8 +321,8 @@ TEST(HugePages, FreeBlocksAndPreparedBuffers) {
         ::access("/sys/kernel/mm/transparent_hugepage", F_OK) == 0 &&
         rerazera::free_huge_blocks(read_text("/proc/buddyinfo")) >= 2 * (kLen / kHuge);
     const struct {
-        std::size_t offset, len;  // from the first 2 MiB boundary of the mapping
-        bool huge;                // whole huge pages inside
+        std::size_t offset, len;  // from the first 2 MiB boundary; huge: whole huge pages inside
+        bool huge;
     } buffers[] = {
         {100, kLen, true},     {100, kHuge - 100, false},  // ends on 2 MiB
         {0, kLen, true},       {kPage, kHuge / 2, false},

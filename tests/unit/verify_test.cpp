@@ -248,9 +248,8 @@ TEST(Mapping, HintsAndFedPages) {
         rerazera::advise_whole_read(m);
         EXPECT_NE(vm_flags(m.data()).find(" hg "), std::string::npos) << vm_flags(m.data());
     }
-    // Each feed maps every page it covers, clipped to the mapping, and nothing
-    // outside the 2 MiB blocks it touches (the kernel maps some neighbours
-    // of a faulted page too, and may map a large folio whole).
+    // A feed maps every page it covers, clipped to the mapping, and nothing outside the 2 MiB
+    // blocks it touches (the kernel maps neighbours of a faulted page, or a large folio whole).
     const auto down = [](std::size_t v, std::size_t unit) { return v / unit * unit; };
     const auto up = [&](std::size_t v, std::size_t unit) { return down(v + unit - 1, unit); };
     const struct {
