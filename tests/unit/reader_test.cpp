@@ -176,6 +176,8 @@ TEST(Tables, ExtensionArea) {
         {"position 2^32 - 1", pkg(ext), read(0xFFFFFFFFu - 352, 4), 1,
          L("seek file @R unsuccess 4294967295, errno(22)\n\n", kSubfile)},
         {"count over the limit", pkg(ext), read(d, 0x10000003), 1, L(kOver)},
+        {"count at the limit", pkg(ext), read(d, 0xFFFFF), 1,
+         L("Read file @R unsuccess 1200 25165836.\n\n", kSubfile)},
         {"dummy accepted", pkg(ext), dummy, 0, L(), msg_is("caller")},
         {"entry 255 first", pkg(flip(notDummy, d + 300)), dummy, -1, L(),
          msg_is("[ext]The 256th file is not dummy file!\n")},
