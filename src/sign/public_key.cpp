@@ -21,22 +21,10 @@ std::optional<KeyId> parse_key_id_text(std::string_view text) {
     if (text.size() != 16) {
         return std::nullopt;
     }
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9') {
-            return c - '0';
-        }
-        if (c >= 'a' && c <= 'f') {
-            return c - 'a' + 10;
-        }
-        if (c >= 'A' && c <= 'F') {
-            return c - 'A' + 10;
-        }
-        return -1;
-    };
     KeyId id{};
     for (std::size_t i = 0; i < id.size(); ++i) {
-        const int hi = nibble(text[2 * i]);
-        const int lo = nibble(text[2 * i + 1]);
+        const int hi = hex_digit(text[2 * i]);
+        const int lo = hex_digit(text[2 * i + 1]);
         if (hi < 0 || lo < 0) {
             return std::nullopt;
         }

@@ -45,4 +45,18 @@ inline std::string_view trim(std::string_view text) {
 inline constexpr std::string_view kUntrustedPrefix = "untrusted comment: ";
 inline constexpr std::string_view kTrustedPrefix = "trusted comment: ";
 
+// The value of one hexadecimal digit of either case; -1 for any other character.
+inline int hex_digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 }  // namespace rerazera::sign

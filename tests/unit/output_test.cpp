@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "base/heap_buffer.hpp"
 #include "output/staging_buffer.hpp"
@@ -257,18 +256,7 @@ TEST(Tables, Stripping) {
 TEST(Buffers, OwnersHoldWhatTheyPromise) {
     using rerazera::HeapBuffer;
     using rerazera::StagingBuffer;
-    // Read from /proc/self/maps, which a memory checker does not object to.
-    const auto unmapped = [](const std::uint8_t *p) {
-        std::ifstream maps("/proc/self/maps");
-        const auto at = reinterpret_cast<std::uintptr_t>(p);
-        for (std::string line; std::getline(maps, line);) {
-            std::uintptr_t lo = 0;
-            std::uintptr_t hi = 0;
-            if (std::sscanf(line.c_str(), "%lx-%lx", &lo, &hi) == 2 && lo <= at && at < hi)
-                return false;
-        }
-        return true;
-    };
+    const auto unmapped = [](const std::uint8_t *p) { return vm_flags(p).empty(); };
     for (std::size_t size : {std::size_t{0}, std::size_t{100}, (std::size_t{3} << 20) + 5}) {
         for (auto make :
              {HeapBuffer::allocate, HeapBuffer::allocate_zeroed, HeapBuffer::allocate_cleared}) {

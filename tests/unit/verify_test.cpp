@@ -264,8 +264,10 @@ TEST(Mapping, HintsAndFedPages) {
         const std::size_t first = feed.n == 0 ? to : down(feed.from, kPage);
         const std::size_t fed = up(to, kPage) - first;
         EXPECT_EQ(pages_mapped(m.data() + first, fed), fed / kPage) << feed.from;
-        const std::size_t block = down(feed.from, 2 * kMiB);
-        const std::size_t near = feed.n == 0 ? 0 : std::min(up(to, 2 * kMiB), kSize) - block;
+        const auto at = reinterpret_cast<std::uintptr_t>(m.data());  // blocks are by address
+        const std::size_t block = std::max(down(at + feed.from, 2 * kMiB), at) - at;
+        const std::size_t near =
+            feed.n == 0 ? 0 : std::min(up(at + to, 2 * kMiB) - at, kSize) - block;
         EXPECT_EQ(pages_mapped(m.data(), kSize), pages_mapped(m.data() + block, near)) << feed.from;
     }
 }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "rerazera.h"
+#include "sign/text_lines.hpp"
 #include "tool.hpp"
 
 namespace rztool {
@@ -69,19 +70,6 @@ std::string describe_code(std::int32_t code) {
     }
 }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 namespace {
 
 // Digits only, in the base given (10 or 16), fitting 64 bits.
@@ -91,7 +79,7 @@ std::optional<std::uint64_t> parse_digits(std::string_view text, int base) {
     }
     std::uint64_t v = 0;
     for (const char c : text) {
-        const int d = hex_digit(c);
+        const int d = rerazera::sign::hex_digit(c);
         if (d < 0 || d >= base) {
             return std::nullopt;
         }
