@@ -22,11 +22,12 @@ inline std::string read_text(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }
-inline void write_text(const std::string &path, const std::string &text) {
+inline std::string write_text(const std::string &path, const std::string &text) {  // path
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    return path;
 }
 
-// Runs argv[0] (a path) in dir, stdin fed from input, without a terminal.
+// Runs argv (argv[0] looked up on PATH) in dir, stdin fed from input, without a terminal.
 RunResult run_program(const std::vector<std::string> &argv, const std::string &dir,
                       const std::string &input = "");
 RunResult minisign(std::vector<std::string> args, const std::string &dir,

@@ -170,14 +170,15 @@ TEST_F(SignLibraryTest, OneCodePerOutcome) {
                                           &packageResult, &raw2),
                   c.expected);
         EXPECT_EQ(packageResult, good ? c.packageResult : 12345);
-        const std::string unwalked = c.msgEnd == kOkEnd ? "" : c.msgEnd;
-        EXPECT_TRUE(good ? std::string(msg).ends_with(c.msgEnd) : msg == unwalked) << msg;
+        const std::string end = c.msgEnd, unwalked = end == kOkEnd ? "" : end;
+        EXPECT_TRUE(good ? std::string(msg).ends_with(end) : msg == unwalked) << msg;
         const std::vector<std::string> packageLog = log.lines();
         log.clear();
         EXPECT_EQ(good ? QVPKG_ChkQVFileInfo(p, plain, sizeof plain) : 12345, packageResult);
         // The package check's own lines, or their tail when the package cannot be mapped.
         const std::vector<std::string> plainLog = good ? log.lines() : packageLog;
         EXPECT_TRUE(plainLog.size() >= packageLog.size() &&
+                    plainLog.empty() == packageLog.empty() &&
                     std::equal(packageLog.rbegin(), packageLog.rend(), plainLog.rbegin()))
             << ::testing::PrintToString(packageLog);
         EXPECT_STREQ(good ? msg : "", plain);
@@ -202,10 +203,7 @@ TEST_F(SignLibraryTest, KeyringInputs) {
     const std::string line = pub.substr(pub.find('\n') + 1);
     const auto b64 = rerazera_keyring_add_base64, file = rerazera_keyring_add_file,
                revoke = rerazera_keyring_revoke;
-    const auto written = [&](Str name, Str text) {
-        rztest::write_text(key(name), text);
-        return key(name);
-    };
+    const auto written = [&](Str name, Str text) { return rztest::write_text(key(name), text); };
     const auto padded = [&](std::size_t size) {  // a.pub, its comment stretched to size bytes
         return written("pad" + std::to_string(size),
                        std::string(pub).insert(pub.find('\n'), size - pub.size(), 'x'));
@@ -235,6 +233,9 @@ TEST_F(SignLibraryTest, KeyringInputs) {
     for (const auto &[add, text, expected] : rows)
         EXPECT_EQ(add(ring.get(), text.c_str()), expected) << text;
     EXPECT_EQ(rerazera_keyring_size(ring.get()), 2u);  // a (added twice, one key) and b
+    const Ring fromLine = ring_of("");                 // a key from its base64 line alone is held
+    EXPECT_EQ(rerazera_keyring_add_base64(fromLine.get(), line.c_str()), RERAZERA_SIGN_OK);
+    EXPECT_EQ(rerazera_keyring_size(fromLine.get()), 1u);
     rerazera_keyring *r = ring.get();
     for (const int32_t code :
          {rerazera_keyring_add_file(nullptr, "x"), rerazera_keyring_add_file(r, nullptr),
