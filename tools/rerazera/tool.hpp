@@ -59,7 +59,6 @@ std::optional<std::uint32_t> parse_u32(const std::string &text);
 // "0x0000abcd".
 std::string hex32(std::uint32_t value);
 
-
 // Device and inode of a file, to recognise an output that is an input.
 struct FileIdentity {
     dev_t dev = 0;
