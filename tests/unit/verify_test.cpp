@@ -244,7 +244,6 @@ TEST(Mapping, HintsAndFedPages) {
     write_file(path, pattern(kSize, 7));
     char msg[80] = "";
     const auto map = [&] { return rerazera::map_package(path.c_str(), msg, sizeof msg); };
-    rerazera::advise_whole_read(rerazera::Mapping());  // nothing to advise
     if (::access("/sys/kernel/mm/transparent_hugepage", F_OK) == 0) {
         const rerazera::Mapping m = map();
         ASSERT_TRUE(m) << msg;
