@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The first command on a new machine. Installs the Debian packages that the
 # build and the tests need and that are missing (the list is .ci/packages),
 # builds everything (library, tool, tests and the sample packages) in build/

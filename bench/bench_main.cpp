@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The benchmark program's entry point: runs every registered benchmark and
 // then prints the ratio table (see ratio.hpp). With repetitions, the median
 // of each benchmark is used.

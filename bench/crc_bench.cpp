@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CRC-16 throughput at the sizes verification meets: a bin header (352 B), a
 // small payload (4 KiB) and a large image (64 MiB). Measured: every kernel
 // compiled in and usable here, the dispatched crc16 ("auto"), the bit-by-bit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Extraction of a 512 MiB sub-file by its ID, and stripping the header of a
 // 512 MiB bin file, each next to two plain copies of the same bytes:
 //   - "floor": pread() and write() through one reused 1 MiB buffer;

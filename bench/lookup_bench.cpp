@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ID lookup in a package whose extension lists 1,048,575 extend
 // subfiles (a 25 MB second table), looking up the last one, against floors
 // measured in the same run: pread-ing the table into a reused buffer and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "output_dirs.hpp"
 
 #include <linux/magic.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the output-writing benchmarks put their files.
 //
 // Writing a large file costs very different amounts on tmpfs (the page cache

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ratios against floors measured in the same run.
 //
 // A benchmark file registers pairs of benchmark names: what the library does

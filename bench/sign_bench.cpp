@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signature checks of a 1 GiB package hot in the page cache, next to what
 // they cannot avoid, measured in the same run: a b2sum-style BLAKE2b-512
 // pass over the file through libsodium (read in 1 MiB blocks), and that pass

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole-package verification of a 1 GiB package hot in the page cache,
 // next to the floor for the same work: map the file and read every byte
 // once. The package is written twice, in one write (the page cache then

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fuzzing build (RERAZERA_BUILD_FUZZ): clang's libFuzzer with AddressSanitizer
 # and UndefinedBehaviorSanitizer. The library's code is instrumented for
 # coverage as well (fuzzer-no-link), so the fuzzer is guided by the paths it

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install rules: the shared library with its SONAME links, the public header,
 # the command-line tool and its man page, a CMake package and a pkg-config
 # file. The static archive, the writer and the test targets stay in the build

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # glibc's malloc checker writes a guard byte just past every block and checks
 # it on free, so a block the library sizes one byte short for a caller fails
 # a plain build's tests, not only a sanitizer's. Sanitizers bring their own

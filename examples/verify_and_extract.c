@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Verifies a QV package, extracts one sub-file by ID and checks the copy.
  *   cc verify_and_extract.c $(pkg-config --cflags --libs rerazera)
  *   ./a.out PACKAGE FILE_ID OUTPUT          exit status 0: all went well */

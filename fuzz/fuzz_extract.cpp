@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Extraction by ID and by name to an output file, compared with the package
 // bytes it must copy.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Header access on a package file: header loading and checking, the product
 // type query, and a positioned read at an offset and length from the input.
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lookups on a package file: by ID (header table, then the extension), the
 // rpg check, by name and by description. Keys come from the input or, with
 // kKeyFromPackage, from the package's own entries so that hits are common.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The minisign parsers: every input is tried as a signature file, a public
 // key file, a public key's base64 text and a secret key file, then checked
 // as the signature of a fixed file through the C API against a keyring that

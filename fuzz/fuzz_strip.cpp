@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bin header stripping: the input is a standalone bin file; the stripped
 // payload is written to a second scratch file and compared with the input.
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sub-file test on a heap buffer exactly as long as its descriptor
 // says: the input supplies flags, the descriptor and the sub-file bytes, and
 // any read past the buffer is caught by the sanitizer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole-package verification by path, as a host calls it, and the same walk
 // on a heap copy of exactly the file's length: the two must agree, and the
 // heap copy lets the sanitizer catch any read past the end of the package

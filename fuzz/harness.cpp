@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "harness.hpp"
 
 #include <dirent.h>

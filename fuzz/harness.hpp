@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the fuzz targets.
 //
 // A host hands the library paths, so the targets do the same: a fuzz input

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds files to a fuzz target without libFuzzer, so the regression inputs
 // and the seeds run in the ordinary test suite with any compiler.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs every fuzz program of a fuzzing build for a bounded time each and
 # fails on any finding.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the fuzzers' seed corpora, built by the project's package writer,
 // so no binary package is kept in the repository.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fixed key pair and signed file shared by the signature fuzz target and
 // its seed generator, so that seeds carry signatures the target's keyring
 // trusts and mutations start from inputs that pass every check.

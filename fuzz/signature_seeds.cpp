@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the signature fuzz target's seeds: a valid prehashed signature of
 // the target's fixed file by its fixed key, a legacy one, a signature by
 // another key, the fixed public key file and an unencrypted secret key file.

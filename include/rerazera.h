@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * rerazera: reading and verifying QV firmware packages.
  *

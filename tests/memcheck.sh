@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs a test program under valgrind's memcheck: no memory error, no leak,
 # and no descriptor left open by the program itself.
 #

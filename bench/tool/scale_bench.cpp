@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rerazera tool at a million entries: a package with the largest
 // extension (1,048,575 extend subfiles) is generated, each command is run a
 // few times, and the median time, peak memory (ru_maxrss, as /usr/bin/time

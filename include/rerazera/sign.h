@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * rerazera/sign.h: detached signatures for QV packages (librerazera-sign).
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Marks the library's exported entry points.
 //
 // Every exported function is a thin extern "C" shim over C++ code that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Owner of a malloc() buffer.
 //
 // Buffers the library hands to a caller must come from malloc(), since the

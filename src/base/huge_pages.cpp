@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "base/huge_pages.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preparing a large buffer that one read is about to fill whole.
 //
 // A large fresh buffer is cheap to allocate but dear to touch: each 4 KiB

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "base/log.hpp"
 
 #include <syslog.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's one way to the system log.
 //
 // Every diagnostic is one syslog() call at LOG_INFO with the exact text of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "base/resolved_path.hpp"
 
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resolution of the path of a file to be read.
 //
 // Input files are resolved with realpath() into a zero-filled 4096-byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "base/safe_memory.hpp"
 
 #include <cstdarg>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bounds-checked memory and text helpers.
 //
 // The library clears and copies fixed-size records with memset_s/memcpy_s

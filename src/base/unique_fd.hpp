@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Owner of a file descriptor: closed exactly once, on every path.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Big-endian field access. Every multi-byte integer of a package is stored
 // big-endian; this is the one place that decodes (and, for writers, encodes)
 // them. Fields are read byte by byte, so alignment never matters.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exported checksum entry point.
 #include "base/c_boundary.hpp"
 #include "format/crc.hpp"

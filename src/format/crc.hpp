@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CRC-16/XMODEM: polynomial 0x1021, initial value 0, no reflection, no final
 // XOR (check value 0x31C3 over "123456789"). Protects the header, every bin
 // header, every payload and the second descriptor table.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CRC-16 kernel folding over 128-bit registers (SSE4.1 + PCLMULQDQ); built
 // with those instructions enabled, run only where the CPU probe allows it.
 // Eight independent accumulators, 128 bytes per step, hide the multiplier's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Choosing the CRC-16 kernel: the list of kernels compiled in, a CPU probe
 // for each, and crc16_update, which picks once and caches the choice.
 //

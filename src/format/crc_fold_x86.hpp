@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Carry-less multiply folding for the CRC-16 (x86-64), shared by the 128-bit
 // and the 512-bit kernel. Included only by translation units compiled with
 // at least SSE4.1 and PCLMULQDQ enabled; every function here has internal

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The CRC-16 kernels behind crc16_update, for the dispatcher, the tests and
 // the benchmarks. Every kernel computes exactly the same function; they differ
 // only in speed and in the instructions they need.

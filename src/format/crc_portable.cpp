@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The portable CRC-16 kernel: slicing by sixteen bytes (then 8, 4, 2, 1).
 //
 // The register is 16 bits wide and shifts left, so after two bytes its old

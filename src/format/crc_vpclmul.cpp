@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CRC-16 kernel folding four 128-bit lanes per 512-bit register (AVX-512
 // F/BW/VL + VPCLMULQDQ); built with those instructions enabled, run only where
 // the CPU probe allows it. Each lane folds exactly like the 128-bit kernel

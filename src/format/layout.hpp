@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte layout of the package records: every size and field offset as a
 // named constant, checked against the public record types.
 #pragma once

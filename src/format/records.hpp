@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Read-only views over record images: fields are decoded from their
 // big-endian bytes where they are read, never by casting bytes to structs.
 #pragma once

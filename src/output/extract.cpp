@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "output/extract.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sub-file extraction: copies a sub-file out of a package, byte for byte and
 // bin header included, into a file of its own.
 //

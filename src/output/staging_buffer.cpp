@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "output/staging_buffer.hpp"
 
 #include <sys/mman.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The staging buffer of an extraction: one zero-filled block of exactly the
 // requested size that holds a whole sub-file between its read and its write.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "output/strip.hpp"
 
 #include <fcntl.h>

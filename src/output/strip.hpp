@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bin header stripping: turns a standalone bin file (352-byte bin header,
 // then the payload) into a file that holds only the payload.
 //

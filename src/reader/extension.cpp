@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "reader/extension.hpp"
 
 #include <algorithm>

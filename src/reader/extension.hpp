@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The extension area over a package file: whether a package has one, reading
 // its second descriptor table, and finding an extend subfile by ID.
 #pragma once

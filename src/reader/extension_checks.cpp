@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "reader/extension_checks.hpp"
 
 #include "base/c_boundary.hpp"

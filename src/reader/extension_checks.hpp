@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The extension's two in-memory checks: the dummy bin file's header judged
 // against header entry 255, and a second descriptor table judged against the
 // dummy bin header. They read only the images they are given and write their

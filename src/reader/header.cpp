@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "reader/header.hpp"
 
 #include <fcntl.h>

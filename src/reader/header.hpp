@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Package header access: the header check and the loading of a checked
 // header image.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "reader/lookup.hpp"
 
 #include <cstring>

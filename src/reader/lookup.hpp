@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sub-file lookup: by file ID (the header's table, then the extension), by
 // the name or description in each sub-file's bin header, and whether a
 // package carries the rpg file. Extraction and the check entry call these

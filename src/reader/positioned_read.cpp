@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "reader/positioned_read.hpp"
 
 #include <fcntl.h>

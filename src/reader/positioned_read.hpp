@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Positioned reads: the one way the reading operations get bytes from a
 // package on disk. Each read resolves, opens, seeks, reads once and closes.
 #pragma once

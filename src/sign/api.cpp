@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exported functions of librerazera-sign: thin extern "C" shims that
 // check their arguments, make sure libsodium is ready, run the C++ code and
 // turn anything it throws (memory running out) into a result code.

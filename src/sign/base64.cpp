@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sign/base64.hpp"
 
 #include <sodium.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Base64 of the minisign files: the standard alphabet with padding, on one
 // line, through libsodium's codec.
 #pragma once

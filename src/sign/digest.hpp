@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // BLAKE2b-512 of a whole file in memory: what an "ED" signature signs.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the files a signature check needs: the small text files whole,
 // the signed file through one read-only mapping.
 #pragma once

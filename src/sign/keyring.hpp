@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A set of trusted public keys and of revoked key IDs. The key ID a
 // signature names selects the key; a revoked ID is refused even when its
 // key is trusted, so that a leaked key can be shut out without editing the

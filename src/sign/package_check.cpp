@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sign/package_check.hpp"
 
 #include "base/log.hpp"

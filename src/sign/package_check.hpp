@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The signed package check: the signature, then the whole-package check of
 // QVPKG_ChkQVFileInfo, over one mapping of the package.
 #pragma once

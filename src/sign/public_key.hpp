@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Minisign public keys and key IDs.
 //
 // A public key file holds an untrusted comment line and the base64 of

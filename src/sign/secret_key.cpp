@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sign/secret_key.hpp"
 
 #include <sodium.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Minisign secret key files.
 //
 // One base64 line after the comment:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checking a signature, in the order that reads the least before refusing:
 // the signature file, its algorithm and key, then the file's bytes, then the
 // trusted comment. Results are the RERAZERA_SIGN_ codes of rerazera/sign.h.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sign/signature_file.hpp"
 
 #include <cstring>

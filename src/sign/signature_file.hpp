@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Minisign signature files (FILE.minisig), four lines:
 //   untrusted comment: <free text, not authenticated>
 //   base64( algorithm (2) | key ID (8) | signature (64) )

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Making a signature: Ed25519 over the file's BLAKE2b-512 digest ("ED"),
 // then over that signature and the trusted comment.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Splitting the small text files of the minisign format into lines.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one-call verification of a package by its path, and the package name
 // rule it applies first.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The lines the one-call package check logs, shared with the signed
 // package check of librerazera-sign, which logs the same ones.
 #pragma once

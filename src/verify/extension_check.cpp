@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "verify/extension_check.hpp"
 
 #include "base/c_boundary.hpp"

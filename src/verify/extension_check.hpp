@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The extension check on a mapped package: the dummy bin file, the second
 // descriptor table and every extend subfile that the table lists.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Read-only mappings of whole packages.
 //
 // Verification maps a package once and checks every record in place. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "verify/subfile_check.hpp"
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sub-file test: one sub-file in memory against its descriptor.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "verify/walk.hpp"
 
 #include "base/c_boundary.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole-package walk over a mapped package.
 #pragma once
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The ABI guard. Three lists must agree:
 #   - the functions declared in the public header (HEADER),
 #   - the export map given to the linker (MAP),

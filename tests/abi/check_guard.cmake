@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Runs the ABI guard on a header and a map that have drifted apart (drift/)
 # and the real shared object, and checks that it fails naming each
 # disagreement, and nothing that is not one.

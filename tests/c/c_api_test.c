@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The public header used from strict C99: compiles with -pedantic -Werror
  * and links the shared library. */
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A C++ program of the installed library: writes a package of one sub-file
 // (ID 0x202) to argv[1] with the header's own records and verifies it.
 #include <rerazera.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the README's C99 example and a C++ program against an installed
 # rerazera, through find_package(rerazera) and through pkg-config, runs them
 # and checks the installed layout.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults the library cannot provoke itself: every allocation failing in
 // turn, reads and seeks failing or coming back short, files of 2 GiB and
 // more (sparse), and descriptor 0 handed out by open(). Each call must end

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* See inject.h. Written in C: these definitions replace libc's for the
  * whole test executable and forward to glibc's allocator and the system. */
 #define _GNU_SOURCE

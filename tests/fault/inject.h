@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Fault injection for the fault tests. The test executable defines malloc(),
  * calloc(), free(), mmap(), munmap(), open(), read() and lseek()
  * itself; the library

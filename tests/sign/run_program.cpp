@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "run_program.hpp"
 
 #include "support/scratch.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signature tests' helpers: running programs, a package, spoiling it (p) or its signature (s).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The signature header compiles as strict C99, and a C program links
  * librerazera-sign and calls it: a missing signature file, with the info
  * pointer cleared. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // librerazera-sign's C API on Debian minisign's signatures: each spoiling has its own code.
 #include <gtest/gtest.h>
 

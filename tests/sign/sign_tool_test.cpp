@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's keygen/sign/verify against Debian's minisign, both ways; each refusal's verdict.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/fixture.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the library's tables share: the packages they start from, a sandbox
 // per row (scratch directory, log, descriptor check, umask 022), and the
 // runner that checks a row's code, log lines and side effects. Expected

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/log_capture.hpp"
 
 #include <cstdarg>

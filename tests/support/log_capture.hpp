@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Captures what the library sends to the system log: the test executable
 // defines syslog(), vsyslog() and glibc's fortified __syslog_chk() and
 // __vsyslog_chk() itself, so the library's calls land here instead of libc.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test scratch space: a fresh directory per test, removed afterwards; file
 // helpers; and a check that no descriptor was left open.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Unpacks PACKAGE, packs it again from its manifest.json and fails unless the
 # result is the same bytes.
 #   cmake -DTOOL=... -DPACKAGE=... -DWORK=... -P repack_round_trip.cmake

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end tests of the built rerazera tool on packages made by the package writer.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calls from several threads at once, on the same packages and on one
 // mapping: the library keeps no state, so every thread must see exactly
 // what a lone caller sees. Fixed work per thread and a join keep the test

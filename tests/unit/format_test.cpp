@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The checksum: published and independent vectors, every kernel against a
 // bit-by-bit reference at every length, start offset, split point and page
 // edge, the CPU probe against the compiler's own detection, the

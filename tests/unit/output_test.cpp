@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <sys/resource.h>
 #include <unistd.h>
 

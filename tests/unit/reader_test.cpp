@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <climits>
 #include <cstdlib>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The failure tables of mapped verification and of the check entry.
 #include <unistd.h>
 

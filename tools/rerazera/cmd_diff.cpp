@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rerazera diff OLD NEW: two packages compared entry by entry, keyed by file
 // ID (header table and extension alike; the n-th entry of an ID in one is
 // paired with its n-th entry in the other). Header fields that changed are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rerazera extract PKG (--id ID | --name NAME)... | --all) -o OUT [--strip] [--force]
 //
 // Sub-files by ID (header table, then extension) or by the name in their

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rerazera info PKG: size, product type, entry count, extension and header
 // checksum state of one package.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rerazera keygen -p KEY.pub -s KEY.sec: a key pair in minisign's files, so
 // that minisign can sign and verify with it as well. The secret key is
 // protected by a password the way minisign protects it (scrypt); with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rerazera list PKG: every entry of the header table and of the extension,
 // with the name and description of its bin header. An entry whose bin header
 // cannot be read is reported on its own row; the listing goes on.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rerazera pack -o PKG [--product-type N] (FILE... | --manifest FILE [--reflow])
 //
 // Builds a valid package from payload files with the project's package

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rerazera sign -s KEY.sec PACKAGE...: a detached PACKAGE.minisig for each
 // package, in minisign's prehashed format ("ED"), so that `minisign -V`
 // checks it as well as `rerazera verify`. Its trusted comment records the

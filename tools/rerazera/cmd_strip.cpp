@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rerazera strip BIN -o OUT: the bare payload of a standalone bin file (an
 // extracted sub-file). The bin header is checked first (its checksum, and
 // that the payload it announces fits the file); the payload is then copied

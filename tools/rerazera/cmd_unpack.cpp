@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rerazera unpack PKG -C DIR [--force]
 //
 // Takes a package apart: every sub-file's payload into DIR, named as

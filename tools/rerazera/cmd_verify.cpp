@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rerazera verify PKG...: the library's one-call check of each package
 // (QVPKG_ChkQVFileInfo), several packages at once, results in the order
 // given. The library's verdict decides the exit status; --json and --report

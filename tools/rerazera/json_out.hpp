@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JSON output shared by info, list and verify. Documents are written as a
 // stream, value by value, so that a package of a million entries is never
 // held as one document in memory; the layout is that of a two-space

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rerazera: inspect, verify, unpack and build QV packages from the shell.
 //
 // main parses the command line, sets up the logger (the library reports to

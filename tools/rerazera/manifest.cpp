@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "manifest.hpp"
 
 #include <nlohmann/json.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The manifest that `unpack` writes and `pack --manifest` reads: everything
 // of a package but its payloads, so that the payloads and this one file give
 // the package back byte for byte, or with edits where the user made them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "outdir.hpp"
 
 #include <filesystem>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing sub-files into a directory, shared by extract --all and unpack:
 // names from a package are not trusted, so each becomes one safe path
 // component, unique within the run; and a range of the mapped package is

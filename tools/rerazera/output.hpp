@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files the tool writes. A regular file (or a new one) is written under a
 // temporary name in its target directory and renamed into place once
 // complete, so an interrupted or failed run never leaves a half-written file

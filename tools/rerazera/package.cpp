@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "package.hpp"
 
 #include <sys/mman.h>

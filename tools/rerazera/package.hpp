@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading a package for display, lookup and extraction. The package is
 // mapped read-only through the library (QVPKG_MapQVFile) and every range a
 // package claims (a sub-file, a bin header, the second table) is tested

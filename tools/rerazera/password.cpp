@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "password.hpp"
 
 #include <fcntl.h>

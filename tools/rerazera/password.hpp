@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Passwords for secret keys: asked on the terminal with echo off, or read
 // from a descriptor a script opened (--password-fd N). Never taken from the
 // command line, where other users could read it.

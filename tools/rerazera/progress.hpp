@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A progress line for long pack, unpack and extract --all runs. It is drawn
 // on standard error only when that is a terminal, at most four times a
 // second and only once a run has lasted half a second, so short runs, pipes,

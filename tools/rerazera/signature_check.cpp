@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "signature_check.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The signature part of `rerazera verify`: the trusted keys from --key,
 // --keyring and --revoke, and one signed check per package through
 // librerazera-sign (the signature, then the package's own checks, over one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "spool.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A package read from standard input ("-"). The library opens packages by
 // name (it resolves the path and maps the file), so what arrives through a
 // pipe is first copied into a temporary regular file, through a fixed

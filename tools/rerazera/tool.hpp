@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the rerazera command-line tool: exit statuses, error
 // reporting, number parsing, and the subcommand registration functions.
 //

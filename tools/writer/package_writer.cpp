@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "writer/package_writer.hpp"
 
 #include <algorithm>

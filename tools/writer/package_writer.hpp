@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The package writer: builds QV packages in memory, valid by default, and
 // offers the handles to break them on purpose (fields, checksums, counts).
 //

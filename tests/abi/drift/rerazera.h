@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A header that has drifted from its export map. QVPKG_InComment(x) is only
  * mentioned here and is not a declaration. */
 #include <stdint.h>

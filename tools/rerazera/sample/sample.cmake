@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sample packages for the README's first command, built with `rerazera pack`:
 #   sample/sample.qv      five sub-files with names and descriptions
 #   sample/sample-ext.qv  300 sub-files: 255 in the header table, 45 behind
