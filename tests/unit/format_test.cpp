@@ -26,6 +26,7 @@
 #include "base/huge_pages.hpp"
 #include "base/safe_memory.hpp"
 #include "format/crc.hpp"
+#include "format/crc_combine.hpp"
 #include "format/crc_kernels.hpp"
 #include "rerazera.h"
 #include "support/scratch.hpp"
@@ -106,6 +107,41 @@ TEST(Checksum, PublicVectors) {  // computed with Python's binascii.crc_hqx(data
         QVPKG_MakeCrcCheckSum(static_cast<const std::uint8_t *>(data), len, &crc);
         EXPECT_EQ(crc, expected) << len;
     }
+}
+
+// The CRC of a range from the running CRCs at its ends, at every split of a
+// buffer, including empty halves and lengths past 2^32 of zero bytes.
+TEST(Checksum, RangesFromRunningValues) {
+    using rerazera::crc16, rerazera::crc16_between, rerazera::crc16_combine;
+    using rerazera::crc16_shift, rerazera::crc16_update;
+    Bytes data(1500);
+    std::mt19937 rng(7);
+    for (auto &b : data) {
+        b = static_cast<std::uint8_t>(rng());
+    }
+    for (std::size_t a : {0, 1, 2, 351, 352, 1000}) {
+        for (std::size_t b : {a, a + 1, a + 17, std::size_t{1500}}) {
+            if (b > 1500) {
+                continue;
+            }
+            const std::uint16_t before = crc16(data.data(), a), after = crc16(data.data(), b);
+            EXPECT_EQ(crc16_between(before, after, b - a), crc16(data.data() + a, b - a))
+                << a << ".." << b;
+            EXPECT_EQ(crc16_combine(before, crc16(data.data() + a, b - a), b - a), after);
+        }
+    }
+    // Zero bytes appended one by one against the shift's square-and-multiply.
+    std::uint16_t reg = 0x1234;
+    Bytes zero(1, 0);
+    for (std::uint64_t n = 1; n <= 700; ++n) {
+        reg = crc16_update(reg, zero.data(), 1);
+        ASSERT_EQ(crc16_shift(0x1234, n), reg) << n;
+    }
+    // Counts past 32 bits are not cut: shifting in two steps agrees.
+    const std::uint64_t big = (std::uint64_t{1} << 32) + 3;
+    const std::uint64_t half = std::uint64_t{1} << 31;
+    EXPECT_EQ(crc16_shift(crc16_shift(0x1234, half), big - half), crc16_shift(0x1234, big));
+    EXPECT_NE(crc16_shift(0x1234, big), crc16_shift(0x1234, 3));
 }
 
 class CrcKernelTest : public ::testing::TestWithParam<CrcKernel> {
