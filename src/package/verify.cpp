@@ -43,7 +43,15 @@ std::int32_t walk(const rerazera_package &pkg, char *verdict) noexcept {
         check_package(pkg.data, pkg.size, verdict, static_cast<std::uint32_t>(layout::kMsgBufLen),
                       pkg.feeder_or_null(feeder));
     if (r != QVPKG_OK) {
-        log_info(kWalkFailed, pkg.path != nullptr ? pkg.path : kMemoryName, verdict);
+        // One line for the log: the verdict's lines joined.
+        char line[layout::kMsgBufLen];
+        copy_msg(line, sizeof line, verdict);
+        for (char *c = line; *c != '\0'; ++c) {
+            if (*c == '\n' && c[1] != '\0') {
+                *c = ' ';
+            }
+        }
+        log_info(kWalkFailed, pkg.path != nullptr ? pkg.path : kMemoryName, line);
     }
     return r;
 }
