@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "rerazera.h"
-#include "sign/text_lines.hpp"
 #include "tool.hpp"
 
 namespace rztool {
@@ -80,7 +79,7 @@ std::optional<std::uint64_t> parse_digits(std::string_view text, int base) {
     }
     std::uint64_t v = 0;
     for (const char c : text) {
-        const int d = rerazera::sign::hex_digit(c);
+        const int d = hex_digit(c);
         if (d < 0 || d >= base) {
             return std::nullopt;
         }

@@ -123,7 +123,7 @@ StagedFile::~StagedFile() {
     }
 }
 
-bool StagedFile::commit(bool replace) {
+bool StagedFile::commit(bool replace, unsigned mode) {
     if (slot_ < 0) {
         return false;
     }
@@ -136,7 +136,7 @@ bool StagedFile::commit(bool replace) {
             return false;
         }
     }
-    if (::chmod(temp_.c_str(), 0666 & ~current_umask()) != 0) {
+    if (::chmod(temp_.c_str(), static_cast<mode_t>(mode) & ~current_umask()) != 0) {
         error_ = std::strerror(errno);
         return false;
     }

@@ -36,10 +36,10 @@ class StagedFile {
     [[nodiscard]] const std::string &temp_path() const { return temp_; }
     [[nodiscard]] const std::string &final_path() const { return final_; }
 
-    // Gives the file the usual permission bits (0666 less the umask) and
-    // renames it to the final path. Without replace, an existing file (or
-    // symbolic link) there is left alone and commit fails.
-    bool commit(bool replace);
+    // Gives the file the usual permission bits (mode, 0666 by default, less
+    // the umask) and renames it to the final path. Without replace, an
+    // existing file (or symbolic link) there is left alone and commit fails.
+    bool commit(bool replace, unsigned mode = 0666);
 
   private:
     std::string final_;

@@ -60,6 +60,14 @@ std::optional<std::uint32_t> parse_u32(const std::string &text);
 // "0x0000abcd".
 std::string hex32(std::uint32_t value);
 
+// The value of one hexadecimal digit of either case; -1 for any other character.
+constexpr int hex_digit(char c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
+}
+
 // Device and inode of a file, to recognise an output that is an input.
 struct FileIdentity {
     dev_t dev = 0;
