@@ -7,7 +7,6 @@
 // they use (xgetbv reads XCR0, which the kernel sets for the state it saves on
 // a context switch). A CPU with AVX-512 under a kernel that does not save the
 // ZMM state must not run AVX-512 code.
-#include <cstdlib>
 #include <cstring>
 
 #include "format/crc.hpp"
@@ -19,10 +18,6 @@
 
 namespace rerazera {
 namespace {
-
-// The diagnostics override: names one kernel to use instead of the automatic
-// choice. Testing and measurement only; the default needs no setting.
-constexpr char kKernelVariable[] = "RERAZERA_CRC_KERNEL";
 
 bool always_usable() noexcept {
     return true;
@@ -127,8 +122,8 @@ const CrcKernel &crc_select_kernel(const char *requested) noexcept {
 
 const CrcKernel &crc_active_kernel() noexcept {
     // Chosen on first use; the initialisation of a local static is
-    // thread-safe, and the override is read exactly once, here.
-    static const CrcKernel &active = crc_select_kernel(std::getenv(kKernelVariable));
+    // thread-safe. Nothing outside the process's CPU can change the choice.
+    static const CrcKernel &active = crc_select_kernel(nullptr);
     return active;
 }
 

@@ -31,9 +31,10 @@ std::span<const CrcKernel> crc_kernels() noexcept;
 // The kernel crc16_update uses, chosen once on first use.
 const CrcKernel &crc_active_kernel() noexcept;
 
-// The choice itself: `requested` (the value of RERAZERA_CRC_KERNEL, or null)
-// names a kernel to force; a name that is unknown, not compiled in or not
-// usable here falls back to the automatic choice, the last usable kernel.
+// The choice itself: `requested` (null for the library's own choice) names a
+// kernel for the tests and benchmarks to pick; a name that is unknown, not
+// compiled in or not usable here falls back to the automatic choice, the
+// last usable kernel.
 const CrcKernel &crc_select_kernel(const char *requested) noexcept;
 
 // Table-driven, sixteen bytes per step; any CPU.

@@ -7,9 +7,7 @@
 #if defined(__x86_64__)
 #include <cpuid.h>
 #endif
-#include <spawn.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -264,30 +262,6 @@ TEST(CrcDispatch, FeaturesFollowEveryBitTheKernelsNeed) {
     }
 }
 #endif
-
-// The override is read once per process: each case runs this program again
-// with RERAZERA_CRC_KERNEL set, and the child checks the active kernel.
-TEST(CrcDispatch, EnvironmentVariableForcesAKernel) {
-    if (const char *expected = std::getenv("RZTEST_EXPECT_CRC_KERNEL")) {
-        EXPECT_STREQ(rerazera::crc_active_kernel().name, expected);
-        return;
-    }
-    const std::string automatic = rerazera::crc_select_kernel(nullptr).name;
-    for (const std::string requested : {"no-such-kernel", "portable", "clmul", "vpclmul"}) {
-        const CrcKernel &k = rerazera::crc_select_kernel(requested.c_str());
-        std::string env[] = {"RERAZERA_CRC_KERNEL=" + requested,
-                             "RZTEST_EXPECT_CRC_KERNEL=" + std::string(k.name)};
-        std::string exe = "/proc/self/exe", filter = "--gtest_filter=CrcDispatch.Env*";
-        char *argv[] = {exe.data(), filter.data(), nullptr};
-        char *envp[] = {env[0].data(), env[1].data(), nullptr};
-        pid_t pid = 0;
-        int status = 0;
-        ASSERT_EQ(::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, envp), 0);
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << requested;
-        EXPECT_TRUE(k.name == requested || (k.name == automatic && !cpu_supports(requested)));
-    }
-}
 
 TEST(SafeMemory, NeverWritesPastTheGivenSize) {
     char buf[8];
