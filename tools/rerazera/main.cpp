@@ -26,6 +26,7 @@ int main(int argc, char **argv) {
     app.footer(std::string(rztool::kExitStatusHelp) +
                "\nRun 'rerazera COMMAND --help' for the options of a command; see rerazera(1).");
 
+    rztool::install_process_handlers();
     rztool::Runner run;
     rztool::add_info(app, run);
     rztool::add_list(app, run);
