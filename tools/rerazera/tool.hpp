@@ -132,6 +132,9 @@ bool quiet();
 bool silence_stdout();
 int data_stdout();
 
+// The versions of the tool and of the libraries it loaded, on stdout.
+int print_version();
+
 void add_info(CLI::App &app, Runner &run);
 void add_list(CLI::App &app, Runner &run);
 void add_verify(CLI::App &app, Runner &run);
