@@ -905,7 +905,7 @@ TEST_F(ToolTest, UnpackRefusals) {
            {"pack --manifest ok/broken.json -o x.qv", 2, "not a usable manifest: "},
            {"pack --manifest list.txt --reflow -o x.qv", 2,
             "--reflow: applies to the manifest that unpack writes"},
-           {"pack --reflow ok/a -o x.qv", 2, "--reflow requires --manifest"}});
+           {"pack --reflow ok/a -o x.qv", 2, "--reflow needs --manifest as well"}});
     EXPECT_FALSE(rztest::file_exists(path("x")));
     EXPECT_FALSE(rztest::file_exists(path("x.qv")));
     for (const char *same : {"y.qv", "z.qv"})
