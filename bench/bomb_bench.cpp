@@ -17,6 +17,7 @@
 
 #include "ratio.hpp"
 #include "rerazera.h"
+#include "rerazera/package.h"
 #include "writer/bombs.hpp"
 
 namespace {
@@ -90,8 +91,47 @@ BENCHMARK(BM_BombCheck)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true);
 
+// The per-entry report through a handle: every entry, not one verdict.
+void BM_BombReport(benchmark::State &state) {
+    const std::string &path = Files::path(static_cast<int>(state.range(0)));
+    reset_peak();
+    for (auto _ : state) {
+        rerazera_package *pkg = nullptr;
+        if (rerazera_package_open_path(path.c_str(), nullptr, &pkg) != RERAZERA_OK) {
+            state.SkipWithError("open");
+            break;
+        }
+        std::uint64_t ok = 0;
+        const int r = rerazera_package_report(
+            pkg,
+            [](void *ctx, const rerazera_entry_report *rep) {
+                *static_cast<std::uint64_t *>(ctx) += rep->ok;
+                return 0;
+            },
+            &ok);
+        rerazera_package_free(pkg);
+        if (r != RERAZERA_OK) {
+            state.SkipWithError("report");
+            break;
+        }
+        benchmark::DoNotOptimize(ok);
+    }
+    state.counters["peak_MiB"] = peak_mib();
+}
+
+BENCHMARK(BM_BombReport)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
 const bool kRatios = rzbench::add_ratio("33 MB bomb / plain 33 MB, QVPKG_ChkQVFileInfo",
                                         "BM_BombCheck/1/repeats:5/real_time",
-                                        "BM_BombCheck/0/repeats:5/real_time", 3.0);
+                                        "BM_BombCheck/0/repeats:5/real_time", 3.0) &&
+                     rzbench::add_ratio("33 MB bomb / plain 33 MB, per-entry report",
+                                        "BM_BombReport/1/repeats:5/real_time",
+                                        "BM_BombReport/0/repeats:5/real_time", 3.0);
 
 }  // namespace

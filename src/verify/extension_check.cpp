@@ -32,6 +32,14 @@ void announce(const std::uint8_t *descs, std::uint32_t n, std::uint64_t limit,
         claimed += desc.length;
         const std::uint64_t end = std::uint64_t{desc.offset} + desc.length;
         furthest = end > furthest ? end : furthest;
+        // A bomb is recognised within its first entries: once the table has
+        // started, the rest of the pass would learn nothing.
+        if (i % 64 == 63) {
+            ranges.expect(claimed, furthest);
+            if (ranges.tabled()) {
+                return;
+            }
+        }
     }
     ranges.expect(claimed, furthest);
 }
