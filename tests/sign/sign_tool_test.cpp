@@ -106,8 +106,29 @@ const RefusalCase kRefusals[] = {
     {"legacy signature", {"-l"}, Spoil::none, {"--key", "a.pub"}, 1, 3},
     {"legacy allowed", {"-l"}, Spoil::none, {"--key", "a.pub", "--allow-legacy"}, 0, 0},
     {"wrong key", {}, Spoil::none, {"--key", "b.pub"}, 1, 4},
-    {"other product type", {"-t", kType + "99"}, Spoil::none, {"--key", "a.pub"}, 1, 0},
+    {"other product type", {"-t", kType + "99"}, Spoil::none, {"--key", "a.pub"}, 1, 14},
     {"same product type", {"-t", kType + "4660"}, Spoil::none, {"--key", "a.pub"}, 0, 0},
+    {"device of another type", {}, Spoil::none, {"--key", "a.pub", "--product-type", "99"}, 1, 14},
+    {"device of this type", {}, Spoil::none, {"--key", "a.pub", "--product-type", "0x1234"}, 0, 0},
+    {"no version, a floor set", {}, Spoil::none, {"--key", "a.pub", "--min-version", "2"}, 1, 16},
+    {"older release",
+     {"-t", "file:fw.qv\tversion:2.9"},
+     Spoil::none,
+     {"--key", "a.pub", "--min-version", "2.10"},
+     1,
+     15},
+    {"newer release",
+     {"-t", "file:fw.qv\tversion:2.10.1"},
+     Spoil::none,
+     {"--key", "a.pub", "--min-version", "2.10"},
+     0,
+     0},
+    {"version not a number",
+     {"-t", "file:fw.qv\tversion:2.x"},
+     Spoil::none,
+     {"--key", "a.pub", "--min-version", "1"},
+     1,
+     17},
 };
 
 TEST_F(SignToolTest, OwnVerdictPerRefusal) {
@@ -122,13 +143,30 @@ TEST_F(SignToolTest, OwnVerdictPerRefusal) {
         const json p = verify_json(args, status), &s = p["signature"];
         EXPECT_EQ(s["result"], result) << s.dump();
         EXPECT_EQ(json::array({s["passed"], p["passed"]}), json::array({status == 0, status == 0}));
-        if (!signOptions.empty() && signOptions[0] == "-t") {
+        if (signOptions.size() > 1 && signOptions[1].find("product-type") != std::string::npos) {
             EXPECT_EQ(json::array({s["product_type"]["package"], s["product_type"]["matches"]}),
                       json::array({4660, status == 0}));
         }
         args.insert(args.begin(), "verify");
         expect_run('R', args, "", status, "signature: " + s["verdict"].get<std::string>());
+        if (status != 0) {  // in text too, a refusal is never reported as result 0
+            expect_run('R', args, "", status, "fw.qv: FAILED (");
+            EXPECT_EQ(run('R', args).out.find("FAILED (result 0)"), std::string::npos);
+        }
     }
+    // A signature stored elsewhere, and a package from a pipe with its signature named.
+    sign('M', "a", "fw.qv");
+    std::filesystem::rename(path("fw.qv.minisig"), path("elsewhere.sig"));
+    const std::string bytes = rztest::read_text(path("fw.qv"));
+    expect_run('R', {"verify", "--key", "a.pub", "--sig", "elsewhere.sig", "fw.qv"}, "", 0);
+    expect_run('R', {"verify", "-", "--key", "a.pub", "--sig", "elsewhere.sig"}, bytes, 0, "-: ok");
+    expect_run('R', {"verify", "-", "--key", "b.pub", "--sig", "elsewhere.sig"}, bytes, 1);
+    expect_run('R', {"verify", "-", "--key", "a.pub"}, bytes, 2, "", "--sig");
+    expect_run('R', {"verify", "--key", "a.pub", "--sig", "elsewhere.sig", "fw.qv", "fw.qv"}, "", 2,
+               "", "one package");
+    expect_run('R', {"verify", "--sig", "elsewhere.sig", "fw.qv"}, "", 2, "", "--key or --keyring");
+    expect_run('R', {"verify", "--key", "a.pub", "--min-version", "two", "fw.qv"}, "", 2, "",
+               "not a version");
 }
 
 // Key rotation: the keyring directory trusts old and new, old's ID revoked: its release fails.

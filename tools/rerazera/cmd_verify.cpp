@@ -47,8 +47,8 @@ struct Outcome {
 };
 
 // path is the file to read, name the package as the user gave it.
-Outcome verify_one(const std::string &path, const std::string &name, const rerazera_keyring *ring,
-                   std::uint32_t flags) {
+Outcome verify_one(const std::string &path, const std::string &name, const rerazera_policy *policy,
+                   const std::string &sigPath) {
     Outcome out;
     // Refused before the library opens it: a FIFO would block the worker.
     std::uint64_t size = 0;
@@ -61,8 +61,8 @@ Outcome verify_one(const std::string &path, const std::string &name, const reraz
                    std::to_string(QVPKG_HEADER_SIZE) + "-byte header";
     }
     const LogLabel label(name);
-    if (ring != nullptr) {
-        out.signature = check_signed_package(ring, path, flags, out.result, out.verdict);
+    if (policy != nullptr) {
+        out.signature = check_signed_package(policy, path, sigPath, out.result, out.verdict);
         return out;
     }
     char msg[512] = "";
@@ -234,7 +234,10 @@ void write_report(const std::string &path, const std::string &name, JsonStream *
 }
 
 void print_human(const std::string &path, const Outcome &o) {
-    if (o.refused_unread()) {
+    // A policy refusal comes after the package passed its own checks.
+    const bool signatureFailed =
+        o.signature && !o.signature->passed() && o.signature->code != RERAZERA_SIGN_PACKAGE_FAILED;
+    if (o.refused_unread() || signatureFailed) {
         std::printf("%s: FAILED (signature)\n", escape(path).c_str());
     } else if (o.passed()) {
         std::printf("%s: ok\n", escape(path).c_str());
@@ -257,18 +260,33 @@ void print_human(const std::string &path, const Outcome &o) {
 }
 
 int run_verify(const VerifyOptions &opt) {
-    if (opt.signature.enabled() &&
+    const SignatureOptions &sig = opt.signature;
+    if (!sig.enabled() && (!sig.sigPath.empty() || !sig.productType.empty() ||
+                           !sig.minVersion.empty() || sig.allowLegacy)) {
+        report_error(!sig.sigPath.empty()       ? "--sig"
+                     : !sig.productType.empty() ? "--product-type"
+                     : !sig.minVersion.empty()  ? "--min-version"
+                                                : "--allow-legacy",
+                     "needs the trusted keys: give --key or --keyring");
+        return kExitUsage;
+    }
+    if (!sig.sigPath.empty() && opt.packages.size() != 1) {
+        report_error("--sig", "names the signature of one package; give one package");
+        return kExitUsage;
+    }
+    if (sig.enabled() && sig.sigPath.empty() &&
         std::find(opt.packages.begin(), opt.packages.end(), kStdinArg) != opt.packages.end()) {
         report_error(kStdinArg,
                      "a signature is read from beside its package (PACKAGE.minisig); a package "
-                     "from standard input has none");
+                     "from standard input has none: name its signature with --sig");
         return kExitUsage;
     }
     KeyringPtr ring(nullptr, &rerazera_keyring_free);
-    if (opt.signature.enabled() && !(ring = load_keyring(opt.signature))) {
+    PolicyPtr policy(nullptr, &rerazera_policy_free);
+    if (sig.enabled() &&
+        (!(ring = load_keyring(sig)) || !(policy = make_policy(ring.get(), sig)))) {
         return kExitTrouble;
     }
-    const std::uint32_t flags = signature_flags(opt.signature);
     unsigned jobs = default_jobs();
     if (!opt.jobs.empty()) {
         const auto parsed = parse_count(opt.jobs, 1, 1024);
@@ -324,7 +342,7 @@ int run_verify(const VerifyOptions &opt) {
             if (i == fromStdin && !spool->ok()) {
                 o.error = spool->error();
             } else {
-                o = verify_one(files[i], opt.packages[i], ring.get(), flags);
+                o = verify_one(files[i], opt.packages[i], policy.get(), sig.sigPath);
             }
             const std::lock_guard lock(mutex);
             results[i] = std::move(o);

@@ -27,8 +27,10 @@ std::optional<std::string> comment_field(const std::string &comment, const std::
     return std::nullopt;
 }
 
+// A key ID trusted twice with different keys is refused: which of the two
+// a signature names would depend on the order the files were read.
 bool add_key_file(rerazera_keyring *ring, const std::string &path) {
-    const std::int32_t r = rerazera_keyring_add_file(ring, path.c_str());
+    const std::int32_t r = rerazera_keyring_add_file_unique(ring, path.c_str());
     if (r != RERAZERA_SIGN_OK) {
         report_error(path, rerazera_sign_strerror(r));
     }
@@ -50,10 +52,44 @@ void add_signature_options(CLI::App *cmd, SignatureOptions &opt) {
         ->allow_extra_args(false);
     cmd->add_flag("--allow-legacy", opt.allowLegacy,
                   "Accept minisign's legacy non-prehashed signatures (algorithm Ed)");
+    cmd->add_option("--sig", opt.sigPath,
+                    "The signature file, instead of PACKAGE.minisig (one package, '-' included)")
+        ->allow_extra_args(false);
+    cmd->add_option("--product-type", opt.productType,
+                    "Refuse a package whose product type is not N (with --key or --keyring)")
+        ->allow_extra_args(false);
+    cmd->add_option("--min-version", opt.minVersion,
+                    "Refuse a release signed with a version below V, or with none (with --key "
+                    "or --keyring)")
+        ->allow_extra_args(false);
 }
 
-std::uint32_t signature_flags(const SignatureOptions &opt) {
-    return opt.allowLegacy ? RERAZERA_SIGN_ALLOW_LEGACY : 0u;
+PolicyPtr make_policy(const rerazera_keyring *ring, const SignatureOptions &opt) {
+    rerazera_policy *raw = nullptr;
+    if (rerazera_policy_new(&raw) != RERAZERA_SIGN_OK) {
+        report_error("policy", "out of memory");
+        return {nullptr, &rerazera_policy_free};
+    }
+    PolicyPtr policy(raw, &rerazera_policy_free);
+    (void)rerazera_policy_set_keyring(raw, ring);
+    (void)rerazera_policy_allow_legacy(raw, opt.allowLegacy ? 1 : 0);
+    if (!opt.productType.empty()) {
+        const auto type = parse_u32(opt.productType);
+        if (!type || *type > 0xFFFFu) {
+            report_error("--product-type",
+                         "'" + opt.productType + "' is not a product type from 0 to 0xffff");
+            policy.reset();
+            return policy;
+        }
+        (void)rerazera_policy_set_product_type(raw, *type);
+    }
+    if (!opt.minVersion.empty() &&
+        rerazera_policy_set_min_version(raw, opt.minVersion.c_str()) != RERAZERA_SIGN_OK) {
+        report_error("--min-version",
+                     "'" + opt.minVersion + "' is not a version (decimal numbers joined by dots)");
+        policy.reset();
+    }
+    return policy;
 }
 
 KeyringPtr load_keyring(const SignatureOptions &opt) {
@@ -100,21 +136,21 @@ KeyringPtr load_keyring(const SignatureOptions &opt) {
     return ring;
 }
 
-bool SignatureVerdict::passed() const {
-    const bool typeMatches = !signedType || (packageType && *signedType == *packageType);
-    return code == RERAZERA_SIGN_OK && typeMatches;
-}
-
-SignatureVerdict check_signed_package(const rerazera_keyring *ring, const std::string &path,
-                                      std::uint32_t flags, std::int32_t &result,
+SignatureVerdict check_signed_package(const rerazera_policy *policy, const std::string &path,
+                                      const std::string &sigPath, std::int32_t &result,
                                       std::string &verdict) {
     SignatureVerdict v;
     char msg[512] = "";
     std::int32_t packageResult = QVPKG_ERR;
     rerazera_signature_info *info = nullptr;
-    v.code = rerazera_verify_package(ring, path.c_str(), nullptr, flags, msg, sizeof msg,
-                                     &packageResult, &info);
-    v.packageChecked = v.code == RERAZERA_SIGN_OK || v.code == RERAZERA_SIGN_PACKAGE_FAILED;
+    v.code = rerazera_verify_package_policy(policy, path.c_str(),
+                                            sigPath.empty() ? nullptr : sigPath.c_str(), msg,
+                                            sizeof msg, &packageResult, &info);
+    // The policy is applied once the signature and the package have passed.
+    v.packageChecked =
+        v.code == RERAZERA_SIGN_OK || v.code == RERAZERA_SIGN_PACKAGE_FAILED ||
+        v.code == RERAZERA_SIGN_PRODUCT_TYPE_MISMATCH ||
+        (v.code >= RERAZERA_SIGN_VERSION_TOO_OLD && v.code <= RERAZERA_SIGN_VERSION_MALFORMED);
     if (v.packageChecked) {
         result = packageResult;
         verdict = msg;
@@ -127,6 +163,7 @@ SignatureVerdict check_signed_package(const rerazera_keyring *ring, const std::s
         rerazera_signature_info_free(info);
     }
     if (v.commentVerified) {
+        v.signedVersion = comment_field(v.trustedComment, "version");
         if (const auto field = comment_field(v.trustedComment, "product-type")) {
             // A field that is not a number can match no header.
             v.signedType = parse_u32(*field).value_or(UINT32_MAX);
@@ -185,6 +222,7 @@ ojson signature_json(const SignatureVerdict &v) {
     j["product_type"] = {{"signed", v.signedType ? ojson(*v.signedType) : ojson(nullptr)},
                          {"package", v.packageType ? ojson(*v.packageType) : ojson(nullptr)},
                          {"matches", !v.signedType || v.signedType == v.packageType}};
+    j["version"] = v.signedVersion ? ojson(*v.signedVersion) : ojson(nullptr);
     j["package_checked"] = v.packageChecked;
     return j;
 }
