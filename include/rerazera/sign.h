@@ -28,6 +28,7 @@
 #ifndef RERAZERA_SIGN_H
 #define RERAZERA_SIGN_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(__GNUC__) && !defined(RERAZERA_SIGN_STATIC)
@@ -66,6 +67,8 @@ extern "C" {
 #define RERAZERA_SIGN_BAD_SECRET_KEY 21        /* not a minisign secret key file */
 #define RERAZERA_SIGN_KDF_FAILED 22            /* scrypt failed (not enough memory) */
 #define RERAZERA_SIGN_BAD_COMMENT 23           /* a comment with a line break or control byte */
+#define RERAZERA_SIGN_SIGNER_FAILED 24         /* the external signer reported a failure */
+#define RERAZERA_SIGN_SIGNER_WRONG_KEY 25      /* its signature does not verify with the key */
 
 /* Flags for the verification calls. */
 #define RERAZERA_SIGN_ALLOW_LEGACY 1u /* accept the legacy "Ed" algorithm */
@@ -301,6 +304,33 @@ RERAZERA_SIGN_API void rerazera_secret_key_id(const rerazera_secret_key *key,
 RERAZERA_SIGN_API int32_t rerazera_sign_file(const rerazera_secret_key *key, const char *path,
                                              const char *trusted_comment,
                                              const char *untrusted_comment, char **signature_file);
+
+/*
+ * Signing with a key held elsewhere: a PKCS#11 token, a KMS, a signer on
+ * another machine. The callback makes one Ed25519 signature (64 bytes into
+ * signature) over the len bytes at message and returns 0, or nonzero when
+ * it cannot. It is called twice: over the file's BLAKE2b-512 digest, then
+ * over that signature followed by the trusted comment, as minisign signs.
+ */
+typedef int (*rerazera_signer_fn)(void *ctx, const uint8_t *message, size_t len,
+                                  uint8_t signature[64]);
+
+/*
+ * As rerazera_sign_file, with the key ID and public key from the minisign
+ * public key file at public_key_path and the signatures from signer. Each
+ * signature is checked against that public key as soon as it is made, so a
+ * signer holding another key is caught before anything is handed out.
+ * key_id (may be null) receives the key's ID text on success.
+ * Returns OK, BAD_KEY, IO_ERROR (either file), BAD_COMMENT, SIGNER_FAILED,
+ * SIGNER_WRONG_KEY, INVALID_ARGUMENT, NO_MEMORY or CRYPTO_UNAVAILABLE.
+ */
+RERAZERA_SIGN_API int32_t rerazera_sign_file_external(const char *public_key_path,
+                                                      rerazera_signer_fn signer, void *ctx,
+                                                      const char *path,
+                                                      const char *trusted_comment,
+                                                      const char *untrusted_comment,
+                                                      char **signature_file,
+                                                      char key_id[RERAZERA_KEY_ID_TEXT_SIZE]);
 
 #ifdef __cplusplus
 }

@@ -125,6 +125,10 @@ RERAZERA_SIGN_API const char *rerazera_sign_strerror(int32_t code) {
             return "the key derivation failed (not enough memory)";
         case RERAZERA_SIGN_BAD_COMMENT:
             return "a comment must be one line of printable text";
+        case RERAZERA_SIGN_SIGNER_FAILED:
+            return "the external signer failed";
+        case RERAZERA_SIGN_SIGNER_WRONG_KEY:
+            return "the external signer's signature does not verify with the public key";
         default:
             return "unknown result code";
     }

@@ -10,7 +10,9 @@
 
 #include "rerazera/sign.h"
 #include "sign/api_support.hpp"
+#include "sign/digest.hpp"
 #include "sign/file_io.hpp"
+#include "sign/public_key.hpp"
 #include "sign/secret_key.hpp"
 #include "sign/signature_check.hpp"
 #include "sign/signing.hpp"
@@ -189,6 +191,76 @@ RERAZERA_SIGN_API int32_t rerazera_sign_file(const rerazera_secret_key *key, con
             return RERAZERA_SIGN_NO_MEMORY;
         }
         *signature_file = text;
+        return RERAZERA_SIGN_OK;
+    });
+}
+
+RERAZERA_SIGN_API int32_t rerazera_sign_file_external(const char *public_key_path,
+                                                      rerazera_signer_fn signer, void *ctx,
+                                                      const char *path, const char *trusted_comment,
+                                                      const char *untrusted_comment,
+                                                      char **signature_file,
+                                                      char key_id[RERAZERA_KEY_ID_TEXT_SIZE]) {
+    if (public_key_path == nullptr || signer == nullptr || path == nullptr ||
+        trusted_comment == nullptr || untrusted_comment == nullptr || signature_file == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    if (!comment_ok(trusted_comment, true) || !comment_ok(untrusted_comment, false)) {
+        return RERAZERA_SIGN_BAD_COMMENT;
+    }
+    if (!rs::crypto_ready()) {
+        return RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
+    }
+    return guarded([&] {
+        std::string content;
+        switch (rs::read_small_file(public_key_path, 4096, content)) {
+            case rs::ReadStatus::Ok:
+                break;
+            case rs::ReadStatus::TooLarge:
+                return RERAZERA_SIGN_BAD_KEY;
+            default:
+                return RERAZERA_SIGN_IO_ERROR;
+        }
+        const std::optional<rs::PublicKey> key = rs::parse_public_key_file(content);
+        if (!key) {
+            return RERAZERA_SIGN_BAD_KEY;
+        }
+        const rs::FileView view = rs::FileView::map(path);
+        if (!view.ok()) {
+            return RERAZERA_SIGN_IO_ERROR;
+        }
+        rs::SignatureFile sig;
+        sig.algorithm = {'E', 'D'};
+        sig.keyId = key->id;
+        sig.trustedComment = trusted_comment;
+        // Each signature is judged before the next is asked for: a signer with
+        // the wrong key is told apart from a file that changed.
+        const rs::Digest digest = rs::blake2b512(view.data(), view.size());
+        if (signer(ctx, digest.data(), digest.size(), sig.signature.data()) != 0) {
+            return RERAZERA_SIGN_SIGNER_FAILED;
+        }
+        if (crypto_sign_verify_detached(sig.signature.data(), digest.data(), digest.size(),
+                                        key->key.data()) != 0) {
+            return RERAZERA_SIGN_SIGNER_WRONG_KEY;
+        }
+        std::string signedComment(sig.signature.begin(), sig.signature.end());
+        signedComment += sig.trustedComment;
+        if (signer(ctx, reinterpret_cast<const std::uint8_t *>(signedComment.data()),
+                   signedComment.size(), sig.globalSignature.data()) != 0) {
+            return RERAZERA_SIGN_SIGNER_FAILED;
+        }
+        // The whole file, checked as a verifier will check it.
+        if (rs::check_signed_bytes(sig, *key, view.data(), view.size()) != RERAZERA_SIGN_OK) {
+            return RERAZERA_SIGN_SIGNER_WRONG_KEY;
+        }
+        char *text = hand_out(rs::format_signature_file(sig, untrusted_comment));
+        if (text == nullptr) {
+            return RERAZERA_SIGN_NO_MEMORY;
+        }
+        *signature_file = text;
+        if (key_id != nullptr) {
+            copy_id(key->id, key_id);
+        }
         return RERAZERA_SIGN_OK;
     });
 }

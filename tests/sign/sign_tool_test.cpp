@@ -213,4 +213,37 @@ TEST_F(SignToolTest, SignRecordsThePackageAndRefusesBrokenOnes) {
     }
 }
 
+// sign --signing-helper: a key outside any minisign file signs, minisign checks the
+// result; a helper that fails, answers short or holds another key writes nothing.
+TEST_F(SignToolTest, ExternalSignerSigns) {
+    const std::string signer = RERAZERA_SIGNER;
+    for (const std::string k : {"ext", "other"})
+        ASSERT_EQ(
+            rztest::run_program({signer, "keygen", k + ".pub", k + ".key"}, dir_.path(), "").status,
+            0);
+    rztest::make_package().write(path("fw.qv"));
+    const std::string helper = signer + " sign ext.key";
+    expect_run('R',
+               {"sign", "--signing-helper", helper, "-p", "ext.pub", "--version", "3", "fw.qv"}, "",
+               0, "fw.qv: signed by ");
+    expect_run('M', {"-V", "-H", "-p", "ext.pub", "-m", "fw.qv"}, "", 0,
+               "Signature and comment signature verified");
+    EXPECT_TRUE(verify_json({"--key", "ext.pub", "--min-version", "3", "fw.qv"}, 0)["passed"]);
+    // Helper, public key, the text stderr must hold.
+    const std::tuple<std::string, std::string, std::string> refusals[] = {
+        {helper, "other.pub", "does not verify with the public key"},
+        {"exit 3", "ext.pub", "exited with status 3"},
+        {"head -c 10 /dev/zero", "ext.pub", "wrote 10 bytes"},
+        {"head -c 100 /dev/zero", "ext.pub", "more than 64"},
+    };
+    for (const auto &[command, pub, why] : refusals) {
+        SCOPED_TRACE(command);
+        std::filesystem::remove(path("fw.qv.minisig"));
+        expect_run('R', {"sign", "--signing-helper", command, "-p", pub, "fw.qv"}, "", 2, "", why);
+        EXPECT_FALSE(rztest::file_exists(path("fw.qv.minisig")));
+    }
+    expect_run('R', {"sign", "--signing-helper", helper, "fw.qv"}, "", 2, "", "(-p)");
+    expect_run('R', {"sign", "fw.qv"}, "", 2, "", "--signing-helper");
+}
+
 }  // namespace

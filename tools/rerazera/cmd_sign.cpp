@@ -22,6 +22,7 @@
 #include "password.hpp"
 #include "rerazera.h"
 #include "rerazera/sign.h"
+#include "signing_helper.hpp"
 #include "spool.hpp"
 #include "tool.hpp"
 
@@ -36,6 +37,8 @@ struct SignOptions {
     std::string untrusted = "signature from rerazera secret key";  // -c
     std::string sigPath;                                           // -x
     std::string version;                                           // --version
+    std::string helper;                                            // --signing-helper
+    std::string publicPath;                                        // -p, with the helper
 };
 
 using SecretKeyPtr = std::unique_ptr<rerazera_secret_key, decltype(&rerazera_secret_key_free)>;
@@ -62,6 +65,16 @@ std::optional<long long> signing_time() {
 
 // Options that make no sense together or do not parse; false after saying why.
 bool check_options(const SignOptions &opt) {
+    if (opt.secretPath.empty() == opt.helper.empty()) {
+        report_error("sign", "give a secret key (-s) or a signing helper (--signing-helper)");
+        return false;
+    }
+    if (opt.helper.empty() != opt.publicPath.empty()) {
+        report_error(opt.helper.empty() ? "-p" : "--signing-helper",
+                     "a signing helper needs the public key file of its key (-p), and -p "
+                     "needs a signing helper");
+        return false;
+    }
     if (!opt.sigPath.empty() && opt.packages.size() != 1) {
         report_error("-x", "names the signature of one package; give one package");
         return false;
@@ -127,7 +140,14 @@ bool write_signature(const std::string &sigPath, const char *text) {
 
 // Signs one package: kExitOk, kExitFailure (the package fails its checks)
 // or kExitTrouble (an input or output unusable), after reporting why.
-int sign_one(const rerazera_secret_key *key, const SignOptions &opt, const std::string &path,
+// The key that signs: a secret key file, or a helper with a public key file.
+struct Signer {
+    const rerazera_secret_key *key = nullptr;
+    SigningHelper *helper = nullptr;
+    std::string publicPath;
+};
+
+int sign_one(const Signer &signer, const SignOptions &opt, const std::string &path,
              long long timestamp) {
     std::uint64_t size = 0;
     if (path == kStdinArg) {
@@ -164,10 +184,23 @@ int sign_one(const rerazera_secret_key *key, const SignOptions &opt, const std::
         comment << '\t' << opt.trustedExtra;
     }
     char *raw = nullptr;
-    const std::int32_t r =
-        rerazera_sign_file(key, path.c_str(), comment.str().c_str(), opt.untrusted.c_str(), &raw);
+    char id[RERAZERA_KEY_ID_TEXT_SIZE];
+    std::int32_t r = RERAZERA_SIGN_INVALID_ARGUMENT;
+    if (signer.key != nullptr) {
+        r = rerazera_sign_file(signer.key, path.c_str(), comment.str().c_str(),
+                               opt.untrusted.c_str(), &raw);
+        rerazera_secret_key_id(signer.key, id);
+    } else {
+        r = rerazera_sign_file_external(signer.publicPath.c_str(), run_signing_helper,
+                                        signer.helper, path.c_str(), comment.str().c_str(),
+                                        opt.untrusted.c_str(), &raw, id);
+    }
     if (r != RERAZERA_SIGN_OK) {
-        report_error(path, std::string("not signed: ") + rerazera_sign_strerror(r));
+        std::string why = rerazera_sign_strerror(r);
+        if (r == RERAZERA_SIGN_SIGNER_FAILED && !signer.helper->failure.empty()) {
+            why += ": " + signer.helper->failure;
+        }
+        report_error(path, "not signed: " + why);
         return r == RERAZERA_SIGN_BAD_COMMENT ? kExitUsage : kExitTrouble;
     }
     const TextPtr text(raw, &std::free);
@@ -175,8 +208,6 @@ int sign_one(const rerazera_secret_key *key, const SignOptions &opt, const std::
     if (!write_signature(sigPath, text.get())) {
         return kExitTrouble;
     }
-    char id[RERAZERA_KEY_ID_TEXT_SIZE];
-    rerazera_secret_key_id(key, id);
     std::printf("%s: signed by %s\n", escape(path).c_str(), id);
     return kExitOk;
 }
@@ -189,14 +220,25 @@ int run_sign(const SignOptions &opt) {
     if (!timestamp) {
         return kExitUsage;
     }
-    const SecretKeyPtr key = load_secret_key(opt);
-    if (!key) {
-        return kExitUsage;
+    SecretKeyPtr key(nullptr, &rerazera_secret_key_free);
+    SigningHelper helper{opt.helper, {}};
+    Signer signer;
+    if (opt.helper.empty()) {
+        if (!(key = load_secret_key(opt))) {
+            return kExitUsage;
+        }
+        signer.key = key.get();
+    } else {
+        if (!check_input_file(opt.publicPath)) {
+            return kExitUsage;
+        }
+        signer.helper = &helper;
+        signer.publicPath = opt.publicPath;
     }
     install_cleanup_handlers();
     int status = kExitOk;
     for (const std::string &path : opt.packages) {
-        status = std::max(status, sign_one(key.get(), opt, path, *timestamp));
+        status = std::max(status, sign_one(signer, opt, path, *timestamp));
     }
     return status;
 }
@@ -207,7 +249,13 @@ void add_sign(CLI::App &app, Runner &run) {
     auto opt = std::make_shared<SignOptions>();
     CLI::App *cmd = app.add_subcommand(
         "sign", "Write PACKAGE.minisig, a detached minisign signature, for each package");
-    cmd->add_option("-s,--secret", opt->secretPath, "Secret key file")->required();
+    cmd->add_option("-s,--secret", opt->secretPath, "Secret key file");
+    cmd->add_option("--signing-helper", opt->helper,
+                    "Sign with this command instead of a secret key: run by /bin/sh once per "
+                    "signature, it reads the bytes to sign on standard input and writes the "
+                    "64-byte Ed25519 signature to standard output");
+    cmd->add_option("-p,--public", opt->publicPath,
+                    "The public key file of the signing helper's key");
     cmd->add_option("packages", opt->packages, "Package files")->required();
     cmd->add_option("--password-fd", opt->passwordFd,
                     "Read the secret key's password from this descriptor instead of the terminal")
