@@ -15,6 +15,15 @@ constexpr bool lies_within(std::uint32_t offset, std::uint64_t size, std::uint64
     return std::uint64_t{offset} + size <= limit;
 }
 
+// The sub-file test's failures, in the order it tests for them.
+enum class SubfileFault { kNone, kTooShort, kHeadCrc, kPayloadPastEnd, kPayloadCrc };
+
+// Writes the text of a failure into msg, as the sub-file test does, and
+// returns the test's result for it (0 for kNone, which writes nothing), for
+// callers that judged a sub-file from sums taken elsewhere.
+std::int32_t report_subfile_fault(SubfileFault fault, const QVFileDesc &desc, char *msg,
+                                  std::uint32_t msgSize) noexcept;
+
 // Tests the sub-file at subFile (desc.length readable bytes): an empty entry
 // passes untouched; otherwise its size, its bin header checksum, that its
 // payload fits inside it, and the payload checksum, in that order. Returns 0,
