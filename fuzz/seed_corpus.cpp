@@ -155,7 +155,17 @@ int main(int argc, char **argv) {
         write_seed(root + "/verify", name, rzfuzz::join_input(Prefix{0, 0, 255, 0}, pkg));
         write_seed(root + "/verify", name + "-at",
                    rzfuzz::join_input(Prefix{rzfuzz::kAtInPath, 0, 40, 0}, pkg));
-        count += 3;
+        // The stream: whole, in pieces of up to 4 KiB resumed after the
+        // second, and (small packages) byte by byte resumed after the 200th.
+        write_seed(root + "/stream", name, rzfuzz::join_input(Prefix{0, 255, 0, 0}, pkg));
+        write_seed(root + "/stream", name + "-pieces",
+                   rzfuzz::join_input(Prefix{0, 2, 12, 0x5eed}, pkg));
+        count += 5;
+        if (pkg.size() < 200'000) {
+            write_seed(root + "/stream", name + "-bytes",
+                       rzfuzz::join_input(Prefix{0, 200, 21, 24}, pkg));
+            ++count;
+        }
     }
     for (const auto &[name, bin] : bin_files()) {
         write_seed(root + "/strip", name, bin);

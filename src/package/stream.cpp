@@ -124,8 +124,10 @@ std::uint32_t Verifier::entry_count() const noexcept {
 }
 
 bool Verifier::has_extension() const noexcept {
+    // Decided as the per-entry report decides it, whether or not the header
+    // passed its check: the verdict consults it only once the header did.
     const HeaderView header(header_);
-    return headerOk_ && header.file_num() == layout::header::kMaxFileNum &&
+    return pos_ >= kHeaderSize && header.file_num() == layout::header::kMaxFileNum &&
            header.desc_file_id(layout::header::kExtEntryIndex) == layout::kDummyDescFileId;
 }
 
@@ -232,7 +234,8 @@ void Verifier::advance(std::uint32_t id) noexcept {
                     make_pending(id);
                     return;
                 }
-                if (!copy_kept(off, static_cast<std::size_t>(std::min<std::uint64_t>(pos_ - off, kBin)),
+                if (!copy_kept(off,
+                               static_cast<std::size_t>(std::min<std::uint64_t>(pos_ - off, kBin)),
                                slot_bytes(e.slot))) {
                     make_pending(id);
                     return;
@@ -333,8 +336,8 @@ void Verifier::fill_report(std::uint32_t id, const std::uint8_t *bin,
         report->head_crc_stored = 0;
         report->head_crc_computed = 0;
     }
+    report->crc_stored = d.crc;
     if ((e.computed & RERAZERA_REPORT_CRC) != 0) {
-        report->crc_stored = d.crc;
         report->crc_computed = e.payloadCrc;
     }
 }
@@ -362,11 +365,10 @@ void Verifier::on_header() noexcept {
         const ScopedLogSink quiet(nullptr, nullptr);  // finish() logs the verdict's reasons
         headerOk_ = check_header(header_) == QVPKG_OK;
     }
-    if (!headerOk_) {
-        return;
-    }
-    const std::uint32_t n = HeaderView(header_).file_num();
-    if (!entries_.resize(n)) {
+    // Entries are followed even under a refused header, so that each gets
+    // the report a handle over the same bytes gives it.
+    const std::uint32_t n = std::min(HeaderView(header_).file_num(), kHeaderEntries);
+    if (!entries_.resize(n) || !heap_.reserve(n + 2)) {
         noMemory_ = true;
         return;
     }
@@ -402,6 +404,11 @@ void Verifier::on_dummy() noexcept {
     }
     const std::uint64_t at = std::uint64_t{HeaderView(header_).desc(255).offset} + kBin;
     const std::uint64_t size = layout::table::size(BinHeaderView(dummy_).file_num());
+    // Its size is bounded by the dummy bin check; it is held whole, once.
+    if (!table_.reserve(static_cast<std::size_t>(size))) {
+        noMemory_ = true;
+        return;
+    }
     if (at < pos_) {
         // Only when the table starts inside the header: the rest is kept.
         const auto have = static_cast<std::size_t>(std::min(pos_ - at, size));
@@ -424,14 +431,15 @@ void Verifier::on_table() noexcept {
     const auto crcLen = static_cast<std::size_t>(layout::table::crc_len(n));
     tableCrc_ = crc16(table_.data(), crcLen);
     char scratch[layout::kMsgBufLen];
-    tableOk_ = judge_second_table(n, load_be32(table_.data() + layout::table::kFileNum), tableCrc_,
-                                  load_be32(table_.data() + crcLen), scratch,
-                                  sizeof scratch) == QVPKG_OK;
+    tableOk_ =
+        judge_second_table(n, load_be32(table_.data() + layout::table::kFileNum), tableCrc_,
+                           load_be32(table_.data() + crcLen), scratch, sizeof scratch) == QVPKG_OK;
     if (!tableOk_) {
         return;
     }
     const std::size_t first = entries_.size();
     if (!entries_.resize(kHeaderEntries + std::size_t{n}) ||
+        !capturing_.reserve(std::min<std::size_t>(kMaxSlots, entries_.size())) ||
         !heap_.reserve(heap_.size() + n)) {
         noMemory_ = true;
         return;
@@ -488,7 +496,7 @@ std::int32_t Verifier::feed(const std::uint8_t *data, std::size_t len) noexcept 
             capturing_[kept++] = id;
         }
         (void)capturing_.resize(kept);
-        if (has_extension()) {
+        if (pos_ >= kHeaderSize && has_extension()) {  // before: on_header() copies it
             const std::uint64_t at = HeaderView(header_).desc(255).offset;
             if (overlap(pos_, seg, at, kBin, &a, &b)) {
                 std::memcpy(dummy_ + (a - at), data + (a - pos_), b - a);

@@ -35,13 +35,13 @@ inline constexpr std::uint64_t kMaxStream = INT32_MAX;
 
 // What an entry waits for next.
 enum Phase : std::uint8_t {
-    kWaitStart = 0,   // its first byte
-    kCapture = 1,     // the rest of its bin header
-    kWaitPayload = 2, // the end of its payload
-    kWaitEnd = 3,     // its last byte
-    kSettled = 4,     // reported
-    kPending = 5,     // needs a second pass
-    kUnused = 6       // never registered (the header failed, or past the table)
+    kWaitStart = 0,    // its first byte
+    kCapture = 1,      // the rest of its bin header
+    kWaitPayload = 2,  // the end of its payload
+    kWaitEnd = 3,      // its last byte
+    kSettled = 4,      // reported
+    kPending = 5,      // needs a second pass
+    kUnused = 6        // never registered (the header failed, or past the table)
 };
 
 struct EntryState {
@@ -49,9 +49,9 @@ struct EntryState {
     std::uint16_t payloadStart = 0;   // running CRC where the payload starts
     std::uint16_t payloadCrc = 0;     // the payload's CRC, once its end passed
     std::uint8_t phase = kUnused;
-    std::uint8_t reason = 0;      // rerazera_reason, once settled
-    std::uint8_t computed = 0;    // RERAZERA_REPORT_*
-    std::uint8_t headOk = 0;      // the bin header's checksum held
+    std::uint8_t reason = 0;    // rerazera_reason, once settled
+    std::uint8_t computed = 0;  // RERAZERA_REPORT_*
+    std::uint8_t headOk = 0;    // the bin header's checksum held
 };
 
 // A growable malloc() array of trivially copyable T.
@@ -157,7 +157,6 @@ class Verifier {
 }  // namespace rerazera::stream
 
 struct rerazera_stream {
-    explicit rerazera_stream(const rerazera_stream_options *options) noexcept
-        : verifier(options) {}
+    explicit rerazera_stream(const rerazera_stream_options *options) noexcept : verifier(options) {}
     rerazera::stream::Verifier verifier;
 };

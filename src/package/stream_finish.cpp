@@ -70,7 +70,13 @@ constexpr std::uint64_t point(std::uint64_t pos, std::uint32_t id, bool end) noe
 // running CRC at every payload's two ends in one sweep over the bytes from
 // the start, whatever the entries overlap.
 std::int32_t Verifier::second_pass(int fd) noexcept {
+    // No more bytes come: the events and captures make room for the sweep.
+    heap_.release();
+    capturing_.release();
     Array<std::uint64_t> points;
+    if (!points.reserve(2 * static_cast<std::size_t>(pendingCount_))) {
+        return RERAZERA_ERR_NO_MEMORY;
+    }
     std::uint8_t bin[kBin];
     for (std::uint32_t id = 0; id < entry_count(); ++id) {
         EntryState &e = entries_[id];
@@ -113,7 +119,8 @@ std::int32_t Verifier::second_pass(int fd) noexcept {
         for (std::size_t i = 0; i < points.size(); ++i) {
             const std::uint64_t target = points[i] >> 23;
             while (at < target) {
-                const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(target - at, kSweepBuffer));
+                const auto n =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(target - at, kSweepBuffer));
                 if (!read_at(fd, at, buffer.data(), n)) {
                     return RERAZERA_ERR_IO;
                 }
@@ -221,14 +228,15 @@ std::int32_t Verifier::finish(int seekFd, char *msg, std::size_t msgSize,
     bool needed = false;
     for (std::uint32_t id = 0; id < entry_count() && pendingCount_ > 0; ++id) {
         const QVFileDesc d = desc(id);
-        needed = needed || (entries_[id].phase == kPending &&
-                            std::uint64_t{d.offset} + d.length <= pos_);
+        needed = needed ||
+                 (entries_[id].phase == kPending && std::uint64_t{d.offset} + d.length <= pos_);
     }
     if (needed && !tooLarge_) {
         if (seekFd < 0) {
             return RERAZERA_ERR_NEEDS_SECOND_PASS;
         }
         if (const std::int32_t r = second_pass(seekFd); r != RERAZERA_OK) {
+            finished_ = true;  // the sweep gave up what feeding needs
             return r;
         }
     }

@@ -8,15 +8,16 @@
 // header and second table bytes, and each entry's phase, sums and held bin
 // header. The event heap and capture list are rebuilt from the phases.
 // All fields are little-endian.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "format/big_endian.hpp"
+#include "format/crc.hpp"
 #include "format/layout.hpp"
 #include "format/records.hpp"
 #include "package/log_sink.hpp"
 #include "package/stream.hpp"
-#include "format/crc.hpp"
 #include "reader/extension_checks.hpp"
 #include "reader/header.hpp"
 
@@ -172,13 +173,15 @@ std::int32_t Verifier::load(const std::uint8_t *state, std::size_t stateLen) noe
     char scratch[layout::kMsgBufLen];
     const ScopedLogSink quiet(nullptr, nullptr);
     headerOk_ = pos_ >= layout::header::kSize && check_header(header_) == QVPKG_OK;
-    const std::uint32_t n = headerOk_ ? HeaderView(header_).file_num() : 0;
+    const std::uint32_t n = pos_ >= layout::header::kSize
+                                ? std::min(HeaderView(header_).file_num(), kHeaderEntries)
+                                : 0;
     const std::uint32_t extN = BinHeaderView(dummy_).file_num();
     const std::uint64_t dummyAt = has_extension() ? HeaderView(header_).desc(255).offset : 0;
     const std::uint64_t tableAt = dummyAt + kBin;
-    dummyOk_ = has_extension() && tableAt <= pos_ &&
-               check_dummy_bin(HeaderView(header_).desc(255), dummy_, scratch, sizeof scratch) ==
-                   QVPKG_OK;
+    dummyOk_ =
+        has_extension() && tableAt <= pos_ &&
+        check_dummy_bin(HeaderView(header_).desc(255), dummy_, scratch, sizeof scratch) == QVPKG_OK;
     const std::uint64_t tableSize = dummyOk_ ? layout::table::size(extN) : 0;
     tableDone_ = dummyOk_ && tableAt + tableSize <= pos_;
     if (tableLen != (dummyOk_ ? std::min(pos_ - tableAt, tableSize) : 0)) {
@@ -192,8 +195,7 @@ std::int32_t Verifier::load(const std::uint8_t *state, std::size_t stateLen) noe
                                       sizeof scratch) == QVPKG_OK;
     }
     std::uint64_t count = 0;
-    if (!r.u(&count, 4) || count != n + (tableOk_ ? extN : 0) ||
-        !entries_.resize(count)) {
+    if (!r.u(&count, 4) || count != n + (tableOk_ ? extN : 0) || !entries_.resize(count)) {
         return RERAZERA_ERR_BAD_STATE;
     }
     for (std::size_t id = 0; id < count; ++id) {
@@ -268,7 +270,8 @@ bool Verifier::rebuild() noexcept {
         if (at + kBin > pos_) {
             schedule(at + kBin, kDummyEvent);
         } else if (dummyOk_ && !tableDone_) {
-            schedule(at + kBin + layout::table::size(BinHeaderView(dummy_).file_num()), kTableEvent);
+            schedule(at + kBin + layout::table::size(BinHeaderView(dummy_).file_num()),
+                     kTableEvent);
         }
     }
     return pending == pendingCount_ && !noMemory_;
