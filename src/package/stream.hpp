@@ -67,6 +67,13 @@ class Array {
     [[nodiscard]] bool resize(std::size_t n) noexcept;  // new elements value-initialised
     void clear() noexcept { size_ = 0; }
     void release() noexcept;
+    // Hands the malloc() buffer over to the caller; the array is left empty.
+    T *take() noexcept {
+        T *p = data_;
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+        return p;
+    }
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
     T *data() noexcept { return data_; }
     const T *data() const noexcept { return data_; }

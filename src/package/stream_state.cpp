@@ -46,6 +46,9 @@ class Writer {
             ok_ = false;
             return;
         }
+        if (n == 0) {
+            return;  // p may be null: an empty table
+        }
         std::memcpy(out_.data() + at, p, n);
     }
     void u(std::uint64_t v, int width) noexcept {
@@ -68,6 +71,9 @@ class Reader {
     bool bytes(void *out, std::size_t n) noexcept {
         if (n > n_ - at_) {
             return false;
+        }
+        if (n == 0) {
+            return true;
         }
         std::memcpy(out, p_ + at_, n);
         at_ += n;
@@ -95,7 +101,16 @@ class Reader {
 }  // namespace
 
 std::int32_t Verifier::save(void **state, std::size_t *stateLen) const noexcept {
+    // Sized exactly first: a blob with a full second table is tens of MiB.
+    std::size_t heldCount = 0;
+    for (std::size_t id = 0; id < entries_.size(); ++id) {
+        heldCount += entries_[id].slot != UINT32_MAX ? 1 : 0;
+    }
     Array<std::uint8_t> blob;
+    if (!blob.reserve(kPrefix + 8 + 2 + 1 + 2 + sizeof header_ + sizeof dummy_ + 4 + table_.size() +
+                      4 + entries_.size() * 9 + heldCount * kBin + 8)) {
+        return RERAZERA_ERR_NO_MEMORY;
+    }
     Writer w(blob);
     w.bytes(kMagic, sizeof kMagic);
     w.u(kVersion, 4);
@@ -134,13 +149,8 @@ std::int32_t Verifier::save(void **state, std::size_t *stateLen) const noexcept 
         blob[12 + i] = static_cast<std::uint8_t>(std::uint64_t{body} >> (8 * i));
         blob[20 + i] = static_cast<std::uint8_t>(sum >> (8 * i));
     }
-    void *out = std::malloc(blob.size());
-    if (out == nullptr) {
-        return RERAZERA_ERR_NO_MEMORY;
-    }
-    std::memcpy(out, blob.data(), blob.size());
-    *state = out;
     *stateLen = blob.size();
+    *state = blob.take();
     return RERAZERA_OK;
 }
 
