@@ -30,9 +30,9 @@ struct Outcome {
 int record(void *ctx, const rerazera_entry_report *r) {
     auto *events = static_cast<std::vector<std::string> *>(ctx);
     char line[160];
-    std::snprintf(line, sizeof line, "%u/%u %s h%x/%x c%x/%x %s", r->entry.table, r->entry.index,
-                  rerazera_reason_name(r->reason), r->head_crc_stored, r->head_crc_computed,
-                  r->crc_stored, r->crc_computed, r->entry.name);
+    std::snprintf(line, sizeof line, "%u/%u %s %d/%u h%x/%x c%x/%x", r->entry.table, r->entry.index,
+                  rerazera_reason_name(r->reason), r->ok, r->computed, r->head_crc_stored,
+                  r->head_crc_computed, r->crc_stored, r->crc_computed);
     events->push_back(line);
     return 0;
 }
@@ -186,10 +186,22 @@ TEST(Stream, SameVerdictAsTheWholeFileCheck) {
         }
         std::sort(ids.begin(), ids.end());
         EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
+        // ... with the verdict the per-entry report gives it.
+        std::vector<std::string> reported, streamed = all.events;
+        rerazera_package *pkg = nullptr;
+        if (rerazera_package_open_memory(row.bytes.data(), row.bytes.size(), nullptr, &pkg) == 0) {
+            (void)rerazera_package_report(pkg, record, &reported);
+            rerazera_package_free(pkg);
+        }
+        std::sort(reported.begin(), reported.end());
+        std::sort(streamed.begin(), streamed.end());
+        EXPECT_EQ(streamed, reported);
         const std::size_t small = row.bytes.size() < 200'000 ? 1 : 4093;
-        for (std::size_t piece : {small, std::size_t{4093}, std::size_t{353}, std::size_t{1} << 20}) {
+        for (std::size_t piece :
+             {small, std::size_t{4093}, std::size_t{353}, std::size_t{1} << 20}) {
             EXPECT_EQ(stream(row.bytes, piece, fd), all) << piece;
-            const std::size_t at = std::uniform_int_distribution<std::size_t>(0, row.bytes.size())(rng);
+            const std::size_t at =
+                std::uniform_int_distribution<std::size_t>(0, row.bytes.size())(rng);
             EXPECT_EQ(stream(row.bytes, piece, fd, at), all) << piece << " resumed at " << at;
         }
         if (row.secondPass) {
@@ -210,11 +222,11 @@ TEST(Stream, RefusesBadCheckpointsAndMisuse) {
     const Bytes good(static_cast<std::uint8_t *>(blob), static_cast<std::uint8_t *>(blob) + len);
     std::free(blob);
     const std::vector<std::function<void(Bytes &)>> damage = {
-        [](Bytes &b) { b[0] ^= 1; },           // magic
-        [](Bytes &b) { b[8] = 2; },            // version
+        [](Bytes &b) { b[0] ^= 1; },             // magic
+        [](Bytes &b) { b[8] = 2; },              // version
         [](Bytes &b) { b[b.size() / 2] ^= 4; },  // body
-        [](Bytes &b) { b.pop_back(); },        // truncated
-        [](Bytes &b) { b.push_back(0); },      // longer
+        [](Bytes &b) { b.pop_back(); },          // truncated
+        [](Bytes &b) { b.push_back(0); },        // longer
         [](Bytes &b) { b.resize(10); },
     };
     for (std::size_t i = 0; i < damage.size(); ++i) {
@@ -244,7 +256,8 @@ TEST(Stream, CallbackStopsTheFeed) {
     rerazera_stream_options opts{stop_at_first, &calls, nullptr, nullptr};
     rerazera_stream *s = nullptr;
     ASSERT_EQ(rerazera_stream_new(&opts, &s), RERAZERA_OK);
-    EXPECT_EQ(rerazera_stream_feed(s, three.bytes.data(), three.bytes.size()), RERAZERA_ERR_STOPPED);
+    EXPECT_EQ(rerazera_stream_feed(s, three.bytes.data(), three.bytes.size()),
+              RERAZERA_ERR_STOPPED);
     const uint64_t at = rerazera_stream_offset(s);
     EXPECT_EQ(at, three.entryOffsets[0] + 100 + 352);  // the first entry's end
     EXPECT_EQ(rerazera_stream_feed(s, three.bytes.data() + at, three.bytes.size() - at),
