@@ -12,7 +12,7 @@
 namespace rerazera::package {
 
 std::uint32_t check_entry_head(const rerazera_package &pkg, const rerazera_entry &e,
-                               rerazera_entry_report &out) noexcept {
+                               rerazera_entry_report &out, RangeCrc *ranges) noexcept {
     std::memset(&out, 0, sizeof out);
     out.entry = e;
     out.crc_stored = e.crc;
@@ -30,7 +30,9 @@ std::uint32_t check_entry_head(const rerazera_package &pkg, const rerazera_entry
     const BinHeaderView bin(sub);
     out.computed |= RERAZERA_REPORT_HEAD_CRC;
     out.head_crc_stored = bin.head_crc();
-    out.head_crc_computed = crc16(sub + layout::bin::kCrcStart, layout::bin::kCrcLen);
+    const std::uint8_t *head = sub + layout::bin::kCrcStart;
+    out.head_crc_computed = ranges != nullptr ? ranges->crc(head, layout::bin::kCrcLen)
+                                              : crc16(head, layout::bin::kCrcLen);
     if (!crc_word_matches(out.head_crc_stored, static_cast<std::uint16_t>(out.head_crc_computed))) {
         return out.reason = RERAZERA_REASON_HEADER_CRC;
     }
@@ -41,15 +43,13 @@ std::uint32_t check_entry_head(const rerazera_package &pkg, const rerazera_entry
 }
 
 void check_entry_bytes(const rerazera_package &pkg, const rerazera_entry &e,
-                       rerazera_entry_report &out) noexcept {
-    if (check_entry_head(pkg, e, out) != RERAZERA_REASON_OK) {
+                       rerazera_entry_report &out, RangeCrc &ranges) noexcept {
+    if (check_entry_head(pkg, e, out, &ranges) != RERAZERA_REASON_OK) {
         return;
     }
     const std::uint8_t *sub = pkg.data + e.offset;
-    const PageFeeder feeder(pkg.mapping);
     out.computed |= RERAZERA_REPORT_CRC;
-    out.crc_computed = crc16_mapped(sub + layout::bin::kSize, BinHeaderView(sub).data_len(),
-                                    pkg.feeder_or_null(feeder));
+    out.crc_computed = ranges.crc(sub + layout::bin::kSize, BinHeaderView(sub).data_len());
     if (!crc_word_matches(out.crc_stored, static_cast<std::uint16_t>(out.crc_computed))) {
         out.reason = RERAZERA_REASON_PAYLOAD_CRC;
         return;

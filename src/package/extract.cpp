@@ -84,7 +84,9 @@ int32_t extract(const rerazera_package &pkg, const rerazera_entry &e, std::uint3
         return RERAZERA_ERR_INVALID_ARGUMENT;
     }
     if (check && (flags & RERAZERA_EXTRACT_VERIFY_FIRST) != 0) {
-        check_entry_bytes(pkg, e, rep);
+        const PageFeeder feeder(pkg.mapping);
+        RangeCrc ranges(pkg.data, pkg.size, pkg.feeder_or_null(feeder));
+        check_entry_bytes(pkg, e, rep, ranges);
         if (rep.ok == 0) {
             return refuse(e, rep.reason);
         }

@@ -12,6 +12,7 @@
 #include "package/log_sink.hpp"
 #include "verify/check_entry.hpp"
 #include "verify/mapping.hpp"
+#include "verify/range_crc.hpp"
 #include "verify/walk.hpp"
 
 namespace rerazera::package {
@@ -93,12 +94,14 @@ RERAZERA_EXPORT int32_t rerazera_package_report(const rerazera_package *pkg, rer
         return RERAZERA_ERR_INVALID_ARGUMENT;
     }
     const ScopedLogSink sink(pkg->log, pkg->log_ctx);
+    const PageFeeder feeder(pkg->mapping);
+    RangeCrc ranges(pkg->data, pkg->size, pkg->feeder_or_null(feeder));
     bool allOk = true;
     for (std::uint64_t k = 0; k < pkg->info.entry_count; ++k) {
         rerazera_entry e;
         fill_entry(*pkg, k, e);
         rerazera_entry_report rep;
-        check_entry_bytes(*pkg, e, rep);
+        check_entry_bytes(*pkg, e, rep, ranges);
         log_entry(rep);
         allOk = allOk && rep.ok != 0;
         if (fn(ctx, &rep) != 0) {
@@ -116,7 +119,9 @@ RERAZERA_EXPORT int32_t rerazera_package_check_entry(const rerazera_package *pkg
         return RERAZERA_ERR_INVALID_ARGUMENT;
     }
     const ScopedLogSink sink(pkg->log, pkg->log_ctx);
-    check_entry_bytes(*pkg, own, *out);
+    const PageFeeder feeder(pkg->mapping);
+    RangeCrc ranges(pkg->data, pkg->size, pkg->feeder_or_null(feeder));
+    check_entry_bytes(*pkg, own, *out, ranges);
     log_entry(*out);
     return out->ok != 0 ? RERAZERA_OK : RERAZERA_ERR_CORRUPT;
 }

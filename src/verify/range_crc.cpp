@@ -2,6 +2,7 @@
 #include "verify/range_crc.hpp"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "format/crc.hpp"
 #include "format/crc_combine.hpp"
@@ -43,8 +44,7 @@ bool RangeCrc::start_table() noexcept {
         noTable_ = true;
         return false;
     }
-    table_[0] = 0;
-    filled_ = 1;
+    filled_ = 0;  // the first range sets the origin
     return true;
 }
 
@@ -55,22 +55,58 @@ bool RangeCrc::fill_to(std::size_t k) noexcept {
     if (!reserve(k + 1)) {
         return false;
     }
-    // Entry i needs the bytes before i * kGranule only, so nothing past the
-    // end of a range being summed is ever read.
+    // Entry i needs the bytes before granule origin_ + i only, so nothing
+    // past the end of a range being summed is ever read.
     for (std::size_t i = filled_; i <= k; ++i) {
-        const std::uint8_t *block = base_ + (i - 1) * kGranule;
-        if (feeder_ != nullptr && ((i - 1) * kGranule) % PageFeeder::kChunk == 0) {
-            feeder_->feed(block, PageFeeder::kChunk);
+        if (i == 0) {
+            table_[0] = 0;
+            continue;
         }
-        table_[i] = crc16_update(table_[i - 1], block, kGranule);
+        const std::size_t at = (origin_ + i - 1) * kGranule;
+        if (feeder_ != nullptr && at % PageFeeder::kChunk == 0) {
+            feeder_->feed(base_ + at, PageFeeder::kChunk);
+        }
+        table_[i] = crc16_update(table_[i - 1], base_ + at, kGranule);
     }
     filled_ = k + 1;
     return true;
 }
 
+bool RangeCrc::rebase() noexcept {
+    const std::size_t shift = origin_;
+    if (!reserve(shift + filled_)) {
+        return false;
+    }
+    std::memmove(table_ + shift, table_, filled_ * sizeof *table_);
+    table_[0] = 0;
+    for (std::size_t i = 1; i <= shift; ++i) {
+        table_[i] = crc16_update(table_[i - 1], base_ + (i - 1) * kGranule, kGranule);
+    }
+    // Entry i of the old table held crc(old origin .. granule i); prefixing
+    // the bytes before the old origin adds their CRC carried over the rest.
+    std::uint16_t carried = table_[shift];
+    for (std::size_t i = 1; i < filled_; ++i) {
+        carried = crc16_shift(carried, kGranule);
+        table_[shift + i] ^= carried;
+    }
+    filled_ += shift;
+    origin_ = 0;
+    return true;
+}
+
 std::uint16_t RangeCrc::running(std::uint64_t x) const noexcept {
-    const std::size_t k = x / kGranule;
-    return crc16_update(table_[k], base_ + k * kGranule, x - k * kGranule);
+    const std::size_t k = x / kGranule - origin_;
+    const std::uint64_t at = (origin_ + k) * kGranule;
+    return crc16_update(table_[k], base_ + at, x - at);
+}
+
+bool RangeCrc::ready(std::size_t firstGranule) noexcept {
+    if (filled_ == 0) {
+        origin_ = firstGranule;  // running CRCs start where they are first needed
+        return true;
+    }
+    // Moved at most once: the origin then is the mapping's start.
+    return firstGranule >= origin_ || rebase();
 }
 
 std::uint16_t RangeCrc::tabled_crc(std::uint64_t offset, std::size_t n) noexcept {
@@ -83,13 +119,23 @@ std::uint16_t RangeCrc::tabled_crc(std::uint64_t offset, std::size_t n) noexcept
     std::uint16_t value = 0;
     if (n < 2 * kGranule) {
         value = crc16(base_ + offset, n);
-    } else if (fill_to((offset + n) / kGranule)) {
+    } else if (ready(offset / kGranule) && fill_to((offset + n) / kGranule - origin_)) {
         value = crc16_between(running(offset), running(offset + n), n);
     } else {
         value = crc16_mapped(base_ + offset, n, feeder_);  // table could not grow: still exact
     }
     slot = Slot{offset, n, value};
     return value;
+}
+
+void RangeCrc::expect(std::uint64_t claimed, std::uint64_t furthest) noexcept {
+    if (!extentKnown_ && furthest > extent_) {
+        extent_ = furthest;
+    }
+    if (table_ == nullptr && mode_ == CrcMode::Auto && !noTable_ &&
+        direct_ + claimed > kDirectFactor * extent_) {
+        (void)start_table();
+    }
 }
 
 std::uint16_t RangeCrc::crc(const std::uint8_t *p, std::size_t n) noexcept {

@@ -6,8 +6,10 @@
 // inside one large sub-file. Summing every claimed range byte by byte would
 // cost what the entries claim, not what the file is. RangeCrc sums ranges
 // directly, with no allocation, while the bytes summed stay within
-// kDirectFactor times the extent of the mapping; past that it switches to
-// running CRCs kept at every kGranule bytes from the mapping's start, so
+// kDirectFactor times the extent of the mapping (counting the ranges a
+// caller announces it will ask for); past that it switches to
+// running CRCs kept at every kGranule bytes (from the first granule a range
+// needs, or from the mapping's start once a range starts before it), so
 // that any further range costs two partial granules and a shift. A range
 // asked for again (offset and length) is answered from a small cache.
 // The values are those of the direct sums in every mode.
@@ -44,6 +46,12 @@ class RangeCrc {
     // CRC-16 of the n bytes at p, which lie within the mapping.
     std::uint16_t crc(const std::uint8_t *p, std::size_t n) noexcept;
 
+    // Announces ranges still to come: `claimed` bytes in all, none ending
+    // past `furthest`. When they would pass the direct budget the table is
+    // started at once, before any of them is summed, so that no direct sum
+    // is spent on a package that is going to need the table anyway.
+    void expect(std::uint64_t claimed, std::uint64_t furthest) noexcept;
+
     // True once ranges are answered from the table.
     [[nodiscard]] bool tabled() const noexcept { return table_ != nullptr; }
 
@@ -57,6 +65,10 @@ class RangeCrc {
 
     bool start_table() noexcept;
     bool reserve(std::size_t granules) noexcept;
+    // Sets the origin for a range starting in granule firstGranule, or moves
+    // it to the mapping's start when the range starts before it.
+    bool ready(std::size_t firstGranule) noexcept;
+    bool rebase() noexcept;
     // Computes table_ up to entry k; false when it cannot grow.
     bool fill_to(std::size_t k) noexcept;
     // The running CRC from the mapping's start up to offset x, whose
@@ -71,8 +83,10 @@ class RangeCrc {
     CrcMode mode_;
     bool noTable_ = false;  // allocation failed: direct sums from now on
     std::uint64_t direct_ = 0;
-    std::uint16_t *table_ = nullptr;  // table_[k]: running CRC at k * kGranule
-    std::size_t filled_ = 0;          // entries of table_ computed
+    // table_[k]: running CRC from granule origin_ to granule origin_ + k.
+    std::uint16_t *table_ = nullptr;
+    std::size_t origin_ = 0;
+    std::size_t filled_ = 0;  // entries of table_ computed
     std::size_t capacity_ = 0;
     Slot slots_[kSlots];
 };

@@ -59,6 +59,11 @@ std::int32_t check_package(const std::uint8_t *base, std::uint32_t fileLen, char
     const HeaderView header(base);
     const std::uint32_t n = header.file_num();  // at most 256 once the header passed
     RangeCrc ranges(base, fileLen, feeder, mode);
+    std::uint64_t claimed = 0;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        claimed += header.desc(i).length;
+    }
+    ranges.expect(claimed, fileLen);
     PassedEntry passed;
 
     // Each entry is bounds-tested just before its own test, so the failure
