@@ -155,7 +155,32 @@ int main(int argc, char **argv) {
         write_seed(root + "/verify", name, rzfuzz::join_input(Prefix{0, 0, 255, 0}, pkg));
         write_seed(root + "/verify", name + "-at",
                    rzfuzz::join_input(Prefix{rzfuzz::kAtInPath, 0, 40, 0}, pkg));
-        count += 3;
+        // The stream: whole, in pieces of up to 4 KiB resumed after the
+        // second, and (small packages) byte by byte resumed after the 200th.
+        write_seed(root + "/stream", name, rzfuzz::join_input(Prefix{0, 255, 0, 0}, pkg));
+        write_seed(root + "/stream", name + "-pieces",
+                   rzfuzz::join_input(Prefix{0, 2, 12, 0x5eed}, pkg));
+        count += 5;
+        if (name == "extension") {
+            // Extend subfile 0 placed on header entry 0's sub-file, before
+            // the second table: the stream's second pass (resealed).
+            Bytes before = pkg;
+            const std::uint32_t dummy = rzfuzz::header_entry(pkg, 255).offset;
+            const QVFileDesc first = rzfuzz::header_entry(pkg, 0);
+            const std::size_t at = std::size_t{dummy} + 352 + 32 + 4;
+            for (int k = 0; k < 4; ++k) {
+                before[at + k] = static_cast<std::uint8_t>(first.offset >> (24 - 8 * k));
+                before[at + 4 + k] = static_cast<std::uint8_t>(first.length >> (24 - 8 * k));
+            }
+            write_seed(root + "/stream", name + "-before-table",
+                       rzfuzz::join_input(Prefix{rzfuzz::kReseal, 1, 9, 7}, before));
+            ++count;
+        }
+        if (pkg.size() < 200'000) {
+            write_seed(root + "/stream", name + "-bytes",
+                       rzfuzz::join_input(Prefix{0, 200, 21, 24}, pkg));
+            ++count;
+        }
     }
     for (const auto &[name, bin] : bin_files()) {
         write_seed(root + "/strip", name, bin);

@@ -343,25 +343,40 @@ RERAZERA_PACKAGE_API int32_t rerazera_package_extract_fd(const rerazera_package 
  * A verifier fed the package's bytes in order, in any chunking (one byte at a
  * time or all at once gives the same events and verdict). Each entry's
  * report arrives through on_entry as soon as its last byte has been fed, in
- * the order the entries end in the stream. rerazera_stream_finish() gives
- * the result code and the text QVPKG_ChkQVFileInfo gives for the same bytes
- * (the name rule is the caller's: the stream has no path).
+ * the order the entries end in the stream; it carries the reason code,
+ * flags and checksums that rerazera_package_report() gives the same entry
+ * of the same bytes, and the
+ * bin header's fields whenever the verifier read the bin header for its
+ * checks. Entries are followed even when the header fails its check, as a
+ * handle lists them. rerazera_stream_finish() gives the result code and the
+ * text QVPKG_ChkQVFileInfo gives for the same bytes, the extension walk
+ * included. The name rule is the caller's: a stream has no path.
  *
- * Entries whose bytes come before the stream knows they are entries (an
- * extend subfile placed before the second table, a range overlapping the
- * header or an earlier entry) cannot be checked in one pass without keeping
- * bytes. The verifier keeps CRCs of prefixes at a fixed granularity (never
- * the bytes), so that the checksum of any range that has gone by can still
- * be had; its memory stays within 1 MiB without an extension and 64 MiB with
- * 1,048,575 extend subfiles. Entries it still cannot settle (a bin header
- * that had gone by before the entry was known) are counted by
- * rerazera_stream_pending(); finish() verifies them from a seekable
- * descriptor when given one, and otherwise returns NEEDS_SECOND_PASS.
+ * What is kept: the 6180-byte header, the dummy bin header and the second
+ * table (the bytes that name entries), the bin header of each entry whose
+ * bytes are passing (at most 16,384 at once), and the running CRC where each
+ * payload starts; never a payload byte. Memory stays under 1 MiB for a
+ * package without an extension and under 64 MiB with 1,048,575 extend
+ * subfiles, whatever the package claims (a checkpoint's blob, held by the
+ * caller, comes on top).
+ *
+ * Layouts verified in one pass: every entry of the header's table, whatever
+ * it overlaps (the header itself, other entries); every extend subfile that
+ * starts at or after the end of the second table, or lies wholly within the
+ * first 6180 bytes. Two kinds need a second pass: an extend subfile placed
+ * elsewhere before the end of the second table, and any entry that starts
+ * while 16,384 bin headers are held. Those are exactly the entries that end
+ * within the bytes fed and have not been reported when the last byte is
+ * fed; rerazera_stream_pending() counts them, and finish() verifies them
+ * from a seekable descriptor when given one, and otherwise returns
+ * NEEDS_SECOND_PASS.
  */
 typedef struct rerazera_stream rerazera_stream;
 
 /* Called for each entry as it is settled; a non-zero return makes the
- * current feed() return STOPPED. */
+ * current feed() return STOPPED once the entries ending at that byte are
+ * reported. The bytes after it are not consumed: rerazera_stream_offset()
+ * tells where the next feed() continues. */
 typedef int (*rerazera_stream_entry_fn)(void *ctx, const rerazera_entry_report *report);
 
 typedef struct rerazera_stream_options {

@@ -46,6 +46,10 @@ void announce(const std::uint8_t *descs, std::uint32_t n, std::uint64_t limit,
 
 }  // namespace
 
+void log_extension_refusal(bool tableStage, std::int32_t result, const char *inner) noexcept {
+    log_info(tableStage ? kTableNotOk : kNotExtendFile, static_cast<unsigned>(result), inner);
+}
+
 std::int32_t check_extension(const std::uint8_t *base, const QVFileDesc &extDesc,
                              std::uint64_t limit, char *msg, std::uint32_t msgSize,
                              const PageFeeder *feeder) noexcept {
@@ -61,7 +65,7 @@ std::int32_t check_extension(const std::uint8_t *base, const QVFileDesc &extDesc
     }
     const std::uint8_t *dummy = base + extDesc.offset;
     if (const std::int32_t r = check_dummy_bin(extDesc, dummy, msg, msgSize); r != QVPKG_OK) {
-        log_info(kNotExtendFile, static_cast<unsigned>(r), msg);
+        log_extension_refusal(false, r, msg);
         return r;
     }
 
@@ -73,7 +77,7 @@ std::int32_t check_extension(const std::uint8_t *base, const QVFileDesc &extDesc
     }
     const std::uint8_t *table = dummy + layout::bin::kSize;
     if (const std::int32_t r = check_second_table(dummy, table, msg, msgSize); r != QVPKG_OK) {
-        log_info(kTableNotOk, static_cast<unsigned>(r), msg);
+        log_extension_refusal(true, r, msg);
         return r;
     }
 

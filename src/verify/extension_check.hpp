@@ -15,6 +15,10 @@ namespace rerazera {
 // themselves (the exported check, which is given no mapping length).
 inline constexpr std::uint64_t kNoLimit = UINT64_MAX;
 
+// Logs a refusal of the dummy bin file (tableStage false) or of the second
+// table (true) with the check's result and text, as check_extension does.
+void log_extension_refusal(bool tableStage, std::int32_t result, const char *inner) noexcept;
+
 // Checks the extension that extDesc (header entry 255) opens in the package
 // mapped at base. Before reading the dummy bin header, the table and each
 // extend subfile, tests that it lies within the first `limit` bytes of the

@@ -30,6 +30,18 @@ constexpr off_t kMaxPosition = INT32_MAX;
 
 }  // namespace
 
+bool refuse_length(std::uint64_t length, char *msg, std::uint32_t msgSize) noexcept {
+    if (length > static_cast<std::uint64_t>(kMaxPosition)) {
+        bounded_print(msg, msgSize, kSeekFailed);
+        return true;
+    }
+    if (length < layout::header::kSize) {
+        bounded_print(msg, msgSize, kShorterThanHeader);
+        return true;
+    }
+    return false;
+}
+
 int Mapping::reset() noexcept {
     int result = 0;
     if (addr_ != nullptr) {
@@ -51,12 +63,11 @@ Mapping map_package(const char *path, char *msg, std::uint32_t msgSize) noexcept
         return {};
     }
     const off_t end = ::lseek(fd.get(), 0, SEEK_END);
-    if (end < 0 || end > kMaxPosition) {
+    if (end < 0) {
         bounded_print(msg, msgSize, kSeekFailed);
         return {};
     }
-    if (end < static_cast<off_t>(layout::header::kSize)) {
-        bounded_print(msg, msgSize, kShorterThanHeader);
+    if (refuse_length(static_cast<std::uint64_t>(end), msg, msgSize)) {
         return {};
     }
     const auto length = static_cast<std::size_t>(end);

@@ -54,6 +54,11 @@ class Mapping {
 // reason in msg (nothing when path does not resolve); logs nothing.
 Mapping map_package(const char *path, char *msg, std::uint32_t msgSize) noexcept;
 
+// The refusals of a file by its length alone, as map_package gives them: a
+// length no signed 32-bit position holds, or one shorter than a header.
+// Writes the text into msg and returns true for those; false otherwise.
+bool refuse_length(std::uint64_t length, char *msg, std::uint32_t msgSize) noexcept;
+
 // Tells the system that the whole mapping is about to be read once from
 // start to end, so that it brings it in cheaply: large page-cache folios
 // when the file comes from disk (mapped by whole 2 MiB entries), and

@@ -33,6 +33,27 @@ std::uint16_t payload_crc(const std::uint8_t *payload, std::uint32_t dataLen,
 
 }  // namespace
 
+std::int32_t report_subfile_fault(SubfileFault fault, const QVFileDesc &desc, char *msg,
+                                  std::uint32_t msgSize) noexcept {
+    switch (fault) {
+        case SubfileFault::kNone:
+            return QVPKG_OK;
+        case SubfileFault::kTooShort:
+            bounded_print(msg, msgSize, kShorterThanHead, static_cast<int>(desc.length));
+            break;
+        case SubfileFault::kHeadCrc:
+            bounded_print(msg, msgSize, kHeadCrcBad, desc.fileId);
+            break;
+        case SubfileFault::kPayloadPastEnd:
+            bounded_print(msg, msgSize, kPayloadPastEnd, desc.fileId);
+            break;
+        case SubfileFault::kPayloadCrc:
+            bounded_print(msg, msgSize, kFileCrcBad, desc.fileId);
+            break;
+    }
+    return QVPKG_ERR;
+}
+
 std::int32_t check_subfile(const std::uint8_t *subFile, const QVFileDesc &desc, char *msg,
                            std::uint32_t msgSize, const PageFeeder *feeder) noexcept {
     // One sub-file: every range is summed once at most, directly.
@@ -46,24 +67,20 @@ std::int32_t check_subfile(const std::uint8_t *subFile, const QVFileDesc &desc, 
         return QVPKG_OK;  // an empty entry: nothing to read
     }
     if (desc.length < layout::bin::kSize) {
-        bounded_print(msg, msgSize, kShorterThanHead, static_cast<int>(desc.length));
-        return QVPKG_ERR;
+        return report_subfile_fault(SubfileFault::kTooShort, desc, msg, msgSize);
     }
     const BinHeaderView bin(subFile);
     const std::uint16_t headCrc =
         ranges.crc(subFile + layout::bin::kCrcStart, layout::bin::kCrcLen);
     if (!crc_word_matches(bin.head_crc(), headCrc)) {
-        bounded_print(msg, msgSize, kHeadCrcBad, desc.fileId);
-        return QVPKG_ERR;
+        return report_subfile_fault(SubfileFault::kHeadCrc, desc, msg, msgSize);
     }
     const std::uint32_t dataLen = bin.data_len();
     if (std::uint64_t{layout::bin::kSize} + dataLen > desc.length) {
-        bounded_print(msg, msgSize, kPayloadPastEnd, desc.fileId);
-        return QVPKG_ERR;
+        return report_subfile_fault(SubfileFault::kPayloadPastEnd, desc, msg, msgSize);
     }
     if (!crc_word_matches(desc.crc, payload_crc(subFile + layout::bin::kSize, dataLen, ranges))) {
-        bounded_print(msg, msgSize, kFileCrcBad, desc.fileId);
-        return QVPKG_ERR;
+        return report_subfile_fault(SubfileFault::kPayloadCrc, desc, msg, msgSize);
     }
     return QVPKG_OK;
 }

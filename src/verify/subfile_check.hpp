@@ -16,6 +16,15 @@ constexpr bool lies_within(std::uint32_t offset, std::uint64_t size, std::uint64
     return std::uint64_t{offset} + size <= limit;
 }
 
+// The sub-file test's failures, in the order it tests for them.
+enum class SubfileFault { kNone, kTooShort, kHeadCrc, kPayloadPastEnd, kPayloadCrc };
+
+// Writes the text of a failure into msg, as the sub-file test does, and
+// returns the test's result for it (0 for kNone, which writes nothing), for
+// callers that judged a sub-file from sums taken elsewhere.
+std::int32_t report_subfile_fault(SubfileFault fault, const QVFileDesc &desc, char *msg,
+                                  std::uint32_t msgSize) noexcept;
+
 // The last entry that passed the sub-file test. The test reads nothing but
 // the bytes an entry's offset and length select and its checksum (the file
 // id only names a failure), so an entry that repeats those three passes too.

@@ -27,6 +27,25 @@ bool has_extension(const HeaderView &header) noexcept {
 
 }  // namespace
 
+std::int32_t print_walk_verdict(WalkVerdict verdict, const char *inner, char *msg,
+                                std::uint32_t msgSize) noexcept {
+    switch (verdict) {
+        case WalkVerdict::kOk:
+            bounded_print(msg, msgSize, kVerdictOk);
+            return QVPKG_OK;
+        case WalkVerdict::kHeaderRefused:
+            bounded_print(msg, msgSize, kVerdictHeaderRefused);
+            return QVPKG_ERR_HEADER;
+        case WalkVerdict::kOutOfFile:
+            bounded_print(msg, msgSize, kVerdictOutOfFile);
+            return QVPKG_ERR_LENGTH;
+        case WalkVerdict::kFailed:
+            break;
+    }
+    bounded_print(msg, msgSize, kVerdictFailed, inner);
+    return QVPKG_ERR;
+}
+
 std::int32_t check_package(const std::uint8_t *base, std::uint32_t fileLen, char *msg,
                            std::uint32_t msgSize, const PageFeeder *feeder, CrcMode mode) noexcept {
     // The failing test's own text; it becomes the first line of the verdict.

@@ -9,6 +9,12 @@
 
 namespace rerazera {
 
+// The four verdicts of a walk. print_walk_verdict writes one into msg (a
+// failure's text follows the failing test's own, inner) and returns its code.
+enum class WalkVerdict { kOk, kHeaderRefused, kOutOfFile, kFailed };
+std::int32_t print_walk_verdict(WalkVerdict verdict, const char *inner, char *msg,
+                                std::uint32_t msgSize) noexcept;
+
 // Verifies the package mapped at base (fileLen >= 6180 readable bytes): the
 // header, then each header entry in table order (bounds, then the sub-file
 // test), then the extension when entry 255 opens one. Writes exactly one

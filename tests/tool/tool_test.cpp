@@ -642,7 +642,13 @@ TEST_F(ToolTest, PackageFromStandardInput) {
     const char *tmp = std::getenv("TMPDIR");
     const std::string saved = tmp != nullptr ? tmp : "";
     ::setenv("TMPDIR", path("nowhere").c_str(), 1);
-    check({{"list - <good.qv", 2, "-: cannot create a file in " + path("nowhere")}});
+    // verify streams standard input: it needs no temporary file at all.
+    check(
+        {{"list - <good.qv", 2, "-: cannot create a file in " + path("nowhere")},
+         {"verify - <good.qv", 0, "", {"-: ok"}},
+         {"verify good.qv - <bad.qv", 1, "", {"-: FAILED (result -1)", "file crc is not correct"}},
+         {"verify - <empty", 1, "", {"-: FAILED", "not a package: 0 bytes"}},
+         {"verify - <dir", 2, "-: cannot read standard input: Is a directory"}});
     tmp != nullptr ? ::setenv("TMPDIR", saved.c_str(), 1) : ::unsetenv("TMPDIR");
     EXPECT_EQ(rztest::read_file(path("kept.qv")), rztest::read_file(path("good.qv")));
     for (const char *absent : {"refused.qv", "x.qv", "nodir"})

@@ -2,10 +2,16 @@
 // rerazera verify PKG...: the library's one-call check of each package
 // (QVPKG_ChkQVFileInfo), several packages at once, results in the order
 // given. The library's verdict decides the exit status; --json and --report
-// add the per-sub-file report.
+// add the per-sub-file report. A package on standard input that needs no
+// copy (no --save, --report or --json) is verified as it streams in.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -16,6 +22,7 @@
 
 #include "json_out.hpp"
 #include "rerazera.h"
+#include "rerazera/package.h"
 #include "signature_check.hpp"
 #include "spool.hpp"
 #include "tool.hpp"
@@ -68,6 +75,68 @@ Outcome verify_one(const std::string &path, const std::string &name, const reraz
     char msg[512] = "";
     out.result = QVPKG_ChkQVFileInfo(path.c_str(), msg, sizeof msg);
     out.verdict = msg;
+    return out;
+}
+
+// Standard input fed to the library's streaming verifier in pieces of 1 MiB:
+// no temporary file, memory bounded whatever the size. A regular file on
+// standard input read from its start serves as the second pass that some
+// layouts need; a pipe cannot, and the package is then unusable here.
+Outcome verify_stream(int fd) {
+    Outcome out;
+    struct stat st {};
+    const bool seekable =
+        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::lseek(fd, 0, SEEK_CUR) == 0;
+    rerazera_stream *stream = nullptr;
+    if (rerazera_stream_new(nullptr, &stream) != RERAZERA_OK) {
+        out.error = "out of memory";
+        return out;
+    }
+    const std::unique_ptr<rerazera_stream, void (*)(rerazera_stream *)> owner(stream,
+                                                                              rerazera_stream_free);
+    std::vector<std::uint8_t> buf(std::size_t{1} << 20);
+    for (;;) {
+        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n == 0) {
+            break;
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            out.error = std::string("cannot read standard input: ") + std::strerror(errno);
+            return out;
+        }
+        const std::int32_t r =
+            rerazera_stream_feed(stream, buf.data(), static_cast<std::size_t>(n));
+        if (r == RERAZERA_ERR_TOO_LARGE) {
+            out.error =
+                "standard input holds more than 2 GiB, the limit of the 32-bit signed file "
+                "positions that packages use; stopped reading it";
+            return out;
+        }
+        if (r != RERAZERA_OK) {
+            out.error = rerazera_strerror(r);
+            return out;
+        }
+    }
+    const std::uint64_t size = rerazera_stream_offset(stream);
+    if (size < QVPKG_HEADER_SIZE) {
+        out.note = "not a package: " + std::to_string(size) + " bytes, shorter than the " +
+                   std::to_string(QVPKG_HEADER_SIZE) + "-byte header";
+    }
+    char msg[512] = "";
+    const std::int32_t r =
+        rerazera_stream_finish(stream, seekable ? fd : -1, msg, sizeof msg, &out.result);
+    if (r == RERAZERA_ERR_NEEDS_SECOND_PASS) {
+        out.error =
+            "the package places entries before the table that names them, so its bytes are "
+            "needed twice; give it as a file, or with --save";
+    } else if (r != RERAZERA_OK && r != RERAZERA_ERR_CORRUPT) {
+        out.error = rerazera_strerror(r);
+    } else {
+        out.verdict = msg;
+    }
     return out;
 }
 
@@ -316,7 +385,9 @@ int run_verify(const VerifyOptions &opt) {
         report_error("--save", "keeps a package read from standard input; give '-' as a package");
         return kExitUsage;
     }
-    if (fromStdin != n) {
+    // Streamed when nothing needs the bytes again afterwards.
+    const bool streamStdin = fromStdin != n && opt.save.empty() && !opt.report && !opt.json;
+    if (fromStdin != n && !streamStdin) {
         spool = std::make_unique<StdinSpool>(opt.save);
         files[fromStdin] = spool->path();
     }
@@ -339,7 +410,9 @@ int run_verify(const VerifyOptions &opt) {
                 i = next++;
             }
             Outcome o;
-            if (i == fromStdin && !spool->ok()) {
+            if (i == fromStdin && streamStdin) {
+                o = verify_stream(STDIN_FILENO);
+            } else if (i == fromStdin && !spool->ok()) {
                 o.error = spool->error();
             } else {
                 o = verify_one(files[i], opt.packages[i], policy.get(), sig.sigPath);
