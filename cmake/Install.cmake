@@ -82,12 +82,33 @@ foreach(dir LIBDIR INCLUDEDIR)
   endif()
 endforeach()
 set(RERAZERA_PC_PREFIX "@RERAZERA_PC_PREFIX@")
-configure_file(${CMAKE_CURRENT_LIST_DIR}/rerazera.pc.in ${PROJECT_BINARY_DIR}/rerazera.pc.in @ONLY)
-install(CODE "
-  set(RERAZERA_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-  configure_file(\"${PROJECT_BINARY_DIR}/rerazera.pc.in\" \"${PROJECT_BINARY_DIR}/rerazera.pc\" @ONLY)
-")
-install(FILES ${PROJECT_BINARY_DIR}/rerazera.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# One file per library: rerazera.pc (the QVPKG_ functions), rerazera-package.pc
+# and, when built, rerazera-sign.pc.
+function(rerazera_pkg_config RERAZERA_PC_NAME RERAZERA_PC_DESCRIPTION)
+  set(RERAZERA_PC_LIB ${RERAZERA_PC_NAME})
+  configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/rerazera.pc.in
+                 ${PROJECT_BINARY_DIR}/${RERAZERA_PC_NAME}.pc.in @ONLY)
+  install(CODE "
+    set(RERAZERA_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(\"${PROJECT_BINARY_DIR}/${RERAZERA_PC_NAME}.pc.in\"
+                   \"${PROJECT_BINARY_DIR}/${RERAZERA_PC_NAME}.pc\" @ONLY)
+  ")
+  install(FILES ${PROJECT_BINARY_DIR}/${RERAZERA_PC_NAME}.pc
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endfunction()
+rerazera_pkg_config(rerazera "${PROJECT_DESCRIPTION}")
+rerazera_pkg_config(rerazera-package
+  "QV package handles, per-entry reports and extraction (rerazera/package.h)")
+if(TARGET rerazera_sign)
+  rerazera_pkg_config(rerazera-sign "Detached signatures of QV packages (rerazera/sign.h)")
+endif()
+
+# librerazera-package and its header, rerazera/package.h.
+install(TARGETS rerazera_package EXPORT rerazeraTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/rerazera/package.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/rerazera)
 
 # librerazera-sign (detached signatures) and its header, rerazera/sign.h.
 if(TARGET rerazera_sign)

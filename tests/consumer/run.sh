@@ -51,6 +51,15 @@ check "header include/rerazera.h" test -f "$tree/include/rerazera.h"
 check "CMake package files" test -f "$libdir/cmake/rerazera/rerazeraConfig.cmake" -a \
   -f "$libdir/cmake/rerazera/rerazeraConfigVersion.cmake"
 check "pkg-config file" test -f "$libdir/pkgconfig/rerazera.pc"
+check "librerazera-package.so.1 and include/rerazera/package.h" \
+  test -f "$libdir/librerazera-package.so.1" -a -f "$tree/include/rerazera/package.h" -a \
+  -f "$libdir/pkgconfig/rerazera-package.pc"
+# The sign component is asked for exactly when librerazera-sign is installed.
+sign=OFF
+if [ -e "$libdir/librerazera-sign.so.1" ]; then
+  sign=ON
+  check "pkg-config file rerazera-sign.pc" test -f "$libdir/pkgconfig/rerazera-sign.pc"
+fi
 if [ "$tree" != /usr ]; then # the system's /usr holds other projects' archives
   check "no static archive or internal library" \
     test -z "$(find "$tree" -name '*.a' -o -name '*writer*' -o -name '*core*' -o -name '*test*')"
@@ -90,7 +99,8 @@ run_consumers() { # how directory-of-programs
 echo "== find_package(rerazera)"
 configure() { # build-dir extra-args...
   local b=$1; shift
-  cmake -S "$here" -B "$b" -DCMAKE_PREFIX_PATH="$tree" -DEXAMPLE="$here/../../examples/verify_and_extract.c" "$@"
+  cmake -S "$here" -B "$b" -DCMAKE_PREFIX_PATH="$tree" -DEXAMPLE="$here/../../examples/verify_and_extract.c" \
+    -DRERAZERA_CONSUMER_SIGN=$sign "$@"
 }
 if configure "$work/cmake" >"$work/cmake.log" 2>&1 &&
    cmake --build "$work/cmake" -j "$jobs" >>"$work/cmake.log" 2>&1; then
@@ -112,14 +122,18 @@ export PKG_CONFIG_SYSROOT_DIR=$root
 # Keep -L even for the system's own library directory (an installed package).
 export PKG_CONFIG_ALLOW_SYSTEM_LIBS=1
 check "pkg-config --modversion is $version" test "$(pkg-config --modversion rerazera)" = "$version"
-cflags=$(pkg-config --cflags rerazera)
+cflags=$(pkg-config --cflags rerazera rerazera-package)
 libs=$(pkg-config --libs rerazera)
+package_libs=$(pkg-config --libs rerazera-package)
+if [ "$sign" = ON ]; then
+  check "pkg-config rerazera-sign is $version" test "$(pkg-config --modversion rerazera-sign)" = "$version"
+fi
 rpath=$(pkg-config --libs-only-L rerazera | sed 's/^ *-L//; s/ *$//')
 check "pkg-config points into the installed tree" test "$rpath" -ef "$libdir"
 mkdir -p "$work/pc"
 # shellcheck disable=SC2086
 if "${CC:-cc}" -std=c99 -pedantic -Wall -Wextra -Werror "$here/../../examples/verify_and_extract.c" \
-     $cflags -o "$work/pc/example" $libs -Wl,-rpath,"$rpath" >"$work/pc.log" 2>&1 &&
+     $cflags -o "$work/pc/example" $package_libs -Wl,-rpath,"$rpath" >"$work/pc.log" 2>&1 &&
    "${CXX:-c++}" -std=c++17 -Wall -Wextra -Wpedantic -Werror "$here/consumer.cpp" \
      $cflags -o "$work/pc/cxx" $libs -Wl,-rpath,"$rpath" >>"$work/pc.log" 2>&1; then
   run_consumers pkg-config "$work/pc"
