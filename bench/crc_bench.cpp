@@ -14,6 +14,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "format/crc.hpp"
@@ -111,23 +112,30 @@ bool register_all() {
     register_sizes("BM_CrcIsal", [](std::uint16_t crc, const std::uint8_t *data, std::size_t size) {
         return crc16_t10dif(crc, data, size);
     });
+#endif
+    // Per size: the dispatched crc16 and every kernel this CPU runs, each
+    // against ISA-L and against the memory read; the dispatched kernel is
+    // marked in its label.
+    const std::string chosen = rerazera::crc_active_kernel().name;
     for (std::size_t size : kSizes) {
-        const std::string isal = full_name("BM_CrcIsal", size);
-        const std::string suffix = " / isa-l, " + std::to_string(size) + " B";
-        rzbench::add_ratio("crc auto" + suffix, full_name("BM_Crc/auto", size), isal,
-                           kTargetVsIsal);
+        const std::string bytes = ", " + std::to_string(size) + " B";
+        std::vector<std::pair<std::string, std::string>> rows{{"auto", "BM_Crc/auto"}};
         for (const rerazera::CrcKernel &k : rerazera::crc_kernels()) {
             if (k.usable()) {
-                rzbench::add_ratio(std::string("crc ") + k.name + suffix,
-                                   full_name(std::string("BM_Crc/") + k.name, size), isal);
+                rows.emplace_back(k.name == chosen ? std::string(k.name) + " (dispatched)" : k.name,
+                                  std::string("BM_Crc/") + k.name);
             }
         }
-    }
+        for (const auto &[label, bench] : rows) {
+            const bool dispatched = label == "auto";
+#if defined(RERAZERA_BENCH_HAVE_ISAL)
+            rzbench::add_ratio("crc " + label + " / isa-l" + bytes, full_name(bench, size),
+                               full_name("BM_CrcIsal", size), dispatched ? kTargetVsIsal : 0.0);
 #endif
-    for (std::size_t size : kSizes) {
-        rzbench::add_ratio("crc auto / memory read, " + std::to_string(size) + " B",
-                           full_name("BM_Crc/auto", size), full_name("BM_MemoryFloor", size),
-                           size == kSizes[2] ? kTargetVsMemory : 0.0);
+            rzbench::add_ratio("crc " + label + " / memory read" + bytes, full_name(bench, size),
+                               full_name("BM_MemoryFloor", size),
+                               dispatched && size == kSizes[2] ? kTargetVsMemory : 0.0);
+        }
     }
     return true;
 }

@@ -7,7 +7,6 @@
 // they use (xgetbv reads XCR0, which the kernel sets for the state it saves on
 // a context switch). A CPU with AVX-512 under a kernel that does not save the
 // ZMM state must not run AVX-512 code.
-#include <cstdlib>
 #include <cstring>
 
 #include "format/crc.hpp"
@@ -20,10 +19,6 @@
 namespace rerazera {
 namespace {
 
-// The diagnostics override: names one kernel to use instead of the automatic
-// choice. Testing and measurement only; the default needs no setting.
-constexpr char kKernelVariable[] = "RERAZERA_CRC_KERNEL";
-
 bool always_usable() noexcept {
     return true;
 }
@@ -33,6 +28,7 @@ bool always_usable() noexcept {
 // XCR0 bits: 1 XMM, 2 YMM upper halves, 5 opmask, 6 ZMM upper halves of
 // registers 0-15, 7 registers 16-31.
 constexpr std::uint64_t kXcr0Xmm = 1u << 1;
+constexpr std::uint64_t kXcr0Ymm = kXcr0Xmm | (1u << 2);
 constexpr std::uint64_t kXcr0Avx512 = kXcr0Xmm | (1u << 2) | (1u << 5) | (1u << 6) | (1u << 7);
 
 constexpr bool has_all(std::uint64_t word, std::uint64_t bits) noexcept {
@@ -71,6 +67,9 @@ const CrcCpuFeatures &features() noexcept {
 bool clmul_usable() noexcept {
     return features().clmul;
 }
+bool vpclmul256_usable() noexcept {
+    return features().vpclmul256;
+}
 bool vpclmul_usable() noexcept {
     return features().vpclmul;
 }
@@ -81,6 +80,7 @@ constexpr CrcKernel kKernels[] = {
     {"portable", crc16_update_portable, always_usable},
 #if defined(RERAZERA_CRC_X86)
     {"clmul", crc16_update_clmul, clmul_usable},
+    {"vpclmul256", crc16_update_vpclmul256, vpclmul256_usable},
     {"vpclmul", crc16_update_vpclmul, vpclmul_usable},
 #endif
 };
@@ -96,9 +96,13 @@ CrcCpuFeatures crc_features_from(const CpuidReport &r) noexcept {
     const std::uint64_t xcr0 = osxsave ? r.xcr0 : kXcr0Xmm;
     CrcCpuFeatures f;
     f.clmul = has_all(r.leaf1Ecx, bit_SSSE3 | bit_SSE4_1 | bit_PCLMUL) && has_all(xcr0, kXcr0Xmm);
-    f.vpclmul = f.clmul && osxsave && has_all(xcr0, kXcr0Avx512) && r.hasLeaf7 &&
-                has_all(r.leaf7Ebx, bit_AVX512F | bit_AVX512BW | bit_AVX512VL) &&
-                has_all(r.leaf7Ecx, bit_VPCLMULQDQ);
+    // AVX2 is leaf 7 EBX bit 5; AVX itself (leaf 1 ECX) is what makes the
+    // VEX-encoded 256-bit forms legal at all.
+    f.vpclmul256 = f.clmul && osxsave && has_all(xcr0, kXcr0Ymm) && r.hasLeaf7 &&
+                   has_all(r.leaf1Ecx, bit_AVX) && has_all(r.leaf7Ebx, bit_AVX2) &&
+                   has_all(r.leaf7Ecx, bit_VPCLMULQDQ);
+    f.vpclmul = f.vpclmul256 && has_all(xcr0, kXcr0Avx512) &&
+                has_all(r.leaf7Ebx, bit_AVX512F | bit_AVX512BW | bit_AVX512VL);
     return f;
 }
 
@@ -127,8 +131,8 @@ const CrcKernel &crc_select_kernel(const char *requested) noexcept {
 
 const CrcKernel &crc_active_kernel() noexcept {
     // Chosen on first use; the initialisation of a local static is
-    // thread-safe, and the override is read exactly once, here.
-    static const CrcKernel &active = crc_select_kernel(std::getenv(kKernelVariable));
+    // thread-safe. Nothing outside the process's CPU can change the choice.
+    static const CrcKernel &active = crc_select_kernel(nullptr);
     return active;
 }
 

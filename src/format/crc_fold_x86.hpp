@@ -32,6 +32,7 @@
 
 #include <immintrin.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -98,6 +99,16 @@ alignas(16) static constexpr std::uint8_t kShiftMasks[48] = {
     0,    1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,   14,   15,
 };
 
+// Buffers at least this long stream from memory rather than the core's
+// caches, and the kernels prefetch ahead of their loads. Shorter buffers skip
+// it: there the prefetches are pure overhead.
+constexpr std::size_t kStreamed = std::size_t{256} << 10;
+
+// Asks for the cache line at p; a hint only, it never faults.
+static inline void prefetch(const std::uint8_t *p) {
+    _mm_prefetch(reinterpret_cast<const char *>(p), _MM_HINT_T0);
+}
+
 // ---- 128-bit helpers ----
 
 static inline __m128i pair_vector(FoldPair k) {
@@ -123,15 +134,67 @@ static inline __m128i initial_value(std::uint16_t crc) {
     return _mm_insert_epi16(_mm_setzero_si128(), crc, 7);
 }
 
+// Folding by whole blocks, the constants for a distance of d blocks (128*d
+// bits), d = 0..15, in memory order lo, hi; d = 0 is the plain congruence
+// X = H*(x^64 mod P) + L. With these, a run of up to sixteen blocks is summed
+// with every multiplication independent of the others, instead of one fold
+// waiting for the previous one: what a bin header's 352 bytes need.
+constexpr std::size_t kMaxBlockFold = 15;
+struct alignas(16) BlockFold {
+    std::uint64_t lo;
+    std::uint64_t hi;
+};
+consteval std::array<BlockFold, kMaxBlockFold + 1> block_folds() {
+    std::array<BlockFold, kMaxBlockFold + 1> t{};
+    for (unsigned d = 0; d <= kMaxBlockFold; ++d) {
+        const FoldPair k = fold_pair(128 * d);
+        t[d] = {k.lo, k.hi};
+    }
+    return t;
+}
+alignas(16) static constexpr std::array<BlockFold, kMaxBlockFold + 1> kBlockFolds = block_folds();
+
+static inline __m128i block_fold(std::size_t d) {
+    return _mm_load_si128(reinterpret_cast<const __m128i *>(&kBlockFolds[d]));
+}
+
+// X*x^(128*d) mod P as a 128-bit value, d <= kMaxBlockFold.
+static inline __m128i fold_blocks_by(__m128i x, std::size_t d) {
+    return fold(x, block_fold(d));
+}
+
+// The m blocks at p (1 <= m <= 16) as one value: the sum of block j times
+// x^(128*(m-1-j)), with seed XORed into the first block. Two sums keep the
+// XORs off the multiplications' critical path.
+static inline __m128i sum_blocks(const std::uint8_t *p, std::size_t m, __m128i seed, __m128i rev) {
+    __m128i s0 = _mm_xor_si128(load_block(p, rev), seed);
+    if (m == 1) {
+        return s0;
+    }
+    s0 = fold_blocks_by(s0, m - 1);
+    __m128i s1 = load_block(p + 16 * (m - 1), rev);
+    for (std::size_t j = 1; j + 1 < m; ++j) {
+        const __m128i f = fold_blocks_by(load_block(p + 16 * j, rev), m - 1 - j);
+        if ((j & 1) != 0) {
+            s1 = _mm_xor_si128(s1, f);
+        } else {
+            s0 = _mm_xor_si128(s0, f);
+        }
+    }
+    return _mm_xor_si128(s0, s1);
+}
+
 // Finishes a computation: x holds the folded value of everything before p,
 // at least sixteen bytes of which precede p in the same buffer (the last
-// partial block is read with an overlapping load that ends at p + n).
+// partial block is read with an overlapping load that ends at p + n), and
+// n < 16 * (kMaxBlockFold + 1).
 static inline std::uint16_t finish(__m128i x, const std::uint8_t *p, std::size_t n, __m128i rev) {
     const __m128i k128 = pair_vector(kFold128);
-    while (n >= 16) {
-        x = _mm_xor_si128(fold(x, k128), load_block(p, rev));
-        p += 16;
-        n -= 16;
+    if (n >= 16) {
+        const std::size_t m = n / 16;
+        x = _mm_xor_si128(fold_blocks_by(x, m), sum_blocks(p, m, _mm_setzero_si128(), rev));
+        p += 16 * m;
+        n -= 16 * m;
     }
     if (n > 0) {
         // The remaining t bytes extend X to X*x^(8t) + T. Split X*x^(8t) at

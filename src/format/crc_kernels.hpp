@@ -19,7 +19,7 @@ using CrcUpdateFn = std::uint16_t (*)(std::uint16_t crc, const std::uint8_t *dat
                                       std::size_t size) noexcept;
 
 struct CrcKernel {
-    const char *name;  // "portable", "clmul", "vpclmul"
+    const char *name;  // "portable", "clmul", "vpclmul256", "vpclmul", "pmull"
     CrcUpdateFn update;
     bool (*usable)() noexcept;
 };
@@ -31,9 +31,10 @@ std::span<const CrcKernel> crc_kernels() noexcept;
 // The kernel crc16_update uses, chosen once on first use.
 const CrcKernel &crc_active_kernel() noexcept;
 
-// The choice itself: `requested` (the value of RERAZERA_CRC_KERNEL, or null)
-// names a kernel to force; a name that is unknown, not compiled in or not
-// usable here falls back to the automatic choice, the last usable kernel.
+// The choice itself: `requested` (null for the library's own choice) names a
+// kernel for the tests and benchmarks to pick; a name that is unknown, not
+// compiled in or not usable here falls back to the automatic choice, the
+// last usable kernel.
 const CrcKernel &crc_select_kernel(const char *requested) noexcept;
 
 // Table-driven, sixteen bytes per step; any CPU.
@@ -51,8 +52,9 @@ struct CpuidReport {
 };
 
 struct CrcCpuFeatures {
-    bool clmul = false;    // SSSE3, SSE4.1, PCLMULQDQ, XMM state enabled
-    bool vpclmul = false;  // plus AVX-512 F/BW/VL, VPCLMULQDQ, YMM and ZMM state
+    bool clmul = false;       // SSSE3, SSE4.1, PCLMULQDQ, XMM state enabled
+    bool vpclmul256 = false;  // plus AVX, AVX2, VPCLMULQDQ, YMM state
+    bool vpclmul = false;     // plus AVX-512 F/BW/VL, VPCLMULQDQ, YMM and ZMM state
 };
 
 // The probe's decision, apart from the instructions that read the CPU
@@ -64,6 +66,9 @@ CrcCpuFeatures crc_features_from(const CpuidReport &report) noexcept;
 // Carry-less multiply folding over 128-bit registers (SSE4.1 + PCLMULQDQ).
 std::uint16_t crc16_update_clmul(std::uint16_t crc, const std::uint8_t *data,
                                  std::size_t size) noexcept;
+// The same folding over 256-bit registers (AVX2 + VPCLMULQDQ).
+std::uint16_t crc16_update_vpclmul256(std::uint16_t crc, const std::uint8_t *data,
+                                      std::size_t size) noexcept;
 // The same folding over 512-bit registers (AVX-512 F/BW/VL + VPCLMULQDQ).
 std::uint16_t crc16_update_vpclmul(std::uint16_t crc, const std::uint8_t *data,
                                    std::size_t size) noexcept;

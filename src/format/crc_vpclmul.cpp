@@ -14,14 +14,13 @@ using namespace crc_x86;
 constexpr std::size_t kVector = 64;       // bytes per register
 constexpr std::size_t kAccumulators = 4;  // independent chains
 constexpr std::size_t kStride = kVector * kAccumulators;
-constexpr std::size_t kMinimum = kVector;  // below this, 128-bit folding
+constexpr std::size_t kMinimum = kStride;  // below this, 128-bit folding
 // A long buffer streams from memory faster than the hardware prefetcher
 // fetches it on its own (it stops at every 4 KiB page): each step asks for
 // the four lines it will load six steps later, while those are still inside
 // the buffer. Below the size of a core's caches the prefetches are pure
 // overhead, so shorter buffers skip them.
 constexpr std::size_t kPrefetchDistance = 6 * kStride;
-constexpr std::size_t kStreamed = std::size_t{256} << 10;
 
 // The zero-masked forms of broadcast and extract are used throughout: the
 // unmasked ones start from an "undefined" register that GCC 12 reports as
@@ -73,55 +72,42 @@ std::uint16_t crc16_update_vpclmul(std::uint16_t crc, const std::uint8_t *data,
     }
     const __m128i rev128 = reverse_mask();
     const __m512i rev = broadcast(rev128);
-    const __m512i k512 = broadcast_pair(fold_pair(8 * kVector));
-    const __m512i first =
+    // Separate variables rather than an array: the compiler keeps them in
+    // registers instead of cycling them through the stack.
+    __m512i a0 =
         _mm512_xor_si512(load_vector(data, rev), _mm512_zextsi128_si512(initial_value(crc)));
-    __m512i x = first;
-
-    if (size >= kStride) {
-        // Separate variables rather than an array: the compiler keeps them in
-        // registers instead of cycling them through the stack.
-        __m512i a0 = first;
-        __m512i a1 = load_vector(data + kVector, rev);
-        __m512i a2 = load_vector(data + 2 * kVector, rev);
-        __m512i a3 = load_vector(data + 3 * kVector, rev);
+    __m512i a1 = load_vector(data + kVector, rev);
+    __m512i a2 = load_vector(data + 2 * kVector, rev);
+    __m512i a3 = load_vector(data + 3 * kVector, rev);
+    data += kStride;
+    size -= kStride;
+    const __m512i kStrideFold = broadcast_pair(fold_pair(8 * kStride));
+    const auto step = [&] {
+        a0 = fold_into(a0, kStrideFold, load_vector(data, rev));
+        a1 = fold_into(a1, kStrideFold, load_vector(data + kVector, rev));
+        a2 = fold_into(a2, kStrideFold, load_vector(data + 2 * kVector, rev));
+        a3 = fold_into(a3, kStrideFold, load_vector(data + 3 * kVector, rev));
         data += kStride;
         size -= kStride;
-        const __m512i kStrideFold = broadcast_pair(fold_pair(8 * kStride));
-        const auto step = [&] {
-            a0 = fold_into(a0, kStrideFold, load_vector(data, rev));
-            a1 = fold_into(a1, kStrideFold, load_vector(data + kVector, rev));
-            a2 = fold_into(a2, kStrideFold, load_vector(data + 2 * kVector, rev));
-            a3 = fold_into(a3, kStrideFold, load_vector(data + 3 * kVector, rev));
-            data += kStride;
-            size -= kStride;
-        };
-        if (size >= kStreamed) {
-            while (size >= kStride + kPrefetchDistance) {
-                for (std::size_t line = 0; line < kStride; line += kVector) {
-                    _mm_prefetch(reinterpret_cast<const char *>(data + kPrefetchDistance + line),
-                                 _MM_HINT_T0);
-                }
-                step();
+    };
+    if (size >= kStreamed) {
+        while (size >= kStride + kPrefetchDistance) {
+            for (std::size_t line = 0; line < kStride; line += kVector) {
+                prefetch(data + kPrefetchDistance + line);
             }
-        }
-        while (size >= kStride) {
             step();
         }
-        // a0 is followed by three more registers, a1 by two, a2 by one: each
-        // folded by its own distance, the multiplications all independent.
-        const __m512i k1536 = broadcast_pair(fold_pair(8 * 3 * kVector));
-        const __m512i k1024 = broadcast_pair(fold_pair(8 * 2 * kVector));
-        x = fold_into(a0, k1536, fold_into(a1, k1024, fold_into(a2, k512, a3)));
-    } else {
-        data += kVector;
-        size -= kVector;
     }
-    while (size >= kVector) {
-        x = fold_into(x, k512, load_vector(data, rev));
-        data += kVector;
-        size -= kVector;
+    while (size >= kStride) {
+        step();
     }
+    // a0 is followed by three more registers, a1 by two, a2 by one: each
+    // folded by its own distance, the multiplications all independent. What
+    // is left (under 256 bytes) is summed block by block.
+    const __m512i k512 = broadcast_pair(fold_pair(8 * kVector));
+    const __m512i k1536 = broadcast_pair(fold_pair(8 * 3 * kVector));
+    const __m512i k1024 = broadcast_pair(fold_pair(8 * 2 * kVector));
+    const __m512i x = fold_into(a0, k1536, fold_into(a1, k1024, fold_into(a2, k512, a3)));
     return finish(merge_lanes(x), data, size, rev128);
 }
 

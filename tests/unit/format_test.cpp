@@ -7,9 +7,7 @@
 #if defined(__x86_64__)
 #include <cpuid.h>
 #endif
-#include <spawn.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -71,8 +69,13 @@ bool cpu_supports(const std::string &kernel) {
     if (kernel == "clmul") {
         return clmul;
     }
+    const bool wide = clmul && __builtin_cpu_supports("avx") && __builtin_cpu_supports("avx2") &&
+                      __builtin_cpu_supports("vpclmulqdq");
+    if (kernel == "vpclmul256") {
+        return wide;
+    }
     if (kernel == "vpclmul") {
-        return clmul && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        return wide && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("vpclmulqdq");
     }
 #endif
@@ -226,8 +229,8 @@ TEST(CrcDispatch, ProbeAgreesWithTheCompiler) {
 // The probe's decision from what cpuid and XCR0 say: every instruction set
 // and every register state the kernels need, each missing in turn.
 TEST(CrcDispatch, FeaturesFollowEveryBitTheKernelsNeed) {
-    constexpr unsigned kLeaf1 = bit_SSSE3 | bit_SSE4_1 | bit_PCLMUL | bit_OSXSAVE;
-    constexpr unsigned kLeaf7Ebx = bit_AVX512F | bit_AVX512BW | bit_AVX512VL;
+    constexpr unsigned kLeaf1 = bit_SSSE3 | bit_SSE4_1 | bit_PCLMUL | bit_OSXSAVE | bit_AVX;
+    constexpr unsigned kLeaf7Ebx = bit_AVX2 | bit_AVX512F | bit_AVX512BW | bit_AVX512VL;
     constexpr std::uint64_t kZmmState = 0xE6;  // XMM, YMM, opmask, both ZMM halves
     const rerazera::CpuidReport all{kLeaf1, true, kLeaf7Ebx, bit_VPCLMULQDQ, kZmmState};
     const auto without = [&](unsigned leaf1, unsigned ebx, unsigned ecx, std::uint64_t xcr0) {
@@ -238,56 +241,36 @@ TEST(CrcDispatch, FeaturesFollowEveryBitTheKernelsNeed) {
         const char *what;
         rerazera::CpuidReport report;
         bool clmul;
+        bool vpclmul256;
         bool vpclmul;
     } rows[] = {
-        {"everything", all, true, true},
-        {"no SSSE3", without(bit_SSSE3, 0, 0, 0), false, false},
-        {"no SSE4.1", without(bit_SSE4_1, 0, 0, 0), false, false},
-        {"no PCLMULQDQ", without(bit_PCLMUL, 0, 0, 0), false, false},
-        {"no OSXSAVE: XMM only", without(bit_OSXSAVE, 0, 0, 0), true, false},
-        {"XMM state off", without(0, 0, 0, 0x2), false, false},
-        {"YMM state off", without(0, 0, 0, 0x4), true, false},
-        {"opmask state off", without(0, 0, 0, 0x20), true, false},
-        {"ZMM low state off", without(0, 0, 0, 0x40), true, false},
-        {"ZMM high state off", without(0, 0, 0, 0x80), true, false},
-        {"no leaf 7", {kLeaf1, false, kLeaf7Ebx, bit_VPCLMULQDQ, kZmmState}, true, false},
-        {"no AVX512F", without(0, bit_AVX512F, 0, 0), true, false},
-        {"no AVX512BW", without(0, bit_AVX512BW, 0, 0), true, false},
-        {"no AVX512VL", without(0, bit_AVX512VL, 0, 0), true, false},
-        {"no VPCLMULQDQ", without(0, 0, bit_VPCLMULQDQ, 0), true, false},
-        {"nothing", {}, false, false},
+        {"everything", all, true, true, true},
+        {"no SSSE3", without(bit_SSSE3, 0, 0, 0), false, false, false},
+        {"no SSE4.1", without(bit_SSE4_1, 0, 0, 0), false, false, false},
+        {"no PCLMULQDQ", without(bit_PCLMUL, 0, 0, 0), false, false, false},
+        {"no OSXSAVE: XMM only", without(bit_OSXSAVE, 0, 0, 0), true, false, false},
+        {"XMM state off", without(0, 0, 0, 0x2), false, false, false},
+        {"YMM state off", without(0, 0, 0, 0x4), true, false, false},
+        {"opmask state off", without(0, 0, 0, 0x20), true, true, false},
+        {"ZMM low state off", without(0, 0, 0, 0x40), true, true, false},
+        {"ZMM high state off", without(0, 0, 0, 0x80), true, true, false},
+        {"no leaf 7", {kLeaf1, false, kLeaf7Ebx, bit_VPCLMULQDQ, kZmmState}, true, false, false},
+        {"no AVX", without(bit_AVX, 0, 0, 0), true, false, false},
+        {"no AVX2", without(0, bit_AVX2, 0, 0), true, false, false},
+        {"no AVX512F", without(0, bit_AVX512F, 0, 0), true, true, false},
+        {"no AVX512BW", without(0, bit_AVX512BW, 0, 0), true, true, false},
+        {"no AVX512VL", without(0, bit_AVX512VL, 0, 0), true, true, false},
+        {"no VPCLMULQDQ", without(0, 0, bit_VPCLMULQDQ, 0), true, false, false},
+        {"nothing", {}, false, false, false},
     };
     for (const auto &row : rows) {
         const rerazera::CrcCpuFeatures f = rerazera::crc_features_from(row.report);
         EXPECT_EQ(f.clmul, row.clmul) << row.what;
+        EXPECT_EQ(f.vpclmul256, row.vpclmul256) << row.what;
         EXPECT_EQ(f.vpclmul, row.vpclmul) << row.what;
     }
 }
 #endif
-
-// The override is read once per process: each case runs this program again
-// with RERAZERA_CRC_KERNEL set, and the child checks the active kernel.
-TEST(CrcDispatch, EnvironmentVariableForcesAKernel) {
-    if (const char *expected = std::getenv("RZTEST_EXPECT_CRC_KERNEL")) {
-        EXPECT_STREQ(rerazera::crc_active_kernel().name, expected);
-        return;
-    }
-    const std::string automatic = rerazera::crc_select_kernel(nullptr).name;
-    for (const std::string requested : {"no-such-kernel", "portable", "clmul", "vpclmul"}) {
-        const CrcKernel &k = rerazera::crc_select_kernel(requested.c_str());
-        std::string env[] = {"RERAZERA_CRC_KERNEL=" + requested,
-                             "RZTEST_EXPECT_CRC_KERNEL=" + std::string(k.name)};
-        std::string exe = "/proc/self/exe", filter = "--gtest_filter=CrcDispatch.Env*";
-        char *argv[] = {exe.data(), filter.data(), nullptr};
-        char *envp[] = {env[0].data(), env[1].data(), nullptr};
-        pid_t pid = 0;
-        int status = 0;
-        ASSERT_EQ(::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, envp), 0);
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << requested;
-        EXPECT_TRUE(k.name == requested || (k.name == automatic && !cpu_supports(requested)));
-    }
-}
 
 TEST(SafeMemory, NeverWritesPastTheGivenSize) {
     char buf[8];
