@@ -54,6 +54,7 @@ Source = Union[PathLike, int, bytes, bytearray, memoryview]
 """What a package opens from: a path, a file descriptor or bytes-like data."""
 
 _MSG_SIZE = 1024
+_BATCH = 256
 _STRIP = 1
 _NO_CHECK = 2
 _VERIFY_FIRST = 4
@@ -274,7 +275,7 @@ class Entry:
         c = self._c
         if not c.flags & _ENTRY_BIN_HEADER:
             return None
-        return bytes(ffi.unpack(c.name, c.name_len))
+        return ffi.unpack(c.name, c.name_len)  # type: ignore[no-any-return]
 
     @property
     def raw_description(self) -> Optional[bytes]:
@@ -282,19 +283,23 @@ class Entry:
         c = self._c
         if not c.flags & _ENTRY_BIN_HEADER:
             return None
-        return bytes(ffi.unpack(c.description, c.description_len))
+        return ffi.unpack(c.description, c.description_len)  # type: ignore[no-any-return]
 
     @property
     def name(self) -> Optional[str]:
         """The bin header's name (see the class)."""
-        raw = self.raw_name
-        return None if raw is None else _decode(raw)
+        c = self._c
+        if not c.flags & _ENTRY_BIN_HEADER:
+            return None
+        return _decode(ffi.string(c.name))
 
     @property
     def description(self) -> Optional[str]:
         """The bin header's description (see the class)."""
-        raw = self.raw_description
-        return None if raw is None else _decode(raw)
+        c = self._c
+        if not c.flags & _ENTRY_BIN_HEADER:
+            return None
+        return _decode(ffi.string(c.description))
 
     @property
     def data_len(self) -> Optional[int]:
@@ -628,15 +633,23 @@ class Package:
         return Entry(out)
 
     def _iter_entries(self, count: int) -> Iterator[Entry]:
-        new, get, guard, label = ffi.new, lib.rerazera_package_entry, self._guard, self._label
-        for k in range(count):
-            out = new("rerazera_entry *")
+        # Entries are read in batches into one small array, under one
+        # acquisition of the handle per batch: memory stays O(1) while the
+        # loop costs little more than the C call per entry.
+        get, guard, label = lib.rerazera_package_entry, self._guard, self._label
+        for start in range(0, count, _BATCH):
+            n = min(_BATCH, count - start)
+            batch = ffi.new("rerazera_entry[]", n)
             h = guard.acquire(label)
-            rc = get(h, k, out)
-            guard.release()
-            if rc:
-                raise _error(rc, f"entry {k}", label)
-            yield Entry(out)
+            try:
+                for i in range(n):
+                    rc = get(h, start + i, batch + i)
+                    if rc:
+                        raise _error(rc, f"entry {start + i}", label)
+            finally:
+                guard.release()
+            for i in range(n):
+                yield Entry(batch + i, batch)
 
     def find(
         self,
