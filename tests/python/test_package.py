@@ -183,3 +183,51 @@ def test_threads_and_close(sample_ext: pathlib.Path) -> None:
     assert failures == []
     with pytest.raises(ValueError):
         pkg.verify()
+
+
+@pytest.fixture(scope="session")
+def signed(tmp_path_factory: pytest.TempPathFactory, sample: pathlib.Path) -> pathlib.Path:
+    from conftest import tool
+
+    d = tmp_path_factory.mktemp("signed")
+    (d / "fw.qv").write_bytes(sample.read_bytes())
+    for key in ("release", "other"):
+        tool("keygen", "--unencrypted", "-p", f"{key}.pub", "-s", f"{key}.sec", cwd=d)
+    tool("sign", "-s", "release.sec", "fw.qv", cwd=d)
+    (d / "ring").mkdir()
+    (d / "ring" / "release.pub").write_bytes((d / "release.pub").read_bytes())
+    return d
+
+
+@pytest.mark.parametrize("kwargs,ok,code", [
+    ({"keys": ["release.pub"]}, True, 0),
+    ({"keyring": "ring"}, True, 0),
+    ({"keys": ["release.pub"], "product_type": 0x2A}, True, 0),
+    ({"keys": ["release.pub"], "product_type": 0x2B}, False, 9),
+    ({"keys": ["other.pub"]}, False, 4),
+    ({"keys": ["release.pub"], "sig_path": "absent.minisig"}, False, 1),
+])
+def test_verify_signature(signed: pathlib.Path, monkeypatch: pytest.MonkeyPatch, kwargs: dict,
+                          ok: bool, code: int) -> None:
+    monkeypatch.chdir(signed)
+    r = rerazera.verify_signature(signed / "fw.qv", **kwargs)
+    assert (r.ok, r.code) == (ok, code), r
+    if code in (0, 9):
+        assert r.key_id and r.comment_verified
+
+
+def test_verify_signature_bad_key(signed: pathlib.Path) -> None:
+    (signed / "bad.pub").write_text("not a key\n")
+    with pytest.raises(rerazera.SignatureError) as info:
+        rerazera.verify_signature(signed / "fw.qv", keys=[signed / "bad.pub"])
+    assert "bad.pub" in str(info.value) and info.value.code == 10
+
+
+def test_readme_python_block(sample: pathlib.Path, monkeypatch: pytest.MonkeyPatch,
+                             tmp_path: pathlib.Path, capsys: pytest.CaptureFixture) -> None:
+    readme = pathlib.Path(__file__).parents[2] / "README.md"
+    block = readme.read_text().split("```python\n", 1)[1].split("```", 1)[0]
+    (tmp_path / "sample.qv").write_bytes(sample.read_bytes())
+    monkeypatch.chdir(tmp_path)
+    exec(compile(block, "README.md", "exec"), {})
+    assert (tmp_path / "kernel.img").exists() and capsys.readouterr().out.endswith("True\n")
