@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
-# Install rules: the shared library with its SONAME links, the public header,
-# the command-line tool and its man page, a CMake package and a pkg-config
-# file. The static archive, the writer and the test targets stay in the build
+# Install rules: the shared libraries (librerazera, librerazera-package and
+# librerazera-sign) with their SONAME links, the public headers, the
+# command-line tool and its man page, a CMake package with one component per
+# extra library, and a pkg-config file per library. The static archive, the writer and the test targets stay in the build
 # tree. Included after every add_subdirectory() so the tool's target exists.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -55,7 +56,8 @@ if(TARGET rerazera_cli)
           DESTINATION ${rerazera_completion_dir} RENAME rerazera)
 endif()
 
-# find_package(rerazera): imported target rerazera::rerazera. The files locate
+# find_package(rerazera [COMPONENTS package sign]): imported targets
+# rerazera::rerazera, rerazera::package and rerazera::sign. The files locate
 # the installation from their own position, so the tree can be moved or
 # staged (DESTDIR, a package root) without editing them.
 install(EXPORT rerazeraTargets NAMESPACE rerazera:: DESTINATION ${RERAZERA_CMAKE_DIR})
@@ -86,6 +88,7 @@ set(RERAZERA_PC_PREFIX "@RERAZERA_PC_PREFIX@")
 # and, when built, rerazera-sign.pc.
 function(rerazera_pkg_config RERAZERA_PC_NAME RERAZERA_PC_DESCRIPTION)
   set(RERAZERA_PC_LIB ${RERAZERA_PC_NAME})
+  set(RERAZERA_PC_REQUIRES "${ARGN}")
   configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/rerazera.pc.in
                  ${PROJECT_BINARY_DIR}/${RERAZERA_PC_NAME}.pc.in @ONLY)
   install(CODE "
@@ -100,7 +103,9 @@ rerazera_pkg_config(rerazera "${PROJECT_DESCRIPTION}")
 rerazera_pkg_config(rerazera-package
   "QV package handles, per-entry reports and extraction (rerazera/package.h)")
 if(TARGET rerazera_sign)
-  rerazera_pkg_config(rerazera-sign "Detached signatures of QV packages (rerazera/sign.h)")
+  # Its callers use the QVPKG_ functions beside it: -lrerazera comes along.
+  rerazera_pkg_config(rerazera-sign "Detached signatures of QV packages (rerazera/sign.h)"
+                      rerazera)
 endif()
 
 # librerazera-package and its header, rerazera/package.h.
