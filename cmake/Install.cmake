@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
-# Install rules: the shared library with its SONAME links, the public header,
-# the command-line tool and its man page, a CMake package and a pkg-config
-# file. The static archive, the writer and the test targets stay in the build
+# Install rules: the shared libraries (librerazera, librerazera-package and
+# librerazera-sign) with their SONAME links, the public headers, the
+# command-line tool and its man page, a CMake package with one component per
+# extra library, and a pkg-config file per library. The static archive, the writer and the test targets stay in the build
 # tree. Included after every add_subdirectory() so the tool's target exists.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -55,7 +56,8 @@ if(TARGET rerazera_cli)
           DESTINATION ${rerazera_completion_dir} RENAME rerazera)
 endif()
 
-# find_package(rerazera): imported target rerazera::rerazera. The files locate
+# find_package(rerazera [COMPONENTS package sign]): imported targets
+# rerazera::rerazera, rerazera::package and rerazera::sign. The files locate
 # the installation from their own position, so the tree can be moved or
 # staged (DESTDIR, a package root) without editing them.
 install(EXPORT rerazeraTargets NAMESPACE rerazera:: DESTINATION ${RERAZERA_CMAKE_DIR})
@@ -82,12 +84,36 @@ foreach(dir LIBDIR INCLUDEDIR)
   endif()
 endforeach()
 set(RERAZERA_PC_PREFIX "@RERAZERA_PC_PREFIX@")
-configure_file(${CMAKE_CURRENT_LIST_DIR}/rerazera.pc.in ${PROJECT_BINARY_DIR}/rerazera.pc.in @ONLY)
-install(CODE "
-  set(RERAZERA_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-  configure_file(\"${PROJECT_BINARY_DIR}/rerazera.pc.in\" \"${PROJECT_BINARY_DIR}/rerazera.pc\" @ONLY)
-")
-install(FILES ${PROJECT_BINARY_DIR}/rerazera.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# One file per library: rerazera.pc (the QVPKG_ functions), rerazera-package.pc
+# and, when built, rerazera-sign.pc.
+function(rerazera_pkg_config RERAZERA_PC_NAME RERAZERA_PC_DESCRIPTION)
+  set(RERAZERA_PC_LIB ${RERAZERA_PC_NAME})
+  set(RERAZERA_PC_REQUIRES "${ARGN}")
+  configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/rerazera.pc.in
+                 ${PROJECT_BINARY_DIR}/${RERAZERA_PC_NAME}.pc.in @ONLY)
+  install(CODE "
+    set(RERAZERA_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(\"${PROJECT_BINARY_DIR}/${RERAZERA_PC_NAME}.pc.in\"
+                   \"${PROJECT_BINARY_DIR}/${RERAZERA_PC_NAME}.pc\" @ONLY)
+  ")
+  install(FILES ${PROJECT_BINARY_DIR}/${RERAZERA_PC_NAME}.pc
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endfunction()
+rerazera_pkg_config(rerazera "${PROJECT_DESCRIPTION}")
+rerazera_pkg_config(rerazera-package
+  "QV package handles, per-entry reports and extraction (rerazera/package.h)")
+if(TARGET rerazera_sign)
+  # Its callers use the QVPKG_ functions beside it: -lrerazera comes along.
+  rerazera_pkg_config(rerazera-sign "Detached signatures of QV packages (rerazera/sign.h)"
+                      rerazera)
+endif()
+
+# librerazera-package and its header, rerazera/package.h.
+install(TARGETS rerazera_package EXPORT rerazeraTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/rerazera/package.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/rerazera)
 
 # librerazera-sign (detached signatures) and its header, rerazera/sign.h.
 if(TARGET rerazera_sign)

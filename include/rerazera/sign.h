@@ -22,7 +22,7 @@
  * read outside the named files, no function writes to stderr or aborts, and
  * every resource taken is released on every path.
  *
- * Link with -lrerazera-sign (CMake: rerazera::rerazera_sign); the library
+ * Link with -lrerazera-sign (CMake: rerazera::sign); the library
  * itself needs libsodium and librerazera.
  */
 #ifndef RERAZERA_SIGN_H

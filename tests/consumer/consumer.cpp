@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // A C++ program of the installed library: writes a package of one sub-file
-// (ID 0x202) to argv[1] with the header's own records and verifies it.
+// (ID 0x202, described "C++ consumer") to argv[1] with the header's own records and verifies it.
 #include <rerazera.h>
 
 #include <array>
@@ -41,6 +41,7 @@ int main(int argc, char **argv) {
     BinHeader bin{};
     put_be32(bin.fileId, 0x202);
     std::strcpy(bin.name, "cxx.bin");
+    std::strcpy(bin.desc, "C++ consumer");
     put_be32(bin.dataLen, payload.size());
     put_be32(bin.headCrc, crc_of(reinterpret_cast<std::uint8_t *>(&bin) + 8, BIN_HEADER_CRC_LEN));
     auto header = std::make_unique<QVHeader>();
