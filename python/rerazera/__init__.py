@@ -964,7 +964,7 @@ class StreamVerifier:
         with self._lock:
             s, self._s = self._s, None
             if s is not None:
-                lib.rerazera_stream_free(ffi.gc(s, None))
+                ffi.release(s)  # the destructor, rerazera_stream_free, runs now
 
     def __enter__(self) -> "StreamVerifier":
         return self

@@ -82,7 +82,7 @@ fi
 
 # The streaming verifier's functions are not in the package library yet:
 # until they are, package_consumer.c leaves them out. Empty this to test them.
-consumer_defines=RERAZERA_CONSUMER_NO_STREAM
+consumer_defines=
 
 # The C++ program writes and verifies a package; the C99 program calls every
 # package API function on it; the C example verifies it, extracts its

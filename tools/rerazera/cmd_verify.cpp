@@ -3,7 +3,8 @@
 // (QVPKG_ChkQVFileInfo), several packages at once, results in the order
 // given. The library's verdict decides the exit status; --json and --report
 // add the per-sub-file report. A package on standard input that needs no
-// copy (no --save, --report or --json) is verified as it streams in.
+// copy (no --save, --report, --json or signature check) is verified as it
+// streams in.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -385,8 +386,10 @@ int run_verify(const VerifyOptions &opt) {
         report_error("--save", "keeps a package read from standard input; give '-' as a package");
         return kExitUsage;
     }
-    // Streamed when nothing needs the bytes again afterwards.
-    const bool streamStdin = fromStdin != n && opt.save.empty() && !opt.report && !opt.json;
+    // Streamed when nothing needs the bytes again afterwards; a signature
+    // is checked over the whole file, so a signed check reads a copy.
+    const bool streamStdin = fromStdin != n && opt.save.empty() && !opt.report && !opt.json &&
+                             !opt.signature.enabled();
     if (fromStdin != n && !streamStdin) {
         spool = std::make_unique<StdinSpool>(opt.save);
         files[fromStdin] = spool->path();
