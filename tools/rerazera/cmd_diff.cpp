@@ -111,7 +111,7 @@ struct Side {
 
 Side side_of(const PackageView &pkg, std::uint64_t key) {
     const Entry e = pkg.entry(key & 0xFFFFFFFFu);
-    return Side{e, pkg.bin_header(e.desc.offset)};
+    return Side{e, pkg.bin(e)};
 }
 
 unsigned compare(const Side &a, const Side &b, RangeCompare &bytes) {

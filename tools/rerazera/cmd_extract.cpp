@@ -21,7 +21,6 @@
 #include "output.hpp"
 #include "package.hpp"
 #include "progress.hpp"
-#include "rerazera.h"
 #include "tool.hpp"
 
 namespace rztool {
@@ -66,7 +65,7 @@ Found find_entry(const PackageView &pkg, const std::string &what, bool readsBinH
         if (pkg.is_dummy(e)) {
             continue;  // the extension's own table, not a sub-file
         }
-        if (readsBinHeader && !pkg.bin_header(e.desc.offset).readable) {
+        if (readsBinHeader && !pkg.bin(e).readable) {
             if (!unreadable) {
                 unreadable = e;
             }
@@ -92,37 +91,21 @@ Found find_entry(const PackageView &pkg, const std::string &what, bool readsBinH
 // file, a non-empty sub-file, and unless --no-check its bin header and
 // payload checksums. "" when it may be written.
 std::string check_before_writing(const ExtractOptions &opt, const PackageView &pkg,
-                                 const QVFileDesc &d) {
-    if (d.length == 0) {
+                                 const Entry &e) {
+    if (e.desc.length == 0) {
         return "is empty (length 0)";
     }
-    std::string result;
-    const std::string why = check_subfile(pkg, d, result);
-    if (result == "out-of-bounds") {
-        return why;
+    const EntryCheck c = pkg.check(e);
+    if (c.result == "out-of-bounds") {
+        return c.message;
     }
-    if (!opt.noCheck && result != "ok") {
-        return why + " (use --no-check to extract it anyway)";
+    if (!opt.noCheck && c.result != "ok") {
+        return c.message + " (use --no-check to extract it anyway)";
     }
-    if (opt.strip &&
-        (d.length < BIN_HEADER_SIZE ||
-         std::uint64_t{BIN_HEADER_SIZE} + load_be32(pkg.bytes(d.offset, d.length) + 340) >
-             d.length)) {
+    if (opt.strip && !c.havePayload) {
         return "its bin header's payload length does not fit the sub-file; it cannot be stripped";
     }
     return {};
-}
-
-// Copies the sub-file (or its payload) to out and puts it in place.
-bool write_subfile(const ExtractOptions &opt, const PackageView &pkg, const QVFileDesc &d,
-                   OutputFile &out, Progress *progress = nullptr) {
-    std::uint32_t from = d.offset;
-    std::uint32_t len = d.length;
-    if (opt.strip) {
-        len = load_be32(pkg.bytes(d.offset, d.length) + 340);
-        from += BIN_HEADER_SIZE;
-    }
-    return write_range(pkg, from, len, out, progress);
 }
 
 // One sub-file to opt.out: a file, or a directory that exists (toDir says
@@ -132,7 +115,7 @@ int extract_one(const ExtractOptions &opt, const PackageView &pkg, const Request
     const Found found = id ? find_entry(pkg, "ID " + hex32(*id), false,
                                         [&](const Entry &e) { return e.desc.fileId == *id; })
                            : find_entry(pkg, "name '" + req.name + "'", true, [&](const Entry &e) {
-                                 return pkg.bin_header(e.desc.offset).name == req.name;
+                                 return pkg.bin(e).name == req.name;
                              });
     if (!found.entry) {
         report_error(opt.package, found.error);
@@ -140,7 +123,7 @@ int extract_one(const ExtractOptions &opt, const PackageView &pkg, const Request
     }
     const Entry &e = *found.entry;
     const std::string label = "sub-file " + hex32(e.desc.fileId);
-    if (const std::string why = check_before_writing(opt, pkg, e.desc); !why.empty()) {
+    if (const std::string why = check_before_writing(opt, pkg, e); !why.empty()) {
         report_error(opt.package, label + ": " + why);
         return kExitFailure;
     }
@@ -152,8 +135,7 @@ int extract_one(const ExtractOptions &opt, const PackageView &pkg, const Request
     bool named = false;
     if (toDir || (opt.out != "-" && is_directory(opt.out))) {
         std::string why;
-        const std::string name =
-            safe_name(pkg.bin_header(e.desc.offset).name, hex32(e.desc.fileId), why);
+        const std::string name = safe_name(pkg.bin(e).name, hex32(e.desc.fileId), why);
         if (!why.empty()) {
             report_note(opt.package, label + ": its name " + why + "; writing '" + name + "'");
         }
@@ -166,7 +148,7 @@ int extract_one(const ExtractOptions &opt, const PackageView &pkg, const Request
         report_error(out.name(), out.error());
         return kExitTrouble;
     }
-    if (!write_subfile(opt, pkg, e.desc, out)) {
+    if (!write_entry(pkg, e, opt.strip, out)) {
         return kExitTrouble;
     }
     if (toDir) {
@@ -250,13 +232,13 @@ int extract_all(const ExtractOptions &opt) {
             report_note(opt.package, label + " is empty; skipped");
             continue;
         }
-        const BinInfo bin = pkg.bin_header(e.desc.offset);
+        const BinInfo bin = pkg.bin(e);
         if (!bin.readable) {
             report_error(opt.package, label + ": its bin header lies past the end of the file");
             status = worse(status, kExitFailure);
             continue;
         }
-        if (const std::string why = check_before_writing(opt, pkg, e.desc); !why.empty()) {
+        if (const std::string why = check_before_writing(opt, pkg, e); !why.empty()) {
             report_error(opt.package, label + ": " + why);
             status = worse(status, kExitFailure);
             continue;
@@ -269,7 +251,7 @@ int extract_all(const ExtractOptions &opt) {
             status = worse(status, kExitTrouble);
             continue;
         }
-        if (!write_subfile(opt, pkg, e.desc, out, &progress)) {
+        if (!write_entry(pkg, e, opt.strip, out, &progress)) {
             status = worse(status, kExitTrouble);
             continue;
         }

@@ -156,7 +156,7 @@ int run_list(const ListOptions &opt) {
     }
     for (std::uint64_t k = 0; k < pkg.entry_count(); ++k) {
         const Entry e = pkg.entry(k);
-        const BinInfo bin = pkg.bin_header(e.desc.offset);
+        const BinInfo bin = pkg.bin(e);
         if (opt.json) {
             json_row(out, pkg, e, bin);
         } else {
