@@ -60,18 +60,19 @@ Found find_entry(const PackageView &pkg, const std::string &what, bool readsBinH
         return f;
     }
     std::optional<Entry> unreadable;
+    BinInfo bin;
     for (std::uint64_t k = 0; k < pkg.entry_count(); ++k) {
-        const Entry e = pkg.entry(k);
+        const Entry e = pkg.entry(k, readsBinHeader ? &bin : nullptr);
         if (pkg.is_dummy(e)) {
             continue;  // the extension's own table, not a sub-file
         }
-        if (readsBinHeader && !pkg.bin(e).readable) {
+        if (readsBinHeader && !bin.readable) {
             if (!unreadable) {
                 unreadable = e;
             }
             continue;
         }
-        if (match(e)) {
+        if (match(e, bin)) {
             f.entry = e;
             return f;
         }
@@ -112,11 +113,11 @@ std::string check_before_writing(const ExtractOptions &opt, const PackageView &p
 // it must, with several sub-files asked for).
 int extract_one(const ExtractOptions &opt, const PackageView &pkg, const Request &req, bool toDir) {
     const std::optional<std::uint32_t> id = req.id;
-    const Found found = id ? find_entry(pkg, "ID " + hex32(*id), false,
-                                        [&](const Entry &e) { return e.desc.fileId == *id; })
-                           : find_entry(pkg, "name '" + req.name + "'", true, [&](const Entry &e) {
-                                 return pkg.bin(e).name == req.name;
-                             });
+    const Found found =
+        id ? find_entry(pkg, "ID " + hex32(*id), false,
+                        [&](const Entry &e, const BinInfo &) { return e.desc.fileId == *id; })
+           : find_entry(pkg, "name '" + req.name + "'", true,
+                        [&](const Entry &, const BinInfo &bin) { return bin.name == req.name; });
     if (!found.entry) {
         report_error(opt.package, found.error);
         return kExitFailure;
@@ -223,7 +224,8 @@ int extract_all(const ExtractOptions &opt) {
     Progress progress("extract " + opt.package, total);
     for (std::uint64_t k = 0; k < pkg.entry_count(); ++k) {
         progress.clear();  // notes and file names go on lines of their own
-        const Entry e = pkg.entry(k);
+        BinInfo bin;
+        const Entry e = pkg.entry(k, &bin);
         if (pkg.is_dummy(e)) {
             continue;  // the extension's own table, not a sub-file
         }
@@ -232,7 +234,6 @@ int extract_all(const ExtractOptions &opt) {
             report_note(opt.package, label + " is empty; skipped");
             continue;
         }
-        const BinInfo bin = pkg.bin(e);
         if (!bin.readable) {
             report_error(opt.package, label + ": its bin header lies past the end of the file");
             status = worse(status, kExitFailure);

@@ -15,8 +15,21 @@ void forward_log(void * /*ctx*/, const char *line) {
     ::syslog(LOG_INFO, "%s", line);
 }
 
-std::string package_text(const char *text, std::uint32_t len) {
-    return std::string(text, len);
+void fill_bin(const rerazera_entry &raw, BinInfo &info) {
+    // Cleared field by field: a caller's strings keep their storage.
+    info.readable = false;
+    info.name.clear();
+    info.desc.clear();
+    info.dataLen = 0;
+    info.fileId = 0;
+    if ((raw.flags & RERAZERA_ENTRY_BIN_HEADER) == 0) {
+        return;
+    }
+    info.readable = true;
+    info.name.assign(raw.name, raw.name_len);
+    info.desc.assign(raw.description, raw.description_len);
+    info.dataLen = raw.data_len;
+    info.fileId = raw.bin_file_id;
 }
 
 }  // namespace
@@ -125,9 +138,12 @@ rerazera_entry PackageView::api_entry(const Entry &e) const {
     return out;
 }
 
-Entry PackageView::entry(std::uint64_t k) const {
+Entry PackageView::entry(std::uint64_t k, BinInfo *bin) const {
     rerazera_entry raw{};
     (void)rerazera_package_entry(handle_, k, &raw);
+    if (bin != nullptr) {
+        fill_bin(raw, *bin);
+    }
     return Entry{raw.table == RERAZERA_TABLE_HEADER ? Table::Header : Table::Extension, raw.index,
                  QVFileDesc{raw.file_id, raw.offset, raw.length, raw.crc, raw.aux0, raw.aux1}};
 }
@@ -141,16 +157,8 @@ bool PackageView::is_dummy(const Entry &e) const {
 }
 
 BinInfo PackageView::bin(const Entry &e) const {
-    const rerazera_entry raw = api_entry(e);
     BinInfo info;
-    if ((raw.flags & RERAZERA_ENTRY_BIN_HEADER) == 0) {
-        return info;
-    }
-    info.readable = true;
-    info.name = package_text(raw.name, raw.name_len);
-    info.desc = package_text(raw.description, raw.description_len);
-    info.dataLen = raw.data_len;
-    info.fileId = raw.bin_file_id;
+    fill_bin(api_entry(e), info);
     return info;
 }
 

@@ -105,7 +105,8 @@ class PackageView {
     // Entries of the header table (at most 256, even when fileNum says
     // more), then those of a valid extension.
     [[nodiscard]] std::uint64_t entry_count() const { return entries_; }
-    [[nodiscard]] Entry entry(std::uint64_t k) const;
+    // Entry k, and its bin header into *bin when bin is given (one lookup).
+    [[nodiscard]] Entry entry(std::uint64_t k, BinInfo *bin = nullptr) const;
     // Sub-files: entries less the dummy bin file.
     [[nodiscard]] std::uint64_t subfile_count() const;
     [[nodiscard]] bool is_dummy(const Entry &e) const;
