@@ -82,25 +82,25 @@ extern "C" {
 /* ---- Results --------------------------------------------------------------
  * Stable values: never renumbered, new ones only appended. */
 typedef enum rerazera_result {
-    RERAZERA_OK = 0,                /**< success; for a verification: the package passed */
+    RERAZERA_OK = 0,                   /**< success; for a verification: the package passed */
     RERAZERA_ERR_INVALID_ARGUMENT = 1, /**< a null pointer or an unusable argument */
-    RERAZERA_ERR_NO_MEMORY = 2,     /**< memory ran out */
-    RERAZERA_ERR_NO_SUCH_FILE = 3,  /**< the path does not exist or does not resolve */
-    RERAZERA_ERR_NOT_REGULAR = 4,   /**< not a regular file (directory, FIFO, device, ...) */
-    RERAZERA_ERR_TOO_LARGE = 5,     /**< 2 GiB or more: beyond the format's positions */
-    RERAZERA_ERR_IO = 6,            /**< open, read, map or write failed */
-    RERAZERA_ERR_NOT_PACKAGE = 7,   /**< shorter than a package header */
-    RERAZERA_ERR_CORRUPT = 8,       /**< a check failed: the package (or entry) is damaged */
-    RERAZERA_ERR_NOT_FOUND = 9,     /**< no entry with that ID, name or description */
-    RERAZERA_ERR_NAME_RULE = 10,    /**< the path holds '@' and the package lacks the rpg file */
-    RERAZERA_ERR_SINK = 11,         /**< the caller's sink (descriptor or callback) failed */
-    RERAZERA_ERR_STOPPED = 12,      /**< a callback of the caller's asked to stop */
-    RERAZERA_ERR_BAD_STATE = 13,    /**< a checkpoint blob that is corrupt, foreign or of
-                                         another version */
-    RERAZERA_ERR_TRUNCATED = 14,    /**< a stream ended before the package did */
+    RERAZERA_ERR_NO_MEMORY = 2,        /**< memory ran out */
+    RERAZERA_ERR_NO_SUCH_FILE = 3,     /**< the path does not exist or does not resolve */
+    RERAZERA_ERR_NOT_REGULAR = 4,      /**< not a regular file (directory, FIFO, device, ...) */
+    RERAZERA_ERR_TOO_LARGE = 5,        /**< 2 GiB or more: beyond the format's positions */
+    RERAZERA_ERR_IO = 6,               /**< open, read, map or write failed */
+    RERAZERA_ERR_NOT_PACKAGE = 7,      /**< shorter than a package header */
+    RERAZERA_ERR_CORRUPT = 8,          /**< a check failed: the package (or entry) is damaged */
+    RERAZERA_ERR_NOT_FOUND = 9,        /**< no entry with that ID, name or description */
+    RERAZERA_ERR_NAME_RULE = 10,       /**< the path holds '@' and the package lacks the rpg file */
+    RERAZERA_ERR_SINK = 11,            /**< the caller's sink (descriptor or callback) failed */
+    RERAZERA_ERR_STOPPED = 12,         /**< a callback of the caller's asked to stop */
+    RERAZERA_ERR_BAD_STATE = 13,       /**< a checkpoint blob that is corrupt, foreign or of
+                                            another version */
+    RERAZERA_ERR_TRUNCATED = 14,       /**< a stream ended before the package did */
     RERAZERA_ERR_NEEDS_SECOND_PASS = 15, /**< a stream needs the bytes again (see
                                               rerazera_stream_finish) */
-    RERAZERA_ERR_MISUSE = 16        /**< a call out of order (feeding a finished stream) */
+    RERAZERA_ERR_MISUSE = 16             /**< a call out of order (feeding a finished stream) */
 } rerazera_result;
 
 /* A fixed English text for a result; "unknown result" for other values.
@@ -121,8 +121,8 @@ typedef void (*rerazera_log_fn)(void *ctx, const char *line);
 #define RERAZERA_OPEN_COPY 1u /* read the file into private memory: a true snapshot */
 
 typedef struct rerazera_open_options {
-    uint32_t flags;        /* RERAZERA_OPEN_* */
-    rerazera_log_fn log;   /* null: diagnostics are dropped */
+    uint32_t flags;      /* RERAZERA_OPEN_* */
+    rerazera_log_fn log; /* null: diagnostics are dropped */
     void *log_ctx;
 } rerazera_open_options;
 
@@ -141,8 +141,7 @@ RERAZERA_PACKAGE_API int32_t rerazera_package_open_path(const char *path,
 /* Opens the package in the file open at fd, which stays the caller's (it is
  * neither closed nor moved: reads are positioned or mapped). The package is
  * the whole file from byte 0. Same results as rerazera_package_open_path(). */
-RERAZERA_PACKAGE_API int32_t rerazera_package_open_fd(int fd,
-                                                      const rerazera_open_options *options,
+RERAZERA_PACKAGE_API int32_t rerazera_package_open_fd(int fd, const rerazera_open_options *options,
                                                       rerazera_package **out);
 
 /* Opens the package held in size bytes at data, which the caller keeps valid
@@ -167,8 +166,8 @@ typedef enum rerazera_extension_state {
 } rerazera_extension_state;
 
 typedef struct rerazera_header_info {
-    uint64_t size;                /* bytes in the snapshot */
-    uint32_t file_num;            /* as the header states it (may exceed 256) */
+    uint64_t size;     /* bytes in the snapshot */
+    uint32_t file_num; /* as the header states it (may exceed 256) */
     uint32_t product_type;
     uint32_t header_crc_stored;   /* the 32-bit field */
     uint32_t header_crc_computed; /* CRC-16 over the first 6176 bytes */
@@ -186,6 +185,32 @@ typedef struct rerazera_header_info {
 RERAZERA_PACKAGE_API int32_t rerazera_package_header(const rerazera_package *pkg,
                                                      rerazera_header_info *out);
 
+/* Copies why the extension is invalid (the failing check's verdict, without
+ * trailing newlines) into msg, truncated to msg_size - 1 bytes; "" when the
+ * extension is none or valid. O(1): the text was kept when the handle was
+ * opened. Returns OK or INVALID_ARGUMENT (pkg or msg null, msg_size 0). */
+RERAZERA_PACKAGE_API int32_t rerazera_package_extension_message(const rerazera_package *pkg,
+                                                                char *msg, size_t msg_size);
+
+/* ---- Raw bytes ------------------------------------------------------------ */
+
+/* The snapshot's bytes [offset, offset + length), read-only, for callers that
+ * show or compare records as they are stored; null when the range does not
+ * lie within the snapshot or pkg is null. Valid until rerazera_package_free().
+ * O(1); nothing is read until the caller reads it. */
+RERAZERA_PACKAGE_API const uint8_t *rerazera_package_bytes(const rerazera_package *pkg,
+                                                           uint64_t offset, uint64_t length);
+
+/* Says that [offset, offset + length) has been read and is not needed soon:
+ * the whole pages of it in a mapped file are given back to the system (they
+ * stay in the page cache and come back on the next access), so a long read
+ * does not keep the file counted against the process. Memory handles and
+ * private copies are left as they are. Bytes stay readable and unchanged.
+ * Returns OK, or INVALID_ARGUMENT when the range does not lie within the
+ * snapshot. */
+RERAZERA_PACKAGE_API int32_t rerazera_package_release(const rerazera_package *pkg, uint64_t offset,
+                                                      uint64_t length);
+
 /* ---- Entries -------------------------------------------------------------- */
 
 typedef enum rerazera_table {
@@ -194,9 +219,10 @@ typedef enum rerazera_table {
 } rerazera_table;
 
 /* Entry flags. */
-#define RERAZERA_ENTRY_BIN_HEADER 1u /* the bin header's 352 bytes lie in the file: name,
-                                        description, data_len and bin_file_id are filled */
-#define RERAZERA_ENTRY_DUMMY 2u      /* header entry 255 opening the extension */
+#define RERAZERA_ENTRY_BIN_HEADER                                                    \
+    1u                          /* the bin header's 352 bytes lie in the file: name, \
+                                   description, data_len and bin_file_id are filled */
+#define RERAZERA_ENTRY_DUMMY 2u /* header entry 255 opening the extension */
 
 typedef struct rerazera_entry {
     uint32_t table; /* rerazera_table */
@@ -235,8 +261,8 @@ RERAZERA_PACKAGE_API int32_t rerazera_package_entry(const rerazera_package *pkg,
  * within a table the lowest index wins. Empty entries (length 0) and the
  * dummy are skipped. O(entries); nothing is allocated.
  * Returns OK, NOT_FOUND or INVALID_ARGUMENT. */
-RERAZERA_PACKAGE_API int32_t rerazera_package_find_id(const rerazera_package *pkg,
-                                                      uint32_t file_id, rerazera_entry *out);
+RERAZERA_PACKAGE_API int32_t rerazera_package_find_id(const rerazera_package *pkg, uint32_t file_id,
+                                                      rerazera_entry *out);
 /* The name equals name exactly (byte for byte). */
 RERAZERA_PACKAGE_API int32_t rerazera_package_find_name(const rerazera_package *pkg,
                                                         const char *name, rerazera_entry *out);
@@ -281,8 +307,8 @@ RERAZERA_PACKAGE_API const char *rerazera_reason_name(uint32_t reason);
 
 typedef struct rerazera_entry_report {
     rerazera_entry entry;
-    uint32_t reason; /* rerazera_reason */
-    int32_t ok;      /* 1 for OK and EMPTY */
+    uint32_t reason;   /* rerazera_reason */
+    int32_t ok;        /* 1 for OK and EMPTY */
     uint32_t computed; /* RERAZERA_REPORT_* */
     uint32_t head_crc_stored;
     uint32_t head_crc_computed;
@@ -312,10 +338,11 @@ RERAZERA_PACKAGE_API int32_t rerazera_package_check_entry(const rerazera_package
  * SINK. */
 typedef int (*rerazera_write_fn)(void *ctx, const void *data, size_t len);
 
-#define RERAZERA_EXTRACT_STRIP 1u        /* the payload only, without the bin header */
-#define RERAZERA_EXTRACT_NO_CHECK 2u     /* copy without checking the checksums */
-#define RERAZERA_EXTRACT_VERIFY_FIRST 4u /* check the whole entry before the first byte
-                                            reaches the sink: a failing entry writes nothing */
+#define RERAZERA_EXTRACT_STRIP 1u    /* the payload only, without the bin header */
+#define RERAZERA_EXTRACT_NO_CHECK 2u /* copy without checking the checksums */
+#define RERAZERA_EXTRACT_VERIFY_FIRST                 \
+    4u /* check the whole entry before the first byte \
+          reaches the sink: a failing entry writes nothing */
 
 /* Copies an entry's bytes (all `length` of them, or with STRIP its data_len
  * payload bytes) to the sink in pieces of at most 1 MiB, straight from the
@@ -328,9 +355,8 @@ typedef int (*rerazera_write_fn)(void *ctx, const void *data, size_t len);
  * an entry without a complete bin header). Memory: no buffer beyond the
  * snapshot; pages read are given back as the copy proceeds. */
 RERAZERA_PACKAGE_API int32_t rerazera_package_extract(const rerazera_package *pkg,
-                                                      const rerazera_entry *entry,
-                                                      uint32_t flags, rerazera_write_fn write,
-                                                      void *ctx);
+                                                      const rerazera_entry *entry, uint32_t flags,
+                                                      rerazera_write_fn write, void *ctx);
 
 /* As rerazera_package_extract() to the file descriptor fd, which stays the
  * caller's; writes are retried after EINTR and short counts. */
@@ -414,17 +440,16 @@ RERAZERA_PACKAGE_API uint64_t rerazera_stream_pending(const rerazera_stream *str
  * is written), IO (the descriptor could not be read), MISUSE or
  * INVALID_ARGUMENT. Entries settled here are reported through on_entry
  * first. */
-RERAZERA_PACKAGE_API int32_t rerazera_stream_finish(rerazera_stream *stream, int seek_fd,
-                                                    char *msg, size_t msg_size,
-                                                    int32_t *qvpkg_result);
+RERAZERA_PACKAGE_API int32_t rerazera_stream_finish(rerazera_stream *stream, int seek_fd, char *msg,
+                                                    size_t msg_size, int32_t *qvpkg_result);
 
 /* A serialisable state, taken at an entry boundary or anywhere else, from
  * which rerazera_stream_resume() continues at rerazera_stream_offset() with
  * the same verdicts. *state is a malloc() buffer the caller frees; it is
  * versioned and checksummed. Returns OK, NO_MEMORY, MISUSE or
  * INVALID_ARGUMENT. */
-RERAZERA_PACKAGE_API int32_t rerazera_stream_checkpoint(const rerazera_stream *stream,
-                                                        void **state, size_t *state_len);
+RERAZERA_PACKAGE_API int32_t rerazera_stream_checkpoint(const rerazera_stream *stream, void **state,
+                                                        size_t *state_len);
 
 /* Creates a verifier from a checkpoint. Returns OK, BAD_STATE (corrupt,
  * truncated, foreign or of another version), NO_MEMORY or INVALID_ARGUMENT. */

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What a handle decodes once, when it is opened: the header fields and its
 // check, the state of the extension, and whether the rpg file is listed.
+#include <algorithm>
 #include <cstring>
 
 #include "base/c_boundary.hpp"
@@ -15,6 +16,24 @@
 
 namespace rerazera::package {
 namespace {
+
+constexpr char kDummyPastEnd[] = "the dummy bin file lies past the end of the package";
+constexpr char kTooManyExtend[] = "the extension lists more sub-files than allowed";
+constexpr char kTablePastEnd[] = "the second descriptor table runs past the end of the package";
+
+// Keeps why the extension failed: the check's verdict without its trailing
+// newlines, or fallback when the check left no text.
+void extension_failed(rerazera_package &pkg, std::int32_t result, const char *verdict,
+                      const char *fallback) noexcept {
+    const char *text = verdict[0] != '\0' ? verdict : fallback;
+    std::size_t n = std::min(std::strlen(text), sizeof pkg.ext_message - 1);
+    while (n > 0 && text[n - 1] == '\n') {
+        --n;
+    }
+    std::memcpy(pkg.ext_message, text, n);
+    pkg.ext_message[n] = '\0';
+    pkg.info.extension_result = result;
+}
 
 bool lists_rpg(const std::uint8_t *descs, std::uint32_t n) noexcept {
     for (std::uint32_t i = 0; i < n; ++i) {
@@ -33,7 +52,7 @@ void decode_extension(rerazera_package &pkg, const HeaderView &header) noexcept 
     const QVFileDesc ext = header.desc(layout::header::kExtEntryIndex);
     info.extension_state = RERAZERA_EXT_INVALID;
     if (!lies_within(ext.offset, layout::bin::kSize, pkg.size)) {
-        info.extension_result = QVPKG_ERR_LENGTH;
+        extension_failed(pkg, QVPKG_ERR_LENGTH, "", kDummyPastEnd);
         return;
     }
     const std::uint8_t *dummy = pkg.data + ext.offset;
@@ -41,17 +60,17 @@ void decode_extension(rerazera_package &pkg, const HeaderView &header) noexcept 
     info.extension_count = n;
     char msg[layout::kMsgBufLen] = {};
     if (const std::int32_t r = check_dummy_bin(ext, dummy, msg, sizeof msg); r != QVPKG_OK) {
-        info.extension_result = r;
+        extension_failed(pkg, r, msg, kTooManyExtend);
         return;
     }
     // n is at most EXT_MAX_FILE_NUM once the dummy bin check passed.
     if (!lies_within(ext.offset, layout::bin::kSize + layout::table::size(n), pkg.size)) {
-        info.extension_result = QVPKG_ERR_LENGTH;
+        extension_failed(pkg, QVPKG_ERR_LENGTH, "", kTablePastEnd);
         return;
     }
     const std::uint8_t *table = dummy + layout::bin::kSize;
     if (const std::int32_t r = check_second_table(dummy, table, msg, sizeof msg); r != QVPKG_OK) {
-        info.extension_result = r;
+        extension_failed(pkg, r, msg, "");
         return;
     }
     info.extension_state = RERAZERA_EXT_VALID;
@@ -96,5 +115,16 @@ RERAZERA_EXPORT int32_t rerazera_package_header(const rerazera_package *pkg,
         return RERAZERA_ERR_INVALID_ARGUMENT;
     }
     *out = pkg->info;
+    return RERAZERA_OK;
+}
+
+RERAZERA_EXPORT int32_t rerazera_package_extension_message(const rerazera_package *pkg, char *msg,
+                                                           size_t msg_size) {
+    if (pkg == nullptr || msg == nullptr || msg_size == 0) {
+        return RERAZERA_ERR_INVALID_ARGUMENT;
+    }
+    const std::size_t n = std::min(std::strlen(pkg->ext_message), msg_size - 1);
+    std::memcpy(msg, pkg->ext_message, n);
+    msg[n] = '\0';
     return RERAZERA_OK;
 }

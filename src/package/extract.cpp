@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
 // Extraction of an entry to a sink, straight from the snapshot.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,20 +46,6 @@ int write_fd(void *ctx, const void *data, std::size_t len) {
     return 0;
 }
 
-// Gives the file pages of [p, p + n) back once copied: they stay in the page
-// cache, but no longer count against this process. Whole pages only.
-void release_pages(const rerazera_package &pkg, const std::uint8_t *p, std::size_t n) noexcept {
-    if (pkg.storage != Storage::Mapped) {
-        return;  // anonymous or borrowed memory would lose its contents
-    }
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto from = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
-    const auto to = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(page - 1);
-    if (from < to) {
-        (void)::madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
-    }
-}
-
 int32_t refuse(const rerazera_entry &e, std::uint32_t reason) noexcept {
     log_info(kExtractRefused, e.index, e.table, e.file_id, rerazera_reason_name(reason));
     return RERAZERA_ERR_CORRUPT;
@@ -95,7 +80,11 @@ int32_t extract(const rerazera_package &pkg, const rerazera_entry &e, std::uint3
 
     const std::uint8_t *sub = pkg.data + e.offset;
     const std::uint8_t *payload = sub + layout::bin::kSize;
-    const std::uint8_t *payloadEnd = payload + (head == RERAZERA_REASON_OK ? e.data_len : 0);
+    // Unchecked, a bin header whose checksum fails still says where its
+    // payload ends, as long as that payload fits the entry.
+    const bool fits = e.length >= layout::bin::kSize &&
+                      std::uint64_t{layout::bin::kSize} + e.data_len <= e.length;
+    const std::uint8_t *payloadEnd = payload + (fits ? e.data_len : 0);
     const std::uint8_t *p = strip ? payload : sub;
     const std::uint8_t *end = strip ? payloadEnd : sub + e.length;
     std::uint16_t crc = 0;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "format/layout.hpp"
 #include "rerazera/package.h"
 #include "verify/mapping.hpp"
 
@@ -30,6 +31,11 @@ void fill_entry(const rerazera_package &pkg, std::uint64_t k, rerazera_entry &ou
 bool own_entry(const rerazera_package &pkg, const rerazera_entry &given,
                rerazera_entry &own) noexcept;
 
+// Gives the file pages wholly inside [p, p + n) back to the system once they
+// have been read; nothing for memory that is not a file mapping, whose
+// contents would be lost.
+void release_pages(const rerazera_package &pkg, const std::uint8_t *p, std::size_t n) noexcept;
+
 }  // namespace rerazera::package
 
 struct rerazera_package {
@@ -47,6 +53,7 @@ struct rerazera_package {
     bool dummy = false;                       // header entry 255 opens an extension
     const std::uint8_t *ext_descs = nullptr;  // the second table's descriptors (valid only)
     bool rpg = false;                         // the rpg file is listed (valid header)
+    char ext_message[rerazera::layout::kMsgBufLen] = {};  // why an invalid extension failed
 
     rerazera_package() noexcept = default;
     rerazera_package(const rerazera_package &) = delete;

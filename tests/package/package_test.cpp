@@ -233,6 +233,62 @@ TEST(Package, EntriesAndLookups) {
     EXPECT_STREQ(k1.description, "linux kernel image");
 }
 
+// Why an extension is invalid, and the snapshot's raw bytes.
+TEST(Package, ExtensionMessageAndBytes) {
+    const Package ext = ext_package(3);
+    const struct {
+        const char *name;
+        Package p;
+        std::uint32_t state;
+        const char *text;
+    } rows[] = {
+        {"valid", ext, RERAZERA_EXT_VALID, ""},
+        {"none", three_files(), RERAZERA_EXT_NONE, ""},
+        {"dummy out of file", ent(ext, 255, 4, 0x7FFFFF00u), RERAZERA_EXT_INVALID,
+         "the dummy bin file lies past the end of the package"},
+        {"table flipped", flip(ext, ext.tableOffset + 40), RERAZERA_EXT_INVALID,
+         "[ext]The sub header file CRC is wrong"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        Handle h;
+        ASSERT_EQ(
+            rerazera_package_open_memory(row.p.bytes.data(), row.p.bytes.size(), nullptr, &h.p), 0);
+        rerazera_header_info info{};
+        ASSERT_EQ(rerazera_package_header(h.p, &info), 0);
+        EXPECT_EQ(info.extension_state, row.state);
+        char msg[QVPKG_MSG_BUF_LEN];
+        ASSERT_EQ(rerazera_package_extension_message(h.p, msg, sizeof msg), 0);
+        const std::string text = msg;
+        EXPECT_EQ(text.empty(), *row.text == '\0') << text;
+        EXPECT_NE(text.find(row.text), std::string::npos) << text;
+        EXPECT_TRUE(text.empty() || text.back() != '\n') << text;
+        char small[6];
+        ASSERT_EQ(rerazera_package_extension_message(h.p, small, sizeof small), 0);
+        EXPECT_EQ(std::string(small), text.substr(0, 5));
+    }
+    EXPECT_EQ(rerazera_package_extension_message(nullptr, nullptr, 0),
+              RERAZERA_ERR_INVALID_ARGUMENT);
+
+    ScratchDir dir;
+    ext.write(dir.file("pkg"));
+    Handle m, f;
+    const std::uint64_t n = ext.bytes.size();
+    ASSERT_EQ(rerazera_package_open_memory(ext.bytes.data(), n, nullptr, &m.p), 0);
+    ASSERT_EQ(rerazera_package_open_path(dir.file("pkg").c_str(), nullptr, &f.p), 0);
+    for (const rerazera_package *h : {m.p, f.p}) {
+        EXPECT_EQ(rerazera_package_bytes(h, n, 1), nullptr);
+        EXPECT_EQ(rerazera_package_bytes(h, UINT64_MAX, 2), nullptr);
+        EXPECT_NE(rerazera_package_bytes(h, n, 0), nullptr);
+        EXPECT_EQ(rerazera_package_release(h, 1, n), RERAZERA_ERR_INVALID_ARGUMENT);
+        EXPECT_EQ(rerazera_package_release(h, 0, n), RERAZERA_OK);
+        const std::uint8_t *all = rerazera_package_bytes(h, 0, n);
+        ASSERT_NE(all, nullptr);
+        EXPECT_TRUE(std::equal(all, all + n, ext.bytes.begin()));  // still there after release
+    }
+    EXPECT_EQ(rerazera_package_bytes(m.p, 0, n), ext.bytes.data());  // memory is not copied
+}
+
 struct Reports {
     std::vector<rerazera_entry_report> all;
     static int take(void *ctx, const rerazera_entry_report *r) {
@@ -320,6 +376,7 @@ TEST(Package, Extraction) {
                              .build();
     const std::uint32_t at1 = good.entryOffsets[1];
     const Package bad = flip(good, at1 + 352 + (2u << 20));
+    const Package badHead = flip(good, at1 + 200);  // in the bin header's description
     const Bytes whole = slice(good.bytes, at1, 352 + big.size()),
                 badWhole = slice(bad.bytes, at1, 352 + big.size());
     struct {
@@ -339,6 +396,8 @@ TEST(Package, Extraction) {
          RERAZERA_ERR_CORRUPT,
          {}},
         {"bad, unchecked", bad, RERAZERA_EXTRACT_NO_CHECK, 0, badWhole},
+        {"bad bin header, stripped unchecked", badHead,
+         RERAZERA_EXTRACT_NO_CHECK | RERAZERA_EXTRACT_STRIP, 0, big},
     };
     ScratchDir dir;
     for (const auto &row : rows) {

@@ -110,8 +110,9 @@ struct Side {
 };
 
 Side side_of(const PackageView &pkg, std::uint64_t key) {
-    const Entry e = pkg.entry(key & 0xFFFFFFFFu);
-    return Side{e, pkg.bin_header(e.desc.offset)};
+    Side s;
+    s.entry = pkg.entry(key & 0xFFFFFFFFu, &s.bin);
+    return s;
 }
 
 unsigned compare(const Side &a, const Side &b, RangeCompare &bytes) {

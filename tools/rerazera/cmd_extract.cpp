@@ -21,7 +21,6 @@
 #include "output.hpp"
 #include "package.hpp"
 #include "progress.hpp"
-#include "rerazera.h"
 #include "tool.hpp"
 
 namespace rztool {
@@ -61,18 +60,19 @@ Found find_entry(const PackageView &pkg, const std::string &what, bool readsBinH
         return f;
     }
     std::optional<Entry> unreadable;
+    BinInfo bin;
     for (std::uint64_t k = 0; k < pkg.entry_count(); ++k) {
-        const Entry e = pkg.entry(k);
+        const Entry e = pkg.entry(k, readsBinHeader ? &bin : nullptr);
         if (pkg.is_dummy(e)) {
             continue;  // the extension's own table, not a sub-file
         }
-        if (readsBinHeader && !pkg.bin_header(e.desc.offset).readable) {
+        if (readsBinHeader && !bin.readable) {
             if (!unreadable) {
                 unreadable = e;
             }
             continue;
         }
-        if (match(e)) {
+        if (match(e, bin)) {
             f.entry = e;
             return f;
         }
@@ -92,55 +92,39 @@ Found find_entry(const PackageView &pkg, const std::string &what, bool readsBinH
 // file, a non-empty sub-file, and unless --no-check its bin header and
 // payload checksums. "" when it may be written.
 std::string check_before_writing(const ExtractOptions &opt, const PackageView &pkg,
-                                 const QVFileDesc &d) {
-    if (d.length == 0) {
+                                 const Entry &e) {
+    if (e.desc.length == 0) {
         return "is empty (length 0)";
     }
-    std::string result;
-    const std::string why = check_subfile(pkg, d, result);
-    if (result == "out-of-bounds") {
-        return why;
+    const EntryCheck c = pkg.check(e);
+    if (c.result == "out-of-bounds") {
+        return c.message;
     }
-    if (!opt.noCheck && result != "ok") {
-        return why + " (use --no-check to extract it anyway)";
+    if (!opt.noCheck && c.result != "ok") {
+        return c.message + " (use --no-check to extract it anyway)";
     }
-    if (opt.strip &&
-        (d.length < BIN_HEADER_SIZE ||
-         std::uint64_t{BIN_HEADER_SIZE} + load_be32(pkg.bytes(d.offset, d.length) + 340) >
-             d.length)) {
+    if (opt.strip && !c.havePayload) {
         return "its bin header's payload length does not fit the sub-file; it cannot be stripped";
     }
     return {};
-}
-
-// Copies the sub-file (or its payload) to out and puts it in place.
-bool write_subfile(const ExtractOptions &opt, const PackageView &pkg, const QVFileDesc &d,
-                   OutputFile &out, Progress *progress = nullptr) {
-    std::uint32_t from = d.offset;
-    std::uint32_t len = d.length;
-    if (opt.strip) {
-        len = load_be32(pkg.bytes(d.offset, d.length) + 340);
-        from += BIN_HEADER_SIZE;
-    }
-    return write_range(pkg, from, len, out, progress);
 }
 
 // One sub-file to opt.out: a file, or a directory that exists (toDir says
 // it must, with several sub-files asked for).
 int extract_one(const ExtractOptions &opt, const PackageView &pkg, const Request &req, bool toDir) {
     const std::optional<std::uint32_t> id = req.id;
-    const Found found = id ? find_entry(pkg, "ID " + hex32(*id), false,
-                                        [&](const Entry &e) { return e.desc.fileId == *id; })
-                           : find_entry(pkg, "name '" + req.name + "'", true, [&](const Entry &e) {
-                                 return pkg.bin_header(e.desc.offset).name == req.name;
-                             });
+    const Found found =
+        id ? find_entry(pkg, "ID " + hex32(*id), false,
+                        [&](const Entry &e, const BinInfo &) { return e.desc.fileId == *id; })
+           : find_entry(pkg, "name '" + req.name + "'", true,
+                        [&](const Entry &, const BinInfo &bin) { return bin.name == req.name; });
     if (!found.entry) {
         report_error(opt.package, found.error);
         return kExitFailure;
     }
     const Entry &e = *found.entry;
     const std::string label = "sub-file " + hex32(e.desc.fileId);
-    if (const std::string why = check_before_writing(opt, pkg, e.desc); !why.empty()) {
+    if (const std::string why = check_before_writing(opt, pkg, e); !why.empty()) {
         report_error(opt.package, label + ": " + why);
         return kExitFailure;
     }
@@ -152,8 +136,7 @@ int extract_one(const ExtractOptions &opt, const PackageView &pkg, const Request
     bool named = false;
     if (toDir || (opt.out != "-" && is_directory(opt.out))) {
         std::string why;
-        const std::string name =
-            safe_name(pkg.bin_header(e.desc.offset).name, hex32(e.desc.fileId), why);
+        const std::string name = safe_name(pkg.bin(e).name, hex32(e.desc.fileId), why);
         if (!why.empty()) {
             report_note(opt.package, label + ": its name " + why + "; writing '" + name + "'");
         }
@@ -166,7 +149,7 @@ int extract_one(const ExtractOptions &opt, const PackageView &pkg, const Request
         report_error(out.name(), out.error());
         return kExitTrouble;
     }
-    if (!write_subfile(opt, pkg, e.desc, out)) {
+    if (!write_entry(pkg, e, opt.strip, out)) {
         return kExitTrouble;
     }
     if (toDir) {
@@ -241,7 +224,8 @@ int extract_all(const ExtractOptions &opt) {
     Progress progress("extract " + opt.package, total);
     for (std::uint64_t k = 0; k < pkg.entry_count(); ++k) {
         progress.clear();  // notes and file names go on lines of their own
-        const Entry e = pkg.entry(k);
+        BinInfo bin;
+        const Entry e = pkg.entry(k, &bin);
         if (pkg.is_dummy(e)) {
             continue;  // the extension's own table, not a sub-file
         }
@@ -250,13 +234,12 @@ int extract_all(const ExtractOptions &opt) {
             report_note(opt.package, label + " is empty; skipped");
             continue;
         }
-        const BinInfo bin = pkg.bin_header(e.desc.offset);
         if (!bin.readable) {
             report_error(opt.package, label + ": its bin header lies past the end of the file");
             status = worse(status, kExitFailure);
             continue;
         }
-        if (const std::string why = check_before_writing(opt, pkg, e.desc); !why.empty()) {
+        if (const std::string why = check_before_writing(opt, pkg, e); !why.empty()) {
             report_error(opt.package, label + ": " + why);
             status = worse(status, kExitFailure);
             continue;
@@ -269,7 +252,7 @@ int extract_all(const ExtractOptions &opt) {
             status = worse(status, kExitTrouble);
             continue;
         }
-        if (!write_subfile(opt, pkg, e.desc, out, &progress)) {
+        if (!write_entry(pkg, e, opt.strip, out, &progress)) {
             status = worse(status, kExitTrouble);
             continue;
         }

@@ -154,9 +154,9 @@ int run_list(const ListOptions &opt) {
         std::printf("%-9s %7s  %-10s  %10s  %10s  %-10s  %-24s  %s\n", "TABLE", "INDEX", "FILE ID",
                     "OFFSET", "LENGTH", "CRC", "NAME", "DESCRIPTION");
     }
+    BinInfo bin;
     for (std::uint64_t k = 0; k < pkg.entry_count(); ++k) {
-        const Entry e = pkg.entry(k);
-        const BinInfo bin = pkg.bin_header(e.desc.offset);
+        const Entry e = pkg.entry(k, &bin);
         if (opt.json) {
             json_row(out, pkg, e, bin);
         } else {

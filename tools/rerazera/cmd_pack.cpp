@@ -30,6 +30,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "crc_stream.hpp"
 #include "manifest.hpp"
 #include "output.hpp"
 #include "package.hpp"

@@ -73,7 +73,7 @@ int run_strip(const StripOptions &opt) {
         report_error(opt.input, std::strerror(errno));
         return kExitTrouble;
     }
-    const std::uint32_t stored = load_be32(buf.data() + 4);
+    const std::uint32_t stored = be32_at(buf.data() + 4);
     std::uint16_t computed = 0;
     QVPKG_MakeCrcCheckSum(buf.data() + 8, static_cast<std::int32_t>(BIN_HEADER_CRC_LEN), &computed);
     if (stored != computed && !opt.force) {
@@ -82,7 +82,7 @@ int run_strip(const StripOptions &opt) {
                                     "); not a bin file? (use --force to strip it anyway)");
         return kExitFailure;
     }
-    const std::uint32_t dataLen = load_be32(buf.data() + 340);
+    const std::uint32_t dataLen = be32_at(buf.data() + 340);
     if (dataLen > size - BIN_HEADER_SIZE) {
         report_error(opt.input, "the payload length in the bin header (" + std::to_string(dataLen) +
                                     " bytes) exceeds the " +

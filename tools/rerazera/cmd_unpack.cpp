@@ -68,10 +68,11 @@ std::vector<mf::ByteRun> reserved_runs(
     return nonzero_runs(copy.data(), copy.size());
 }
 
-// The bin header at `at`; dummy: its fileNum is a field too.
-mf::BinRecord read_bin(const PackageView &pkg, std::uint32_t at, std::uint32_t descId, bool dummy) {
-    const std::uint8_t *h = pkg.bytes(at, BIN_HEADER_SIZE);
-    const BinInfo info = pkg.bin_header(at);
+// The bin header of entry e; dummy: its fileNum is a field too.
+mf::BinRecord read_bin(const PackageView &pkg, const Entry &e, bool dummy) {
+    const std::uint32_t descId = e.desc.fileId;
+    const std::uint8_t *h = pkg.bytes(e.desc.offset, BIN_HEADER_SIZE);
+    const BinInfo info = pkg.bin(e);
     mf::BinRecord b;
     b.name = info.name;
     b.desc = info.desc;
@@ -79,7 +80,7 @@ mf::BinRecord read_bin(const PackageView &pkg, std::uint32_t at, std::uint32_t d
     if (info.fileId != descId) {
         b.fileId = info.fileId;
     }
-    b.headCrc = checksum(load_be32(h + 4), crc16(h + 8, BIN_HEADER_CRC_LEN));
+    b.headCrc = checksum(be32_at(h + 4), crc16(h + 8, BIN_HEADER_CRC_LEN));
     b.reserved = reserved_runs(h, BIN_HEADER_SIZE,
                                {{4, 8},
                                 {16, dummy ? 4 : 0},
@@ -148,13 +149,13 @@ class Unpacker {
         x.aux0 = e.desc.aux0;
         x.aux1 = e.desc.aux1;
         x.count = pkg_.ext().count;
-        x.bin = read_bin(pkg_, x.offset, e.desc.fileId, true);
+        x.bin = read_bin(pkg_, e, true);
         const std::uint32_t tableAt = x.offset + BIN_HEADER_SIZE;
         const std::uint32_t tableSize = QVPKG_2ND_TABLE_SIZE(x.count);
         const std::uint8_t *table = pkg_.bytes(tableAt, tableSize);
         const std::uint32_t crcLen = tableSize - 4;
         x.crc = checksum(e.desc.crc, crc16(table, tableSize));
-        x.tableCrc = checksum(load_be32(table + crcLen), crc16(table, crcLen));
+        x.tableCrc = checksum(be32_at(table + crcLen), crc16(table, crcLen));
         x.tableReserved = reserved_runs(table, 32, {{4, 4}});
         m_.ext = x;
         pieces_.push_back(
@@ -181,7 +182,7 @@ class Unpacker {
             if (d.length < BIN_HEADER_SIZE) {
                 return "its length " + std::to_string(d.length) + " is shorter than a bin header";
             }
-            s.bin = read_bin(pkg_, d.offset, d.fileId, false);
+            s.bin = read_bin(pkg_, e, false);
             const std::uint64_t end = std::uint64_t{d.offset} + BIN_HEADER_SIZE + s.bin.dataLen;
             if (end > std::uint64_t{d.offset} + d.length) {
                 return "its bin header claims " + std::to_string(s.bin.dataLen) +
@@ -245,7 +246,12 @@ class Unpacker {
             }
             progress.clear();  // a note about the name goes on a line of its own
             s.file = entry_file_name(used, entries_[i], s.bin.name, opt_.package);
-            if (!write_file(s.file, s.offset + BIN_HEADER_SIZE, s.bin.dataLen, &progress)) {
+            OutputFile out(join_path(opt_.dir, s.file), {pkg_.identity()}, opt_.force, true);
+            if (!out.ok()) {
+                report_error(out.name(), out.error());
+                return kExitTrouble;
+            }
+            if (!write_entry(pkg_, entries_[i], true, out, &progress)) {
                 return kExitTrouble;
             }
         }

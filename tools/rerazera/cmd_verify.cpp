@@ -141,60 +141,31 @@ Outcome verify_stream(int fd) {
     return out;
 }
 
-std::string crc_pair(std::uint32_t stored, std::uint16_t computed) {
+std::string crc_pair(std::uint32_t stored, std::uint32_t computed) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%04x/%04x", stored, unsigned{computed});
+    std::snprintf(buf, sizeof buf, "%04x/%04x", stored, computed);
     return buf;
 }
 
-// One sub-file of the report, checked in place on the mapping.
+// One sub-file of the report, checked in place on the snapshot.
 struct SubfileReport {
     Entry entry;
     bool dummy = false;
-    std::string result;
-    std::string message;
-    bool haveHead = false;  // the bin header lies in the sub-file
-    std::uint32_t headStored = 0;
-    std::uint16_t headComputed = 0;
-    std::uint32_t dataLen = 0;
-    bool havePayload = false;  // and the payload too
-    std::uint16_t payloadComputed = 0;
+    EntryCheck check;
 
-    [[nodiscard]] bool failed() const { return result != "ok" && result != "empty"; }
+    [[nodiscard]] bool failed() const { return !check.passed(); }
 };
 
 SubfileReport check_entry(const PackageView &pkg, const Entry &e) {
-    SubfileReport r;
-    r.entry = e;
-    r.dummy = pkg.is_dummy(e);
-    const QVFileDesc &d = e.desc;
-    r.message = check_subfile(pkg, d, r.result);
-    const std::uint8_t *sub = pkg.bytes(d.offset, d.length);
-    if (sub != nullptr && d.length >= BIN_HEADER_SIZE) {
-        r.haveHead = true;
-        r.headStored = load_be32(sub + 4);
-        QVPKG_MakeCrcCheckSum(sub + 8, static_cast<std::int32_t>(BIN_HEADER_CRC_LEN),
-                              &r.headComputed);
-        r.dataLen = load_be32(sub + 340);
-        if (std::uint64_t{BIN_HEADER_SIZE} + r.dataLen <= d.length) {
-            r.havePayload = true;
-            if (r.result == "ok") {
-                r.payloadComputed = static_cast<std::uint16_t>(d.crc);  // checked equal
-            } else {
-                QVPKG_MakeCrcCheckSum(sub + BIN_HEADER_SIZE, static_cast<std::int32_t>(r.dataLen),
-                                      &r.payloadComputed);
-                pkg.release(d.offset, d.length);
-            }
-        }
-    }
-    return r;
+    return SubfileReport{e, pkg.is_dummy(e), pkg.check(e)};
 }
 
-void json_subfile(JsonStream &out, const SubfileReport &s) {
-    const QVFileDesc &d = s.entry.desc;
+void json_subfile(JsonStream &out, const SubfileReport &r) {
+    const QVFileDesc &d = r.entry.desc;
+    const EntryCheck &s = r.check;
     out.begin_object();
-    out.key("table").value(table_name(s.entry.table));
-    out.key("index").value(s.entry.index);
+    out.key("table").value(table_name(r.entry.table));
+    out.key("index").value(r.entry.index);
     out.key("file_id").value(d.fileId);
     out.key("file_id_hex").value(hex32(d.fileId));
     out.key("offset").value(d.offset);
@@ -207,7 +178,7 @@ void json_subfile(JsonStream &out, const SubfileReport &s) {
     out.key("header_crc").begin_object();
     if (s.haveHead) {
         out.key("stored").value(s.headStored);
-        out.key("computed").value(std::uint32_t{s.headComputed});
+        out.key("computed").value(s.headComputed);
     } else {
         out.key("stored").null();
         out.key("computed").null();
@@ -216,24 +187,25 @@ void json_subfile(JsonStream &out, const SubfileReport &s) {
     out.key("payload_crc").begin_object();
     out.key("stored").value(d.crc);
     if (s.havePayload) {
-        out.key("computed").value(std::uint32_t{s.payloadComputed});
+        out.key("computed").value(s.payloadComputed);
     } else {
         out.key("computed").null();
     }
     out.end_object();
     out.key("result").value(s.result);
     out.key("message").value(s.message);
-    out.key("dummy").value(s.dummy);
+    out.key("dummy").value(r.dummy);
     out.end_object();
 }
 
-void print_subfile(const SubfileReport &s) {
-    const QVFileDesc &d = s.entry.desc;
+void print_subfile(const SubfileReport &r) {
+    const QVFileDesc &d = r.entry.desc;
+    const EntryCheck &s = r.check;
     const std::string head = s.haveHead ? crc_pair(s.headStored, s.headComputed) : "-";
     const std::string data = s.havePayload ? crc_pair(d.crc, s.payloadComputed) : "-";
-    std::printf("  %-9s %7u  %-10s  %10u  %10u  %-9s  %-9s  %s%s%s\n", table_name(s.entry.table),
-                s.entry.index, hex32(d.fileId).c_str(), d.offset, d.length, head.c_str(),
-                data.c_str(), s.dummy ? "extension-table " : "", s.result.c_str(),
+    std::printf("  %-9s %7u  %-10s  %10u  %10u  %-9s  %-9s  %s%s%s\n", table_name(r.entry.table),
+                r.entry.index, hex32(d.fileId).c_str(), d.offset, d.length, head.c_str(),
+                data.c_str(), r.dummy ? "extension-table " : "", s.result.c_str(),
                 s.message.empty() ? "" : (": " + escape(s.message)).c_str());
 }
 

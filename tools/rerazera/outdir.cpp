@@ -81,20 +81,53 @@ bool make_output_dir(const std::string &dir) {
     return true;
 }
 
+namespace {
+
+// Reports why out could not be written.
+bool write_failed(const PackageView &pkg, const OutputFile &out) {
+    // The kernel refuses to copy from pages of a mapping that the file no
+    // longer covers.
+    if (out.error() == std::strerror(EFAULT)) {
+        report_error(pkg.path(), "the file changed (it shrank) while it was read");
+    } else {
+        report_error(out.name(), out.error());
+    }
+    return false;
+}
+
+bool commit(OutputFile &out) {
+    if (!out.commit()) {
+        report_error(out.name(), out.error());
+        return false;
+    }
+    return true;
+}
+
+struct Sink {
+    OutputFile &out;
+    Progress *progress;
+};
+
+int write_piece(void *ctx, const void *data, std::size_t len) {
+    auto &sink = *static_cast<Sink *>(ctx);
+    if (!sink.out.write(static_cast<const std::uint8_t *>(data), len)) {
+        return -1;
+    }
+    if (sink.progress != nullptr) {
+        sink.progress->add(len);
+    }
+    return 0;
+}
+
+}  // namespace
+
 bool write_range(const PackageView &pkg, std::uint32_t offset, std::uint32_t length,
                  OutputFile &out, Progress *progress) {
     constexpr std::uint32_t kPiece = 1u << 20;
     while (length > 0) {
         const std::uint32_t n = length < kPiece ? length : kPiece;
         if (!out.write(pkg.bytes(offset, n), n)) {
-            // The kernel refuses to copy from pages of a mapping that the
-            // file no longer covers.
-            if (out.error() == std::strerror(EFAULT)) {
-                report_error(pkg.path(), "the file changed (it shrank) while it was read");
-                return false;
-            }
-            report_error(out.name(), out.error());
-            return false;
+            return write_failed(pkg, out);
         }
         pkg.release(offset, n);
         offset += n;
@@ -103,11 +136,23 @@ bool write_range(const PackageView &pkg, std::uint32_t offset, std::uint32_t len
             progress->add(n);
         }
     }
-    if (!out.commit()) {
-        report_error(out.name(), out.error());
+    return commit(out);
+}
+
+bool write_entry(const PackageView &pkg, const Entry &e, bool strip, OutputFile &out,
+                 Progress *progress) {
+    const rerazera_entry raw = pkg.api_entry(e);
+    Sink sink{out, progress};
+    const std::uint32_t flags = RERAZERA_EXTRACT_NO_CHECK | (strip ? RERAZERA_EXTRACT_STRIP : 0u);
+    const std::int32_t r = rerazera_package_extract(pkg.handle(), &raw, flags, write_piece, &sink);
+    if (r == RERAZERA_ERR_SINK) {
+        return write_failed(pkg, out);
+    }
+    if (r != RERAZERA_OK) {
+        report_error(pkg.path(), entry_label(e) + ": " + rerazera_strerror(r));
         return false;
     }
-    return true;
+    return commit(out);
 }
 
 }  // namespace rztool

@@ -110,4 +110,10 @@ bool make_output_dir(const std::string &dir);
 bool write_range(const PackageView &pkg, std::uint32_t offset, std::uint32_t length,
                  OutputFile &out, Progress *progress = nullptr);
 
+// The same for a whole entry, or with strip its payload alone, copied by the
+// package API without checking it again (the caller has decided to write
+// it).
+bool write_entry(const PackageView &pkg, const Entry &e, bool strip, OutputFile &out,
+                 Progress *progress = nullptr);
+
 }  // namespace rztool

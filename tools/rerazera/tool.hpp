@@ -2,8 +2,9 @@
 // Shared pieces of the rerazera command-line tool: exit statuses, error
 // reporting, number parsing, and the subcommand registration functions.
 //
-// The tool is an ordinary host of the library: it reads packages only
-// through the public QVPKG_ functions of rerazera.h and owns the logger.
+// The tool is an ordinary host of the libraries: it reads packages only
+// through their public headers (a package API handle, and the QVPKG_
+// functions of rerazera.h for the one-call check) and owns the logger.
 #pragma once
 
 #include <sys/types.h>
