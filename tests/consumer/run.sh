@@ -13,6 +13,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 jobs=${JOBS:-2}
+# A sanitized library needs its runtime in every program that loads it: the
+# test of a sanitized build tree passes the flags it was built with.
+sanitize=${SANITIZE_FLAGS:-}
 
 if [ "${1:-}" = "--root" ] && [ $# -eq 3 ]; then
   root=$(cd "$2" && pwd)
@@ -106,7 +109,8 @@ echo "== find_package(rerazera)"
 configure() { # build-dir extra-args...
   local b=$1; shift
   cmake -S "$here" -B "$b" -DCMAKE_PREFIX_PATH="$tree" -DEXAMPLE="$here/../../examples/verify_and_extract.c" \
-    -DRERAZERA_CONSUMER_SIGN=$sign -DRERAZERA_CONSUMER_DEFINES="$consumer_defines" "$@"
+    -DRERAZERA_CONSUMER_SIGN=$sign -DRERAZERA_CONSUMER_DEFINES="$consumer_defines" \
+    ${sanitize:+-DCMAKE_C_FLAGS="$sanitize" -DCMAKE_CXX_FLAGS="$sanitize"} "$@"
 }
 if configure "$work/cmake" >"$work/cmake.log" 2>&1 &&
    cmake --build "$work/cmake" -j "$jobs" >>"$work/cmake.log" 2>&1; then
@@ -128,7 +132,7 @@ export PKG_CONFIG_SYSROOT_DIR=$root
 # Keep -L even for the system's own library directory (an installed package).
 export PKG_CONFIG_ALLOW_SYSTEM_LIBS=1
 check "pkg-config --modversion is $version" test "$(pkg-config --modversion rerazera)" = "$version"
-cflags=$(pkg-config --cflags rerazera rerazera-package)
+cflags="$(pkg-config --cflags rerazera rerazera-package) $sanitize"
 libs=$(pkg-config --libs rerazera)
 package_libs=$(pkg-config --libs rerazera-package)
 if [ "$sign" = ON ]; then
