@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <iterator>
@@ -377,8 +378,8 @@ TEST_F(ToolTest, ExitStatusTable) {
     check({{"verfy x.qv", 2, "unknown subcommand 'verfy'; did you mean 'verify'?"},
            {"help verify", 0, "", {"--json", "-v,--verbose"}},
            {"info --field size --field entries x.qv", 2, "at most 1 value"}});
-    check_out({"strip --force damaged.bin -o -",
-               "boot", "extract hole.qv --name kernel.img --strip -o -", "k",
+    check_out({"strip --force damaged.bin -o -", "boot",
+               "extract hole.qv --name kernel.img --strip -o -", "k",
                "extract badkernel.qv --id 2 --strip --no-check -o -", "jernel",
                "info --field product-type q.qv", "16\n", "extract num.qv --id 020 --strip -o -",
                "twenty", "extract num.qv --id 0009 --strip -o -", "nine",
@@ -485,6 +486,51 @@ TEST_F(ToolTest, StreamedJsonKeepsTheSchema) {
     for (const char *key :
          {"schema", "file", "size", "product_type", "entries", "subfiles", "header", "extension"})
         EXPECT_TRUE(j.contains(key)) << key;
+}
+
+// Output for scripts: tab-separated rows with escaped fields, no heading on
+// request, a JSON summary without per-sub-file records, and a note that puts
+// a directory's '@' where it is.
+TEST_F(ToolTest, ScriptFriendlyOutput) {
+    write(PackageBuilder()
+              .add(SubFile{1, "boot.bin", "Boot\tloader", bytes_of("boot")})
+              .add(SubFile{0x20, "a b", "", bytes_of("x")})
+              .build(),
+          "p.qv");
+    const std::string row0 = "header\t0\t0x00000001\t";
+    Outcome r = sh("list --format tsv p.qv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_has(r.out, "TABLE\tINDEX\tFILE ID\tOFFSET\tLENGTH\tCRC\tNAME\tDESCRIPTION\n" + row0,
+               "\tboot.bin\tBoot\\x09loader\n", "header\t1\t0x00000020\t", "\ta b\t\n");
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
+    r = sh("list --format tsv --no-header p.qv");
+    EXPECT_EQ(r.out.rfind(row0, 0), 0u) << r.out;
+    r = sh("list --no-header p.qv");
+    EXPECT_EQ(r.out.rfind("header ", 0), 0u) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
+
+    Package bad = PackageBuilder().add(SubFile{1, "boot.bin", "", bytes_of("boot")}).build();
+    bad.bytes.back() ^= 1;
+    write(bad, "bad.qv");
+    json j = json::parse(sh("verify --json --summary p.qv bad.qv").out);
+    expect_at(j, "/packages/0/report", nullptr, "/packages/0/passed", true, "/packages/1/report",
+              nullptr, "/packages/1/passed", false, "/summary/failed", 1);
+    j = json::parse(sh("verify --json --summary - <p.qv").out);
+    expect_at(j, "/packages/0/passed", true, "/packages/0/report", nullptr);
+
+    std::filesystem::create_directories(path("job@2"));
+    write(PackageBuilder().add(SubFile{1, "boot.bin", "", bytes_of("boot")}).build(), "job@2/p.qv");
+    std::filesystem::copy_file(path("p.qv"), path("a@b.qv"));
+    check({{"verify job@2/p.qv",
+            1,
+            "",
+            {"the '@' is in the directory part, job@2/, not in the file name",
+             "cd 'job@2/' && rerazera verify 'p.qv'"}},
+           {"verify a@b.qv", 1, "", {"FAILED (result 13)"}},
+           {"list --json --format tsv p.qv", 2, "--json cannot be used with --format"},
+           {"list --format csv p.qv", 2, "csv"},
+           {"verify --summary p.qv", 2, "--summary needs --json"}});
+    EXPECT_EQ(sh("verify a@b.qv").out.find("directory part"), std::string::npos);
 }
 
 // diff pairs entries by file ID and names what changed; a CRC-16 collision is still found.
@@ -690,7 +736,8 @@ TEST_F(ToolTest, BashCompletion) {
     for (const auto &[line, want] : {std::pair{"rerazera di", "diff"},
                                      {"rerazera -q diff --j", "--json"},
                                      {"rerazera extract pkg.qv --na", "--name"},
-                                     {"rerazera verify pk", "pkg.qv"}}) {
+                                     {"rerazera verify pk", "pkg.qv"},
+                                     {"rerazera list --format t", "tsv"}}) {
         files("c.sh", std::string("source ") + RERAZERA_COMPLETION + "\nCOMP_WORDS=(" + line +
                           ")\nCOMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n_rerazera\n"
                           "printf '%s\\n' \"${COMPREPLY[@]}\"\n");

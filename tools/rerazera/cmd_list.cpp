@@ -18,6 +18,8 @@ namespace {
 struct ListOptions {
     std::string package;
     bool json = false;
+    std::string format = "text";  // or "tsv"
+    bool noHeader = false;
 };
 
 // A stored checksum is a 16-bit CRC in a 32-bit word; show the whole word
@@ -92,6 +94,35 @@ void print_row(OutBuffer &out, const PackageView &pkg, const Entry &e, const Bin
     out.put('\n');
 }
 
+// One row of tab-separated fields for scripts: no padding, every field
+// escaped (a tab or a line break in a name cannot split it), "-" for a name
+// that cannot be read, whose reason then stands in the last field.
+void print_tsv_row(OutBuffer &out, const PackageView &pkg, const Entry &e, const BinInfo &bin) {
+    char num[16];
+    out.put(table_name(e.table));
+    out.put('\t');
+    out.put(decimal(e.index, num));
+    out.put('\t');
+    out.put(hex_id(e.desc.fileId, num));
+    out.put('\t');
+    out.put(decimal(e.desc.offset, num));
+    out.put('\t');
+    out.put(decimal(e.desc.length, num));
+    out.put('\t');
+    out.put(crc_text(e.desc.crc, num));
+    out.put('\t');
+    out.put(bin.readable ? escape(bin.name) : std::string("-"));
+    out.put('\t');
+    if (!bin.readable) {
+        out.put(unreadable_reason(pkg, e.desc));
+    } else if (pkg.is_dummy(e)) {
+        out.put("(extension table: " + std::to_string(pkg.ext().count) + " extend subfiles)");
+    } else {
+        out.put_escaped(bin.desc);
+    }
+    out.put('\n');
+}
+
 void json_row(JsonStream &out, const PackageView &pkg, const Entry &e, const BinInfo &bin) {
     out.begin_object();
     out.key("table").value(table_name(e.table));
@@ -143,6 +174,7 @@ int run_list(const ListOptions &opt) {
 
     JsonStream out(stdout);
     OutBuffer text(stdout);
+    const bool tsv = opt.format == "tsv";
     if (opt.json) {
         out.begin_object();
         out.key("schema").value(1u);
@@ -150,6 +182,9 @@ int run_list(const ListOptions &opt) {
         out.key("header").value(header_json(header));
         out.key("extension").value(extension_json(ext));
         out.key("entries").begin_array();
+    } else if (opt.noHeader) {
+    } else if (tsv) {
+        std::printf("TABLE\tINDEX\tFILE ID\tOFFSET\tLENGTH\tCRC\tNAME\tDESCRIPTION\n");
     } else {
         std::printf("%-9s %7s  %-10s  %10s  %10s  %-10s  %-24s  %s\n", "TABLE", "INDEX", "FILE ID",
                     "OFFSET", "LENGTH", "CRC", "NAME", "DESCRIPTION");
@@ -159,6 +194,8 @@ int run_list(const ListOptions &opt) {
         const Entry e = pkg.entry(k, &bin);
         if (opt.json) {
             json_row(out, pkg, e, bin);
+        } else if (tsv) {
+            print_tsv_row(text, pkg, e, bin);
         } else {
             print_row(text, pkg, e, bin);
         }
@@ -180,6 +217,11 @@ void add_list(CLI::App &app, Runner &run) {
         "list", "List every entry of the header table and of the extension with its bin header");
     cmd->add_option("package", opt->package, "Package file")->required();
     cmd->add_flag("--json", opt->json, "Print a JSON object (schema in rerazera(1))");
+    cmd->add_option("--format", opt->format,
+                    "text (aligned columns, the default) or tsv (tab-separated, for scripts)")
+        ->check(CLI::IsMember({"text", "tsv"}))
+        ->excludes("--json");
+    cmd->add_flag("--no-header", opt->noHeader, "Leave out the heading line")->excludes("--json");
     cmd->footer(
         "Exits 1 when the package is too short, its header fails its check (the table is "
         "still listed) or its extension is invalid, 2 when the file cannot be used.");

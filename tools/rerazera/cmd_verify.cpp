@@ -36,6 +36,7 @@ struct VerifyOptions {
     std::string jobs;
     bool json = false;
     bool report = false;
+    bool summary = false;  // --json without the per-sub-file records
     std::string save;
     SignatureOptions signature;
 };
@@ -53,6 +54,22 @@ struct Outcome {
     // The signature was refused, so the package's own checks never ran.
     [[nodiscard]] bool refused_unread() const { return signature && !signature->packageChecked; }
 };
+
+// The name rule refuses a path holding '@' anywhere, directories included:
+// a CI workspace such as /ci/job@2/ fails a package whose own name is clean.
+// The library's verdict stands; the note says where the '@' is and how to
+// verify through a clean path.
+std::string name_rule_note(const std::string &name) {
+    const std::size_t slash = name.rfind('/');
+    if (slash == std::string::npos || name.find('@') > slash) {
+        return "";
+    }
+    const std::string dir = name.substr(0, slash + 1);
+    return "the '@' is in the directory part, " + escape(dir) +
+           ", not in the file name; the name rule looks at the whole path, so verify it from "
+           "inside that directory: cd " +
+           shell_quote(dir) + " && rerazera verify " + shell_quote(name.substr(slash + 1));
+}
 
 // path is the file to read, name the package as the user gave it.
 Outcome verify_one(const std::string &path, const std::string &name, const rerazera_policy *policy,
@@ -76,6 +93,9 @@ Outcome verify_one(const std::string &path, const std::string &name, const reraz
     char msg[512] = "";
     out.result = QVPKG_ChkQVFileInfo(path.c_str(), msg, sizeof msg);
     out.verdict = msg;
+    if (out.result == QVPKG_ERR_NAME && out.note.empty()) {
+        out.note = name_rule_note(name);
+    }
     return out;
 }
 
@@ -360,8 +380,8 @@ int run_verify(const VerifyOptions &opt) {
     }
     // Streamed when nothing needs the bytes again afterwards; a signature
     // is checked over the whole file, so a signed check reads a copy.
-    const bool streamStdin = fromStdin != n && opt.save.empty() && !opt.report && !opt.json &&
-                             !opt.signature.enabled();
+    const bool streamStdin = fromStdin != n && opt.save.empty() && !opt.report &&
+                             (!opt.json || opt.summary) && !opt.signature.enabled();
     if (fromStdin != n && !streamStdin) {
         spool = std::make_unique<StdinSpool>(opt.save);
         files[fromStdin] = spool->path();
@@ -449,7 +469,7 @@ int run_verify(const VerifyOptions &opt) {
                 }
             }
             json.key("report");
-            if (o.error.empty()) {
+            if (o.error.empty() && !opt.summary) {
                 write_report(files[i], path, &json);
             } else {
                 json.null();
@@ -508,6 +528,10 @@ void add_verify(CLI::App &app, Runner &run) {
                     "Packages verified at once, 1 to 1024 (default: number of cores)");
     cmd->add_flag("--json", opt->json,
                   "Print a JSON document with a record per sub-file (schema in rerazera(1))");
+    cmd->add_flag("--summary", opt->summary,
+                  "With --json: each package's verdict and the totals, without a record per "
+                  "sub-file (\"report\" is null)")
+        ->needs("--json");
     cmd->add_flag("--report", opt->report,
                   "Also print every sub-file's checksums and result, extension included");
     cmd->add_option("--save", opt->save,

@@ -190,6 +190,14 @@ void show_log_line(const char *format, va_list args) {
 
 }  // namespace
 
+std::string shell_quote(std::string_view text) {
+    std::string out = "'";
+    for (const char c : escape(text)) {
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return out + "'";
+}
+
 std::string escape(std::string_view text) {
     std::string out;
     append_escaped(out, text);

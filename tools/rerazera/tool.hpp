@@ -50,6 +50,9 @@ void report_note(const std::string &what, const std::string &text);
 // U+FEFF...) are escaped byte by byte too: they are UTF-8 but would let a
 // name reorder or hide what is printed after it.
 std::string escape(std::string_view text);
+
+// text escaped, then in single quotes for a shell ('\'' for a quote).
+std::string shell_quote(std::string_view text);
 void append_escaped(std::string &out, std::string_view text);
 // The character at text[i]: its length in bytes (1 for a byte that starts
 // no valid UTF-8 sequence), and in safe whether it may be shown as it is.
