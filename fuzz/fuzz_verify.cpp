@@ -3,12 +3,15 @@
 // on a heap copy of exactly the file's length: the two must agree, and the
 // heap copy lets the sanitizer catch any read past the end of the package
 // (a read past the end of a mapping stays unnoticed up to the page's end).
+// On that copy, ranges summed from the table of running checksums and
+// ranges summed one by one must give the same code and text.
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "harness.hpp"
+#include "verify/walk.hpp"
 
 namespace {
 
@@ -97,6 +100,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (r != QVPKG_ERR_NAME) {
         rzfuzz::expect(walk == r, "the walk on memory and the check by path disagree");
     }
+
+    // The bounded summing against the straightforward one.
+    Msg direct(QVPKG_MSG_BUF_LEN);
+    Msg tabled(QVPKG_MSG_BUF_LEN);
+    const auto len = static_cast<std::uint32_t>(pkg.size());
+    const std::int32_t d = rerazera::check_package(copy, len, direct.text, QVPKG_MSG_BUF_LEN,
+                                                   nullptr, rerazera::CrcMode::Direct);
+    const std::int32_t t = rerazera::check_package(copy, len, tabled.text, QVPKG_MSG_BUF_LEN,
+                                                   nullptr, rerazera::CrcMode::Tabled);
+    rzfuzz::expect(d == walk && t == d, "summing modes disagree on the code");
+    rzfuzz::expect(std::strcmp(direct.text, tabled.text) == 0,
+                   "summing modes disagree on the text");
 
     // The extension check, where its preconditions hold.
     QVFileDesc ext{};

@@ -55,6 +55,17 @@ extern "C" {
 #define RERAZERA_SIGN_INVALID_ARGUMENT 11   /* a null pointer or an unusable argument */
 #define RERAZERA_SIGN_NO_MEMORY 12          /* memory ran out */
 #define RERAZERA_SIGN_CRYPTO_UNAVAILABLE 13 /* libsodium could not be initialised */
+/* Since 1.1: the refusals of a verification policy, and the signing calls. */
+#define RERAZERA_SIGN_PRODUCT_TYPE_MISMATCH 14 /* signed for another product type */
+#define RERAZERA_SIGN_VERSION_TOO_OLD 15       /* the version is below the policy's minimum */
+#define RERAZERA_SIGN_VERSION_MISSING 16       /* a minimum is set and no version was signed */
+#define RERAZERA_SIGN_VERSION_MALFORMED 17     /* a version that is not dotted integers */
+#define RERAZERA_SIGN_KEY_CONFLICT 18          /* another key with a key ID already trusted */
+#define RERAZERA_SIGN_NEEDS_PASSWORD 19        /* the secret key is encrypted, no password given */
+#define RERAZERA_SIGN_WRONG_PASSWORD 20        /* the password does not decrypt the secret key */
+#define RERAZERA_SIGN_BAD_SECRET_KEY 21        /* not a minisign secret key file */
+#define RERAZERA_SIGN_KDF_FAILED 22            /* scrypt failed (not enough memory) */
+#define RERAZERA_SIGN_BAD_COMMENT 23           /* a comment with a line break or control byte */
 
 /* Flags for the verification calls. */
 #define RERAZERA_SIGN_ALLOW_LEGACY 1u /* accept the legacy "Ed" algorithm */
@@ -163,6 +174,133 @@ RERAZERA_SIGN_API int32_t rerazera_verify_package(const rerazera_keyring *ring, 
 
 /* Releases a record from the verification calls; null is allowed. */
 RERAZERA_SIGN_API void rerazera_signature_info_free(rerazera_signature_info *info);
+
+/*
+ * ---- Since 1.1 ----
+ *
+ * Trusted comments. `rerazera sign` writes the trusted comment as
+ * tab-separated key:value fields, which minisign shows as they are:
+ *
+ *   timestamp:1700000000<TAB>file:fw.qv<TAB>size:4096<TAB>product-type:42
+ *   <TAB>version:2.10.1
+ *
+ * product-type is the decimal product type the package was signed for;
+ * version is the release's version: one or more decimal integers joined by
+ * dots ("7", "2.10.1"), at most 64 characters. Versions are compared field
+ * by field as integers, leading zeros ignored, and missing fields count as
+ * 0: 2.9 < 2.10 < 2.10.1, and 1.2 == 1.2.0 == 01.2. A field name that occurs
+ * twice makes the comment's value for it malformed.
+ */
+
+/* Compares two versions: *order receives -1, 0 or 1 for a < b, a == b,
+ * a > b. Returns OK, VERSION_MALFORMED or INVALID_ARGUMENT. */
+RERAZERA_SIGN_API int32_t rerazera_version_compare(const char *a, const char *b, int *order);
+
+/* As rerazera_keyring_add_file, but a key whose ID is already trusted with a
+ * different key is refused with KEY_CONFLICT instead of replacing it (the
+ * same key again is accepted and changes nothing). */
+RERAZERA_SIGN_API int32_t rerazera_keyring_add_file_unique(rerazera_keyring *ring,
+                                                           const char *path);
+
+/*
+ * A verification policy: what a device accepts. Opaque; made with
+ * rerazera_policy_new() (no keyring, no product type, no minimum version,
+ * legacy signatures refused) and released with rerazera_policy_free(). A
+ * policy borrows its keyring, which must outlive every verification that
+ * uses it. A policy that is not changed may be used by several threads at
+ * once.
+ */
+typedef struct rerazera_policy rerazera_policy;
+
+RERAZERA_SIGN_API int32_t rerazera_policy_new(rerazera_policy **out);
+RERAZERA_SIGN_API void rerazera_policy_free(rerazera_policy *policy);
+/* The trusted keys. Returns OK or INVALID_ARGUMENT (a null argument). */
+RERAZERA_SIGN_API int32_t rerazera_policy_set_keyring(rerazera_policy *policy,
+                                                      const rerazera_keyring *ring);
+/* The device's own product type: the package header's product type must
+ * equal it. Returns OK or INVALID_ARGUMENT. */
+RERAZERA_SIGN_API int32_t rerazera_policy_set_product_type(rerazera_policy *policy,
+                                                           uint32_t product_type);
+/* The lowest version accepted (rollback protection); null removes the floor.
+ * Returns OK, VERSION_MALFORMED (the policy unchanged) or INVALID_ARGUMENT. */
+RERAZERA_SIGN_API int32_t rerazera_policy_set_min_version(rerazera_policy *policy,
+                                                          const char *version);
+/* Non-zero accepts minisign's legacy "Ed" signatures. Returns OK or
+ * INVALID_ARGUMENT. */
+RERAZERA_SIGN_API int32_t rerazera_policy_allow_legacy(rerazera_policy *policy, int allow);
+
+/*
+ * The check a device should make before it installs a package: everything
+ * rerazera_verify_package does (same arguments, same msg texts and log
+ * lines, same results), and then, once the signature and the package have
+ * passed, the policy:
+ *   - PRODUCT_TYPE_MISMATCH: the trusted comment's product-type field (when
+ *     it has one) differs from the package header's product type, or the
+ *     policy sets a product type and the header's differs from it;
+ *   - VERSION_MISSING, VERSION_MALFORMED, VERSION_TOO_OLD: the policy sets a
+ *     minimum version and the trusted comment has no version field, one that
+ *     is not a version, or one below the minimum.
+ * *package_result is the QVPKG_ result as for rerazera_verify_package (0
+ * when a policy refusal is returned). INVALID_ARGUMENT for a policy without
+ * a keyring.
+ *
+ * rerazera_verify_package, kept for the callers of 1.0, makes none of these
+ * checks: a package signed for another product type, or an old release,
+ * passes it. New code should use this call.
+ */
+RERAZERA_SIGN_API int32_t rerazera_verify_package_policy(const rerazera_policy *policy,
+                                                         const char *path, const char *sig_path,
+                                                         char *msg, uint32_t msgSize,
+                                                         int32_t *package_result,
+                                                         rerazera_signature_info **info);
+
+/*
+ * Signing. A secret key is read from a minisign secret key file; keys are
+ * made in minisign's format, so that minisign can use them as well.
+ */
+typedef struct rerazera_secret_key rerazera_secret_key;
+
+/* A new key pair: *public_file and *secret_file receive the texts of the two
+ * files (malloc'ed; release the secret one with rerazera_secret_text_free,
+ * which wipes it), key_id its ID text. With a password (non-empty) the
+ * secret key is encrypted as minisign encrypts it (scrypt, about 1 GiB and
+ * some seconds); null stores it unencrypted. Returns OK, INVALID_ARGUMENT,
+ * KDF_FAILED, NO_MEMORY or CRYPTO_UNAVAILABLE; nothing is written on
+ * failure. */
+RERAZERA_SIGN_API int32_t rerazera_keygen(const char *password, char **public_file,
+                                          char **secret_file,
+                                          char key_id[RERAZERA_KEY_ID_TEXT_SIZE]);
+
+/* Wipes and frees a secret text; null is allowed. */
+RERAZERA_SIGN_API void rerazera_secret_text_free(char *text);
+
+/* Reads the secret key file at path (a regular file of at most 4096 bytes).
+ * password may be null for an unencrypted key. Returns OK, IO_ERROR,
+ * BAD_SECRET_KEY, NEEDS_PASSWORD, WRONG_PASSWORD, KDF_FAILED,
+ * INVALID_ARGUMENT, NO_MEMORY or CRYPTO_UNAVAILABLE. */
+RERAZERA_SIGN_API int32_t rerazera_secret_key_read(const char *path, const char *password,
+                                                   rerazera_secret_key **out);
+
+/* Wipes and releases a secret key; null is allowed. */
+RERAZERA_SIGN_API void rerazera_secret_key_free(rerazera_secret_key *key);
+
+/* The key's ID text. */
+RERAZERA_SIGN_API void rerazera_secret_key_id(const rerazera_secret_key *key,
+                                              char key_id[RERAZERA_KEY_ID_TEXT_SIZE]);
+
+/*
+ * Signs the file at path in minisign's prehashed format ("ED"):
+ * *signature_file receives the whole signature file's text (malloc'ed).
+ * trusted_comment and untrusted_comment are single lines of printable text
+ * (tabs allowed in the trusted one; BAD_COMMENT otherwise), at most 8000
+ * bytes. The signature is checked against the key's public key before it
+ * is handed out. Returns OK, IO_ERROR (path cannot be opened or mapped, or
+ * is not a regular file), BAD_COMMENT, INVALID_ARGUMENT, NO_MEMORY or
+ * CRYPTO_UNAVAILABLE.
+ */
+RERAZERA_SIGN_API int32_t rerazera_sign_file(const rerazera_secret_key *key, const char *path,
+                                             const char *trusted_comment,
+                                             const char *untrusted_comment, char **signature_file);
 
 #ifdef __cplusplus
 }

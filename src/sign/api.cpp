@@ -11,36 +11,23 @@
 #include <string>
 
 #include "rerazera/sign.h"
+#include "sign/api_support.hpp"
 #include "sign/file_io.hpp"
 #include "sign/keyring.hpp"
 #include "sign/package_check.hpp"
+#include "sign/policy.hpp"
 #include "sign/public_key.hpp"
 #include "sign/signature_check.hpp"
 
-struct rerazera_keyring {
-    rerazera::sign::Keyring ring;
+struct rerazera_policy {
+    rerazera::sign::Policy policy;
 };
 
 namespace {
 
+using rerazera::sign::crypto_ready;
+using rerazera::sign::guarded;
 using rerazera::sign::SignatureFile;
-
-// Runs body; memory running out and any other exception become codes.
-template <typename Body>
-std::int32_t guarded(Body &&body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc &) {
-        return RERAZERA_SIGN_NO_MEMORY;
-    } catch (...) {
-        return RERAZERA_SIGN_NO_MEMORY;
-    }
-}
-
-// sodium_init() may be called any number of times, from any thread.
-bool crypto_ready() noexcept {
-    return sodium_init() >= 0;
-}
 
 // A malloc'ed record for the caller, or null when memory runs out.
 rerazera_signature_info *make_info(const SignatureFile &sig, bool commentVerified) {
@@ -72,7 +59,10 @@ std::int32_t finish(std::int32_t result, const std::optional<SignatureFile> &sig
     if (!sig) {
         return result;
     }
-    const bool verified = result == RERAZERA_SIGN_OK || result == RERAZERA_SIGN_PACKAGE_FAILED;
+    // Every refusal after the signature check held a verified comment.
+    const bool verified = result == RERAZERA_SIGN_OK || result == RERAZERA_SIGN_PACKAGE_FAILED ||
+                          (result >= RERAZERA_SIGN_PRODUCT_TYPE_MISMATCH &&
+                           result <= RERAZERA_SIGN_VERSION_MALFORMED);
     *info = make_info(*sig, verified);
     return *info != nullptr ? result : RERAZERA_SIGN_NO_MEMORY;
 }
@@ -115,6 +105,26 @@ RERAZERA_SIGN_API const char *rerazera_sign_strerror(int32_t code) {
             return "out of memory";
         case RERAZERA_SIGN_CRYPTO_UNAVAILABLE:
             return "cryptography library unavailable";
+        case RERAZERA_SIGN_PRODUCT_TYPE_MISMATCH:
+            return "signed for another product type";
+        case RERAZERA_SIGN_VERSION_TOO_OLD:
+            return "version below the minimum";
+        case RERAZERA_SIGN_VERSION_MISSING:
+            return "no signed version, and a minimum is set";
+        case RERAZERA_SIGN_VERSION_MALFORMED:
+            return "malformed version";
+        case RERAZERA_SIGN_KEY_CONFLICT:
+            return "another key with the same key ID is already trusted";
+        case RERAZERA_SIGN_NEEDS_PASSWORD:
+            return "the secret key needs a password";
+        case RERAZERA_SIGN_WRONG_PASSWORD:
+            return "wrong password";
+        case RERAZERA_SIGN_BAD_SECRET_KEY:
+            return "not a minisign secret key";
+        case RERAZERA_SIGN_KDF_FAILED:
+            return "the key derivation failed (not enough memory)";
+        case RERAZERA_SIGN_BAD_COMMENT:
+            return "a comment must be one line of printable text";
         default:
             return "unknown result code";
     }
@@ -136,7 +146,9 @@ RERAZERA_SIGN_API void rerazera_keyring_free(rerazera_keyring *ring) {
     delete ring;
 }
 
-RERAZERA_SIGN_API int32_t rerazera_keyring_add_file(rerazera_keyring *ring, const char *path) {
+namespace {
+
+std::int32_t add_key_file(rerazera_keyring *ring, const char *path, bool unique) {
     if (ring == nullptr || path == nullptr) {
         return RERAZERA_SIGN_INVALID_ARGUMENT;
     }
@@ -154,9 +166,25 @@ RERAZERA_SIGN_API int32_t rerazera_keyring_add_file(rerazera_keyring *ring, cons
         if (!key) {
             return RERAZERA_SIGN_BAD_KEY;
         }
+        rerazera::sign::Keyring::Status status{};
+        const rerazera::sign::PublicKey *had = ring->ring.find(key->id, status);
+        if (unique && had != nullptr && had->key != key->key) {
+            return RERAZERA_SIGN_KEY_CONFLICT;
+        }
         ring->ring.add(*key);
         return RERAZERA_SIGN_OK;
     });
+}
+
+}  // namespace
+
+RERAZERA_SIGN_API int32_t rerazera_keyring_add_file(rerazera_keyring *ring, const char *path) {
+    return add_key_file(ring, path, false);
+}
+
+RERAZERA_SIGN_API int32_t rerazera_keyring_add_file_unique(rerazera_keyring *ring,
+                                                           const char *path) {
+    return add_key_file(ring, path, true);
 }
 
 RERAZERA_SIGN_API int32_t rerazera_keyring_add_base64(rerazera_keyring *ring, const char *text) {
@@ -230,6 +258,107 @@ RERAZERA_SIGN_API int32_t rerazera_verify_package(const rerazera_keyring *ring, 
         const std::string sigPath = default_signature_path(path, sig_path);
         const std::int32_t r = rerazera::sign::check_signed_package(
             ring->ring, path, sigPath.c_str(), flags, msg, msgSize, package_result, sig);
+        return finish(r, sig, info);
+    });
+}
+
+RERAZERA_SIGN_API int32_t rerazera_version_compare(const char *a, const char *b, int *order) {
+    if (a == nullptr || b == nullptr || order == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    const std::optional<int> c = rerazera::sign::compare_versions(a, b);
+    if (!c) {
+        return RERAZERA_SIGN_VERSION_MALFORMED;
+    }
+    *order = *c;
+    return RERAZERA_SIGN_OK;
+}
+
+RERAZERA_SIGN_API int32_t rerazera_policy_new(rerazera_policy **out) {
+    if (out == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    auto *policy = new (std::nothrow) rerazera_policy;
+    if (policy == nullptr) {
+        return RERAZERA_SIGN_NO_MEMORY;
+    }
+    *out = policy;
+    return RERAZERA_SIGN_OK;
+}
+
+RERAZERA_SIGN_API void rerazera_policy_free(rerazera_policy *policy) {
+    delete policy;
+}
+
+RERAZERA_SIGN_API int32_t rerazera_policy_set_keyring(rerazera_policy *policy,
+                                                      const rerazera_keyring *ring) {
+    if (policy == nullptr || ring == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    policy->policy.ring = &ring->ring;
+    return RERAZERA_SIGN_OK;
+}
+
+RERAZERA_SIGN_API int32_t rerazera_policy_set_product_type(rerazera_policy *policy,
+                                                           uint32_t product_type) {
+    if (policy == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    policy->policy.productType = product_type;
+    return RERAZERA_SIGN_OK;
+}
+
+RERAZERA_SIGN_API int32_t rerazera_policy_set_min_version(rerazera_policy *policy,
+                                                          const char *version) {
+    if (policy == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    return guarded([&] {
+        if (version == nullptr) {
+            policy->policy.minVersion.reset();
+            return RERAZERA_SIGN_OK;
+        }
+        if (!rerazera::sign::valid_version(version)) {
+            return RERAZERA_SIGN_VERSION_MALFORMED;
+        }
+        policy->policy.minVersion = std::string(version);
+        return RERAZERA_SIGN_OK;
+    });
+}
+
+RERAZERA_SIGN_API int32_t rerazera_policy_allow_legacy(rerazera_policy *policy, int allow) {
+    if (policy == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    policy->policy.allowLegacy = allow != 0;
+    return RERAZERA_SIGN_OK;
+}
+
+RERAZERA_SIGN_API int32_t rerazera_verify_package_policy(const rerazera_policy *policy,
+                                                         const char *path, const char *sig_path,
+                                                         char *msg, uint32_t msgSize,
+                                                         int32_t *package_result,
+                                                         rerazera_signature_info **info) {
+    if (info != nullptr) {
+        *info = nullptr;
+    }
+    if (policy == nullptr || policy->policy.ring == nullptr || path == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    if (!crypto_ready()) {
+        return RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
+    }
+    return guarded([&] {
+        const rerazera::sign::Policy &p = policy->policy;
+        std::optional<SignatureFile> sig;
+        const std::string sigPath = default_signature_path(path, sig_path);
+        std::uint32_t productType = 0;
+        std::int32_t r = rerazera::sign::check_signed_package(
+            *p.ring, path, sigPath.c_str(), p.allowLegacy ? RERAZERA_SIGN_ALLOW_LEGACY : 0u, msg,
+            msgSize, package_result, sig, &productType);
+        if (r == RERAZERA_SIGN_OK) {
+            r = rerazera::sign::apply_policy(p, sig->trustedComment, productType);
+        }
         return finish(r, sig, info);
     });
 }

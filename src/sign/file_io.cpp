@@ -13,9 +13,18 @@
 namespace rerazera::sign {
 
 ReadStatus read_small_file(const char *path, std::size_t maxSize, std::string &content) {
-    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a FIFO planted in its place never waits for a
+    // writer; anything but a regular file is refused before it is read.
+    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd.valid()) {
         return errno == ENOENT ? ReadStatus::Missing : ReadStatus::Failed;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        return ReadStatus::Failed;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return ReadStatus::NotRegular;
     }
     std::string text;
     char buf[4096];
@@ -47,7 +56,7 @@ FileView::~FileView() {
 
 FileView FileView::map(const char *path) noexcept {
     FileView view;
-    const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat st {};
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return view;

@@ -10,9 +10,9 @@
 
 namespace rerazera::sign {
 
-enum class ReadStatus { Ok, Missing, TooLarge, Failed };
+enum class ReadStatus { Ok, Missing, TooLarge, NotRegular, Failed };
 
-// Reads the file at path whole when it holds at most maxSize bytes.
+// Reads the regular file at path whole when it holds at most maxSize bytes.
 ReadStatus read_small_file(const char *path, std::size_t maxSize, std::string &content);
 
 // Owner of a read-only shared mapping of a whole file of any size (an empty

@@ -2,6 +2,7 @@
 #include "sign/package_check.hpp"
 
 #include "base/log.hpp"
+#include "format/records.hpp"
 #include "rerazera.h"
 #include "rerazera/sign.h"
 #include "sign/signature_check.hpp"
@@ -13,7 +14,8 @@ namespace rerazera::sign {
 
 std::int32_t check_signed_package(const Keyring &ring, const char *path, const char *sigPath,
                                   std::uint32_t flags, char *msg, std::uint32_t msgSize,
-                                  std::int32_t *packageResult, std::optional<SignatureFile> &sig) {
+                                  std::int32_t *packageResult, std::optional<SignatureFile> &sig,
+                                  std::uint32_t *headerProductType) {
     // Nothing of the package is read before its key is known to be trusted.
     if (const std::int32_t r = load_signature(sigPath, sig); r != RERAZERA_SIGN_OK) {
         return r;
@@ -60,6 +62,9 @@ std::int32_t check_signed_package(const Keyring &ring, const char *path, const c
     const std::int32_t r = check_package(mapping.data(), mapping.size(), msg, msgSize, &feeder);
     if (r != QVPKG_OK) {
         log_info(kWalkFailed, path, msg);
+    } else if (headerProductType != nullptr) {
+        // A package that passed holds a whole header.
+        *headerProductType = HeaderView(mapping.data()).product_type();
     }
     return package_failed(r);
 }

@@ -11,9 +11,12 @@
 
 namespace rerazera::sign {
 
-// See rerazera_verify_package in rerazera/sign.h.
+// See rerazera_verify_package in rerazera/sign.h. When the result is OK,
+// headerProductType (if not null) receives the header's product type, read
+// from the bytes that were verified.
 std::int32_t check_signed_package(const Keyring &ring, const char *path, const char *sigPath,
                                   std::uint32_t flags, char *msg, std::uint32_t msgSize,
-                                  std::int32_t *packageResult, std::optional<SignatureFile> &sig);
+                                  std::int32_t *packageResult, std::optional<SignatureFile> &sig,
+                                  std::uint32_t *headerProductType = nullptr);
 
 }  // namespace rerazera::sign

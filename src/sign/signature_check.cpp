@@ -16,6 +16,7 @@ std::int32_t load_signature(const char *sigPath, std::optional<SignatureFile> &s
     switch (read_small_file(sigPath, kMaxSignatureFileSize, content)) {
         case ReadStatus::Missing:
             return RERAZERA_SIGN_NO_SIGNATURE;
+        case ReadStatus::NotRegular:
         case ReadStatus::Failed:
             return RERAZERA_SIGN_IO_ERROR;
         case ReadStatus::TooLarge:

@@ -7,6 +7,7 @@
 
 #include "rerazera.h"
 #include "verify/mapping.hpp"
+#include "verify/range_crc.hpp"
 
 namespace rerazera {
 
@@ -25,5 +26,11 @@ inline constexpr std::uint64_t kNoLimit = UINT64_MAX;
 std::int32_t check_extension(const std::uint8_t *base, const QVFileDesc &extDesc,
                              std::uint64_t limit, char *msg, std::uint32_t msgSize,
                              const PageFeeder *feeder = nullptr) noexcept;
+
+// The same check with every extend subfile's checksums taken through
+// ranges, which holds the mapping at base.
+std::int32_t check_extension(const std::uint8_t *base, const QVFileDesc &extDesc,
+                             std::uint64_t limit, char *msg, std::uint32_t msgSize,
+                             RangeCrc &ranges) noexcept;
 
 }  // namespace rerazera

@@ -24,17 +24,24 @@ constexpr char kFileCrcBad[] = "file crc is not correct. fileID =0x%x\n";
 // The checksum's count is a signed 32-bit value: a count of 2 GiB or more
 // sums nothing and yields 0, as QVPKG_MakeCrcCheckSum does.
 std::uint16_t payload_crc(const std::uint8_t *payload, std::uint32_t dataLen,
-                          const PageFeeder *feeder) noexcept {
+                          RangeCrc &ranges) noexcept {
     if (dataLen > static_cast<std::uint32_t>(INT32_MAX)) {
         return 0;
     }
-    return crc16_mapped(payload, dataLen, feeder);
+    return ranges.crc(payload, dataLen);
 }
 
 }  // namespace
 
 std::int32_t check_subfile(const std::uint8_t *subFile, const QVFileDesc &desc, char *msg,
                            std::uint32_t msgSize, const PageFeeder *feeder) noexcept {
+    // One sub-file: every range is summed once at most, directly.
+    RangeCrc ranges(subFile, desc.length, feeder, CrcMode::Direct);
+    return check_subfile(subFile, desc, msg, msgSize, ranges);
+}
+
+std::int32_t check_subfile(const std::uint8_t *subFile, const QVFileDesc &desc, char *msg,
+                           std::uint32_t msgSize, RangeCrc &ranges) noexcept {
     if (desc.length == 0) {
         return QVPKG_OK;  // an empty entry: nothing to read
     }
@@ -43,7 +50,8 @@ std::int32_t check_subfile(const std::uint8_t *subFile, const QVFileDesc &desc, 
         return QVPKG_ERR;
     }
     const BinHeaderView bin(subFile);
-    const std::uint16_t headCrc = crc16(subFile + layout::bin::kCrcStart, layout::bin::kCrcLen);
+    const std::uint16_t headCrc =
+        ranges.crc(subFile + layout::bin::kCrcStart, layout::bin::kCrcLen);
     if (!crc_word_matches(bin.head_crc(), headCrc)) {
         bounded_print(msg, msgSize, kHeadCrcBad, desc.fileId);
         return QVPKG_ERR;
@@ -53,7 +61,7 @@ std::int32_t check_subfile(const std::uint8_t *subFile, const QVFileDesc &desc, 
         bounded_print(msg, msgSize, kPayloadPastEnd, desc.fileId);
         return QVPKG_ERR;
     }
-    if (!crc_word_matches(desc.crc, payload_crc(subFile + layout::bin::kSize, dataLen, feeder))) {
+    if (!crc_word_matches(desc.crc, payload_crc(subFile + layout::bin::kSize, dataLen, ranges))) {
         bounded_print(msg, msgSize, kFileCrcBad, desc.fileId);
         return QVPKG_ERR;
     }

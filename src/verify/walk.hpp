@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "verify/mapping.hpp"
+#include "verify/range_crc.hpp"
 
 namespace rerazera {
 
@@ -14,7 +15,12 @@ namespace rerazera {
 // verdict into msg and returns 0, -1, QVPKG_ERR_LENGTH or QVPKG_ERR_HEADER.
 // A feeder over the same mapping brings long payloads in ahead of their
 // checksums; it changes nothing but the time taken.
+//
+// The work is bounded by fileLen whatever the entries claim: see RangeCrc.
+// mode chooses how ranges are summed (Direct: the straightforward walk, for
+// comparisons); every mode gives the same result, text and log lines.
 std::int32_t check_package(const std::uint8_t *base, std::uint32_t fileLen, char *msg,
-                           std::uint32_t msgSize, const PageFeeder *feeder = nullptr) noexcept;
+                           std::uint32_t msgSize, const PageFeeder *feeder = nullptr,
+                           CrcMode mode = CrcMode::Auto) noexcept;
 
 }  // namespace rerazera

@@ -10,6 +10,7 @@
 #   cmake -DLIB=librerazera.so -DMAP=rerazera.map -DHEADER=rerazera.h -P check_exports.cmake
 # PREFIX names the exported functions of the header (default QVPKG_; the
 # signature library's are rerazera_).
+cmake_policy(SET CMP0057 NEW)
 foreach(var LIB MAP HEADER)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "check_exports.cmake needs -D${var}=...")
@@ -30,17 +31,35 @@ function(report what names)
   endif()
 endfunction()
 
-# The map: names in the global section, and the version node's name.
+# The map: the names in each version node's global section. A library that
+# grew keeps its first node and adds one per release, so each name stays
+# under the node it first shipped in.
 file(READ ${MAP} map_text)
 string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" map_text "${map_text}")
-if(NOT map_text MATCHES "([A-Za-z_][A-Za-z0-9_.]*)[ \t\r\n]*{[ \t\r\n]*global:([^}]*)local:")
+# A ';' would split CMake's lists: the map's separators become ','.
+string(REPLACE ";" "," map_text "${map_text}")
+string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_.]*[ \t\r\n]*{[ \t\r\n]*global:[^}]*}" node_texts
+       "${map_text}")
+if(NOT node_texts OR NOT map_text MATCHES "local:[ \t\r\n]*\\*")
   message(FATAL_ERROR "${MAP}: expected 'NODE { global: ...; local: *; };'")
 endif()
-set(node ${CMAKE_MATCH_1})
-string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_]*[ \t\r\n]*;" mapped "${CMAKE_MATCH_2}")
-list(TRANSFORM mapped REPLACE "[ \t\r\n;]" "")
+set(mapped "")
+set(nodes "")
+foreach(node_text IN LISTS node_texts)
+  string(REGEX MATCH "^[A-Za-z_][A-Za-z0-9_.]*" this_node "${node_text}")
+  list(APPEND nodes ${this_node})
+  string(REGEX REPLACE "^[^{]*{[ \t\r\n]*global:" "" names_text "${node_text}")
+  string(REGEX REPLACE "local:.*" "" names_text "${names_text}")
+  string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_]*[ \t\r\n]*," names "${names_text}")
+  list(TRANSFORM names REPLACE "[ \t\r\n,]" "")
+  foreach(name IN LISTS names)
+    set(node_of_${name} ${this_node})
+  endforeach()
+  list(APPEND mapped ${names})
+endforeach()
 list(REMOVE_ITEM mapped "")
 list(REMOVE_DUPLICATES mapped)
+list(JOIN nodes ", " node)
 
 # The header: every identifier followed by '(' outside comments and
 # preprocessor lines that starts with PREFIX is a function declaration
@@ -72,11 +91,11 @@ set(exported "")
 set(unversioned "")
 foreach(line IN LISTS lines)
   if(line MATCHES "^[0-9a-fA-F]* *([A-Za-z]) ([^ @]+)(@*)([^ ]*)$")
-    if(CMAKE_MATCH_1 STREQUAL "A" AND CMAKE_MATCH_2 STREQUAL node)
+    if(CMAKE_MATCH_1 STREQUAL "A" AND CMAKE_MATCH_2 IN_LIST nodes)
       continue()
     endif()
     list(APPEND exported ${CMAKE_MATCH_2})
-    if(NOT CMAKE_MATCH_3 STREQUAL "@@" OR NOT CMAKE_MATCH_4 STREQUAL node)
+    if(NOT CMAKE_MATCH_3 STREQUAL "@@" OR NOT CMAKE_MATCH_4 STREQUAL "${node_of_${CMAKE_MATCH_2}}")
       list(APPEND unversioned ${CMAKE_MATCH_2})
     endif()
   endif()
@@ -88,7 +107,7 @@ set(missing ${mapped})
 list(REMOVE_ITEM missing ${exported})
 report("exported but not in the export map" "${extra}")
 report("in the export map but not exported" "${missing}")
-report("exported without the default version ${node}" "${unversioned}")
+report("exported without the default version of its node" "${unversioned}")
 
 if(problems GREATER 0)
   message(FATAL_ERROR "the exported interface does not match the header and the export map")

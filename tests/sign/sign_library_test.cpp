@@ -265,11 +265,76 @@ TEST_F(SignLibraryTest, OneKeyringManyThreads) {
     EXPECT_EQ(passed, 4 * 8);
 }
 
+// The policy call: minisign's trusted comment, policy product type and floor, the result.
+TEST_F(SignLibraryTest, PolicyRefusals) {
+    const struct {
+        const char *comment;
+        int64_t productType;  // -1: not set
+        const char *minVersion;
+        int32_t result;
+    } rows[] = {
+        {"product-type:4660\tversion:2.10", 4660, "2.9", RERAZERA_SIGN_OK},
+        {"product-type:99", -1, nullptr, RERAZERA_SIGN_PRODUCT_TYPE_MISMATCH},
+        {"product-type:4660\tproduct-type:99", -1, nullptr, RERAZERA_SIGN_PRODUCT_TYPE_MISMATCH},
+        {"version:1", 42, nullptr, RERAZERA_SIGN_PRODUCT_TYPE_MISMATCH},
+        {"version:2.9.9", -1, "2.10", RERAZERA_SIGN_VERSION_TOO_OLD},
+        {"version:02.10.0", -1, "2.10", RERAZERA_SIGN_OK},
+        {"file:x", -1, "1", RERAZERA_SIGN_VERSION_MISSING},
+        {"version:2.x", -1, "1", RERAZERA_SIGN_VERSION_MALFORMED},
+        {"version:99999999999999999999999.1", -1, "99999999999999999999998", RERAZERA_SIGN_OK},
+    };
+    rztest::ScratchDir dir;
+    const Ring ring = ring_of("a");
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.comment);
+        const std::string pkg =
+            signed_package(rztest::make_package(), dir, "p.qv", false, row.comment);
+        rerazera_policy *policy = nullptr;
+        ASSERT_EQ(rerazera_policy_new(&policy), RERAZERA_SIGN_OK);
+        EXPECT_EQ(rerazera_policy_set_keyring(policy, ring.get()), RERAZERA_SIGN_OK);
+        if (row.productType >= 0)
+            rerazera_policy_set_product_type(policy, static_cast<uint32_t>(row.productType));
+        EXPECT_EQ(rerazera_policy_set_min_version(policy, row.minVersion), RERAZERA_SIGN_OK);
+        char msg[256] = "";
+        int32_t packageResult = -1;
+        EXPECT_EQ(rerazera_verify_package_policy(policy, pkg.c_str(), nullptr, msg, sizeof msg,
+                                                 &packageResult, nullptr),
+                  row.result);
+        EXPECT_EQ(packageResult, QVPKG_OK);
+        rerazera_policy_free(policy);
+    }
+}
+
+// A key made and a file signed by the library, checked by minisign.
+TEST_F(SignLibraryTest, SignFileCrossesOver) {
+    rztest::ScratchDir dir;
+    rztest::make_package().write(dir.file("p.qv"));
+    char *pub = nullptr, *sec = nullptr, id[RERAZERA_KEY_ID_TEXT_SIZE];
+    ASSERT_EQ(rerazera_keygen(nullptr, &pub, &sec, id), RERAZERA_SIGN_OK);
+    rztest::write_text(dir.file("k.pub"), pub);
+    rztest::write_text(dir.file("k.sec"), sec);
+    std::free(pub);
+    rerazera_secret_text_free(sec);
+    rerazera_secret_key *key = nullptr;
+    ASSERT_EQ(rerazera_secret_key_read(dir.file("k.sec").c_str(), nullptr, &key), RERAZERA_SIGN_OK);
+    char *sig = nullptr;
+    EXPECT_EQ(rerazera_sign_file(key, dir.file("p.qv").c_str(), "a\nb", "", &sig),
+              RERAZERA_SIGN_BAD_COMMENT);
+    ASSERT_EQ(rerazera_sign_file(key, dir.file("p.qv").c_str(), "version:3", "c", &sig),
+              RERAZERA_SIGN_OK);
+    rztest::write_text(dir.file("p.qv.minisig"), sig);
+    std::free(sig);
+    rerazera_secret_key_free(key);
+    const auto r = rztest::minisign({"-V", "-H", "-p", "k.pub", "-m", "p.qv"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("version:3"), std::string::npos) << r.out;
+}
+
 TEST(SignStrerror, DistinctTextPerCode) {
     std::set<std::string> texts;
-    for (int32_t code = RERAZERA_SIGN_OK; code <= RERAZERA_SIGN_CRYPTO_UNAVAILABLE; ++code)
+    for (int32_t code = RERAZERA_SIGN_OK; code <= RERAZERA_SIGN_BAD_COMMENT; ++code)
         EXPECT_TRUE(texts.insert(rerazera_sign_strerror(code)).second) << code;
-    for (const int32_t code : {-1, RERAZERA_SIGN_CRYPTO_UNAVAILABLE + 1})
+    for (const int32_t code : {-1, RERAZERA_SIGN_BAD_COMMENT + 1})
         EXPECT_STREQ(rerazera_sign_strerror(code), "unknown result code");
 }
 

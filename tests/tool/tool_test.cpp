@@ -372,7 +372,12 @@ TEST_F(ToolTest, ExitStatusTable) {
           "extract num.qv -o - --id 1e3", "extract num.qv -o - --id 0o7"})
         rows.push_back({cmd, 2});
     check(rows);
-    check_out({"--version", "rerazera " RERAZERA_VERSION "\n", "strip --force damaged.bin -o -",
+    for (const char *cmd : {"--version", "version"})
+        expect_has(sh(cmd).out, "rerazera " RERAZERA_VERSION "\nlibrerazera ", "\nlibsodium ");
+    check({{"verfy x.qv", 2, "unknown subcommand 'verfy'; did you mean 'verify'?"},
+           {"help verify", 0, "", {"--json", "-v,--verbose"}},
+           {"info --field size --field entries x.qv", 2, "at most 1 value"}});
+    check_out({"strip --force damaged.bin -o -",
                "boot", "extract hole.qv --name kernel.img --strip -o -", "k",
                "extract badkernel.qv --id 2 --strip --no-check -o -", "jernel",
                "info --field product-type q.qv", "16\n", "extract num.qv --id 020 --strip -o -",
@@ -900,7 +905,7 @@ TEST_F(ToolTest, UnpackRefusals) {
            {"pack --manifest ok/broken.json -o x.qv", 2, "not a usable manifest: "},
            {"pack --manifest list.txt --reflow -o x.qv", 2,
             "--reflow: applies to the manifest that unpack writes"},
-           {"pack --reflow ok/a -o x.qv", 2, "--reflow requires --manifest"}});
+           {"pack --reflow ok/a -o x.qv", 2, "--reflow needs --manifest as well"}});
     EXPECT_FALSE(rztest::file_exists(path("x")));
     EXPECT_FALSE(rztest::file_exists(path("x.qv")));
     for (const char *same : {"y.qv", "z.qv"})

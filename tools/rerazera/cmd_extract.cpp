@@ -149,6 +149,7 @@ int extract_one(const ExtractOptions &opt, const PackageView &pkg, const Request
     // name: a name the user did not give, so it replaces nothing unasked.
     std::string target = opt.out;
     bool replace = true;
+    bool named = false;
     if (toDir || (opt.out != "-" && is_directory(opt.out))) {
         std::string why;
         const std::string name =
@@ -158,8 +159,9 @@ int extract_one(const ExtractOptions &opt, const PackageView &pkg, const Request
         }
         target = join_path(opt.out, name);
         replace = opt.force;
+        named = true;
     }
-    OutputFile out(target, {pkg.identity()}, replace);
+    OutputFile out(target, {pkg.identity()}, replace, named);
     if (!out.ok()) {
         report_error(out.name(), out.error());
         return kExitTrouble;
@@ -261,7 +263,7 @@ int extract_all(const ExtractOptions &opt) {
         }
         const std::string name = entry_file_name(used, e, bin.name, opt.package);
         const std::string target = join_path(opt.out, name);
-        OutputFile out(target, {pkg.identity()}, opt.force);
+        OutputFile out(target, {pkg.identity()}, opt.force, true);
         if (!out.ok()) {
             report_error(out.name(), out.error());
             status = worse(status, kExitTrouble);

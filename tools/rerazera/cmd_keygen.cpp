@@ -2,21 +2,21 @@
 // rerazera keygen -p KEY.pub -s KEY.sec: a key pair in minisign's files, so
 // that minisign can sign and verify with it as well. The secret key is
 // protected by a password the way minisign protects it (scrypt); with
-// --unencrypted it is stored bare, like `minisign -G -W`.
-#include <fcntl.h>
-#include <sodium.h>
+// --unencrypted it is stored bare, like `minisign -G -W`. Both files are
+// checked before either is written, written under temporary names, and put
+// in place together: a failure leaves every existing file as it was.
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
-#include <variant>
 
+#include "output.hpp"
 #include "password.hpp"
-#include "sign/public_key.hpp"
-#include "sign/secret_key.hpp"
+#include "rerazera/sign.h"
 #include "tool.hpp"
 
 namespace rztool {
@@ -30,38 +30,45 @@ struct KeygenOptions {
     int passwordFd = -1;
 };
 
-// Writes a whole new file with the given permission bits; an existing one
-// is replaced only with force.
-bool write_key_file(const std::string &path, const std::string &content, mode_t mode, bool force) {
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (force ? O_TRUNC : O_EXCL);
-    const int fd = ::open(path.c_str(), flags, mode);
-    if (fd < 0) {
-        report_error(path,
-                     errno == EEXIST ? "exists (use --force to replace it)" : std::strerror(errno));
-        return false;
+// Why path cannot take a key file, or "": an existing entry is replaced
+// only with force, and only when it is a regular file (never a link or a
+// device).
+std::string output_problem(const std::string &path, bool force) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return {};
     }
-    // A replaced file keeps its old bits unless they are set again.
-    const bool written = ::fchmod(fd, mode) == 0 && ::write(fd, content.data(), content.size()) ==
-                                                        static_cast<ssize_t>(content.size());
-    const int saved = errno;
-    if (::close(fd) != 0 || !written) {
-        report_error(path, std::strerror(written ? errno : saved));
+    if (!force) {
+        return "exists (use --force to replace it)";
+    }
+    return S_ISREG(st.st_mode) ? std::string() : "exists and is not a regular file";
+}
+
+bool same_file(const std::string &a, const std::string &b) {
+    std::error_code ea, eb;
+    const auto ca = std::filesystem::weakly_canonical(a, ea);
+    const auto cb = std::filesystem::weakly_canonical(b, eb);
+    return a == b || (!ea && !eb && ca == cb);
+}
+
+bool stage(StagedFile &file, const char *text) {
+    const std::size_t n = std::strlen(text);
+    if (!file.ok() || ::write(file.fd(), text, n) != static_cast<ssize_t>(n)) {
+        report_error(file.final_path(), file.ok() ? std::strerror(errno) : file.error());
         return false;
     }
     return true;
 }
 
 int run_keygen(const KeygenOptions &opt) {
-    if (sodium_init() < 0) {
-        report_error("keygen", "libsodium cannot be initialised");
+    if (same_file(opt.publicPath, opt.secretPath)) {
+        report_error(opt.secretPath, "names the public key file as well; give two files");
         return kExitUsage;
     }
-    if (!opt.force) {
-        for (const std::string &path : {opt.publicPath, opt.secretPath}) {
-            if (::access(path.c_str(), F_OK) == 0) {
-                report_error(path, "exists (use --force to replace it)");
-                return kExitUsage;
-            }
+    for (const std::string &path : {opt.publicPath, opt.secretPath}) {
+        if (const std::string why = output_problem(path, opt.force); !why.empty()) {
+            report_error(path, why);
+            return kExitUsage;
         }
     }
     std::optional<std::string> password;
@@ -71,26 +78,36 @@ int run_keygen(const KeygenOptions &opt) {
             return kExitUsage;
         }
     }
-    const rerazera::sign::SecretKey key = rerazera::sign::SecretKey::generate();
-    auto secretFile = rerazera::sign::format_secret_key_file(key, password ? &*password : nullptr);
+    char *pub = nullptr;
+    char *sec = nullptr;
+    char id[RERAZERA_KEY_ID_TEXT_SIZE];
+    const std::int32_t r = rerazera_keygen(password ? password->c_str() : nullptr, &pub, &sec, id);
     if (password) {
         wipe(*password);
     }
-    if (std::holds_alternative<rerazera::sign::SecretKeyProblem>(secretFile)) {
-        report_error("keygen", "the key derivation failed (not enough memory)");
+    if (r != RERAZERA_SIGN_OK) {
+        report_error("keygen", rerazera_sign_strerror(r));
         return kExitUsage;
     }
-    std::string &secretText = std::get<std::string>(secretFile);
-    const bool ok =
-        write_key_file(opt.secretPath, secretText, 0600, opt.force) &&
-        write_key_file(opt.publicPath, rerazera::sign::format_public_key_file(key.public_key()),
-                       0644, opt.force);
-    wipe(secretText);
-    if (!ok) {
+    const std::unique_ptr<char, decltype(&std::free)> pubText(pub, &std::free);
+    const std::unique_ptr<char, decltype(&rerazera_secret_text_free)> secText(
+        sec, &rerazera_secret_text_free);
+    install_cleanup_handlers();
+    StagedFile secFile(opt.secretPath);
+    StagedFile pubFile(opt.publicPath);
+    if (!stage(secFile, secText.get()) || !stage(pubFile, pubText.get())) {
         return kExitUsage;
     }
-    std::cout << "key ID " << rerazera::sign::key_id_text(key.id) << ": public key in "
-              << opt.publicPath << ", secret key in " << opt.secretPath
+    if (!secFile.commit(opt.force, 0600)) {
+        report_error(opt.secretPath, secFile.error());
+        return kExitUsage;
+    }
+    if (!pubFile.commit(opt.force, 0644)) {
+        report_error(opt.publicPath, pubFile.error());
+        return kExitUsage;
+    }
+    std::cout << "key ID " << id << ": public key in " << escape(opt.publicPath)
+              << ", secret key in " << escape(opt.secretPath)
               << (opt.unencrypted ? " (not encrypted)" : "") << '\n';
     return kExitOk;
 }

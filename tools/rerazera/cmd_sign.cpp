@@ -2,43 +2,47 @@
 // rerazera sign -s KEY.sec PACKAGE...: a detached PACKAGE.minisig for each
 // package, in minisign's prehashed format ("ED"), so that `minisign -V`
 // checks it as well as `rerazera verify`. Its trusted comment records the
-// package's file name, size, product type and a timestamp as tab-separated
-// key:value fields; the timestamp is SOURCE_DATE_EPOCH when that is set, so
-// that a reproducible build signs reproducibly.
-#include <sodium.h>
+// package's file name, size, product type, a timestamp and, with --version,
+// the release's version as tab-separated key:value fields, followed by the
+// fields given with -t; the timestamp is SOURCE_DATE_EPOCH when that is
+// set, so that a reproducible build signs reproducibly.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <sstream>
-#include <variant>
 
 #include "output.hpp"
 #include "password.hpp"
 #include "rerazera.h"
-#include "sign/file_io.hpp"
-#include "sign/secret_key.hpp"
-#include "sign/signature_file.hpp"
-#include "sign/signing.hpp"
+#include "rerazera/sign.h"
+#include "spool.hpp"
 #include "tool.hpp"
 
 namespace rztool {
 namespace {
 
-namespace rs = rerazera::sign;
-
 struct SignOptions {
     std::string secretPath;
     std::vector<std::string> packages;
     int passwordFd = -1;
+    std::string trustedExtra;                                      // -t
+    std::string untrusted = "signature from rerazera secret key";  // -c
+    std::string sigPath;                                           // -x
+    std::string version;                                           // --version
 };
 
-constexpr char kUntrustedComment[] = "signature from rerazera secret key";
+using SecretKeyPtr = std::unique_ptr<rerazera_secret_key, decltype(&rerazera_secret_key_free)>;
+using TextPtr = std::unique_ptr<char, decltype(&std::free)>;
+
+// The fields sign sets itself; -t may not set them again.
+constexpr const char *kOwnFields[] = {"timestamp", "file", "size", "product-type", "version"};
 
 // SOURCE_DATE_EPOCH (a decimal count of seconds) or the current time.
 std::optional<long long> signing_time() {
@@ -56,110 +60,145 @@ std::optional<long long> signing_time() {
     return t;
 }
 
-std::optional<rs::SecretKey> load_secret_key(const SignOptions &opt) {
-    std::string content;
-    if (rs::read_small_file(opt.secretPath.c_str(), 4096, content) != rs::ReadStatus::Ok) {
-        report_error(opt.secretPath, "cannot read it as a secret key file");
-        return std::nullopt;
-    }
-    std::optional<std::string> password;
-    if (rs::secret_key_file_encrypted(content)) {
-        password = read_password(opt.passwordFd, "Password for the secret key: ", false);
-        if (!password) {
-            return std::nullopt;
-        }
-    }
-    auto parsed = rs::parse_secret_key_file(content, password ? &*password : nullptr);
-    if (password) {
-        wipe(*password);
-    }
-    if (auto *key = std::get_if<rs::SecretKey>(&parsed)) {
-        return std::move(*key);
-    }
-    switch (std::get<rs::SecretKeyProblem>(parsed)) {
-        case rs::SecretKeyProblem::WrongPassword:
-            report_error(opt.secretPath, "wrong password");
-            break;
-        case rs::SecretKeyProblem::KdfFailed:
-            report_error(opt.secretPath, "the key derivation failed (not enough memory)");
-            break;
-        default:
-            report_error(opt.secretPath, "not a minisign secret key");
-            break;
-    }
-    return std::nullopt;
-}
-
-// Signs one package; false after reporting why not.
-bool sign_one(const rs::SecretKey &key, const std::string &path, long long timestamp) {
-    if (!check_input_file(path)) {
+// Options that make no sense together or do not parse; false after saying why.
+bool check_options(const SignOptions &opt) {
+    if (!opt.sigPath.empty() && opt.packages.size() != 1) {
+        report_error("-x", "names the signature of one package; give one package");
         return false;
     }
-    // Only a package that passes its own checks is worth a signature.
-    char msg[512] = "";
-    if (const std::int32_t r = QVPKG_ChkQVFileInfo(path.c_str(), msg, sizeof msg); r != QVPKG_OK) {
-        report_error(path, "not signed, the package fails its checks: " + std::string(msg));
+    int order = 0;
+    if (!opt.version.empty() && rerazera_version_compare(opt.version.c_str(), opt.version.c_str(),
+                                                         &order) != RERAZERA_SIGN_OK) {
+        report_error("--version", "'" + escape(opt.version) +
+                                      "' is not a version (decimal integers joined by dots)");
         return false;
     }
-    std::uint32_t productType = 0;
-    if (QVPKG_ExtractProductTypeFromQV(path.c_str(), &productType) != QVPKG_OK) {
-        report_error(path, "not signed, its product type cannot be read");
-        return false;
-    }
-    const std::string name = std::filesystem::path(path).filename().string();
-    for (const char c : name) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            report_error(path, "not signed, its file name holds a control character");
+    std::istringstream fields(opt.trustedExtra);
+    for (std::string field; std::getline(fields, field, '\t');) {
+        const std::string key = field.substr(0, field.find(':'));
+        if (std::find(std::begin(kOwnFields), std::end(kOwnFields), key) != std::end(kOwnFields)) {
+            report_error("-t", "the field '" + key + "' is set by sign itself");
             return false;
         }
     }
-    const rs::FileView view = rs::FileView::map(path.c_str());
-    if (!view.ok()) {
-        report_error(path, std::strerror(errno));
-        return false;
-    }
-    std::ostringstream comment;
-    comment << "timestamp:" << timestamp << "\tfile:" << name << "\tsize:" << view.size()
-            << "\tproduct-type:" << productType;
-    const rs::SignatureFile sig = rs::sign_bytes(key, view.data(), view.size(), comment.str());
-    const std::string text = rs::format_signature_file(sig, kUntrustedComment);
+    return true;
+}
 
-    const std::string sigPath = path + ".minisig";
+SecretKeyPtr load_secret_key(const SignOptions &opt) {
+    SecretKeyPtr none(nullptr, &rerazera_secret_key_free);
+    if (!check_input_file(opt.secretPath)) {
+        return none;
+    }
+    rerazera_secret_key *raw = nullptr;
+    std::int32_t r = rerazera_secret_key_read(opt.secretPath.c_str(), nullptr, &raw);
+    if (r == RERAZERA_SIGN_NEEDS_PASSWORD) {
+        std::optional<std::string> password =
+            read_password(opt.passwordFd, "Password for the secret key: ", false);
+        if (!password) {
+            return none;
+        }
+        r = rerazera_secret_key_read(opt.secretPath.c_str(), password->c_str(), &raw);
+        wipe(*password);
+    }
+    if (r != RERAZERA_SIGN_OK) {
+        report_error(opt.secretPath, r == RERAZERA_SIGN_IO_ERROR
+                                         ? "cannot read it as a secret key file"
+                                         : rerazera_sign_strerror(r));
+        return none;
+    }
+    return SecretKeyPtr(raw, &rerazera_secret_key_free);
+}
+
+// Writes a whole file under a temporary name, then in place.
+bool write_signature(const std::string &sigPath, const char *text) {
     StagedFile staged(sigPath);
     if (!staged.ok()) {
         report_error(sigPath, staged.error());
         return false;
     }
-    std::ofstream out(staged.temp_path(), std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out || !staged.commit(true)) {
-        report_error(sigPath, out ? staged.error() : "cannot write it");
+    const std::size_t n = std::strlen(text);
+    const bool written = ::write(staged.fd(), text, n) == static_cast<ssize_t>(n);
+    if (!written || !staged.commit(true)) {
+        report_error(sigPath, written ? staged.error() : std::strerror(errno));
         return false;
     }
-    std::printf("%s: signed by %s\n", path.c_str(), rs::key_id_text(key.id).c_str());
     return true;
 }
 
+// Signs one package: kExitOk, kExitFailure (the package fails its checks)
+// or kExitTrouble (an input or output unusable), after reporting why.
+int sign_one(const rerazera_secret_key *key, const SignOptions &opt, const std::string &path,
+             long long timestamp) {
+    std::uint64_t size = 0;
+    if (path == kStdinArg) {
+        report_error(path, "sign does not read standard input; give a package file");
+        return kExitTrouble;
+    }
+    if (!check_input_file(path, &size)) {
+        return kExitTrouble;
+    }
+    // Only a package that passes its own checks is worth a signature.
+    char msg[512] = "";
+    if (const std::int32_t r = QVPKG_ChkQVFileInfo(path.c_str(), msg, sizeof msg); r != QVPKG_OK) {
+        report_error(path, "not signed, the package fails its checks: " + std::string(msg));
+        return kExitFailure;
+    }
+    std::uint32_t productType = 0;
+    if (QVPKG_ExtractProductTypeFromQV(path.c_str(), &productType) != QVPKG_OK) {
+        report_error(path, "not signed, its product type cannot be read");
+        return kExitFailure;
+    }
+    const std::string name = std::filesystem::path(path).filename().string();
+    if (std::any_of(name.begin(), name.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
+        report_error(path, "not signed, its file name holds a control character");
+        return kExitFailure;
+    }
+    std::ostringstream comment;
+    comment << "timestamp:" << timestamp << "\tfile:" << name << "\tsize:" << size
+            << "\tproduct-type:" << productType;
+    if (!opt.version.empty()) {
+        comment << "\tversion:" << opt.version;
+    }
+    if (!opt.trustedExtra.empty()) {
+        comment << '\t' << opt.trustedExtra;
+    }
+    char *raw = nullptr;
+    const std::int32_t r =
+        rerazera_sign_file(key, path.c_str(), comment.str().c_str(), opt.untrusted.c_str(), &raw);
+    if (r != RERAZERA_SIGN_OK) {
+        report_error(path, std::string("not signed: ") + rerazera_sign_strerror(r));
+        return r == RERAZERA_SIGN_BAD_COMMENT ? kExitUsage : kExitTrouble;
+    }
+    const TextPtr text(raw, &std::free);
+    const std::string sigPath = opt.sigPath.empty() ? path + ".minisig" : opt.sigPath;
+    if (!write_signature(sigPath, text.get())) {
+        return kExitTrouble;
+    }
+    char id[RERAZERA_KEY_ID_TEXT_SIZE];
+    rerazera_secret_key_id(key, id);
+    std::printf("%s: signed by %s\n", escape(path).c_str(), id);
+    return kExitOk;
+}
+
 int run_sign(const SignOptions &opt) {
-    if (sodium_init() < 0) {
-        report_error("sign", "libsodium cannot be initialised");
+    if (!check_options(opt)) {
         return kExitUsage;
     }
     const std::optional<long long> timestamp = signing_time();
     if (!timestamp) {
         return kExitUsage;
     }
-    const std::optional<rs::SecretKey> key = load_secret_key(opt);
+    const SecretKeyPtr key = load_secret_key(opt);
     if (!key) {
         return kExitUsage;
     }
     install_cleanup_handlers();
-    std::size_t failed = 0;
+    int status = kExitOk;
     for (const std::string &path : opt.packages) {
-        failed += sign_one(*key, path, *timestamp) ? 0 : 1;
+        status = std::max(status, sign_one(key.get(), opt, path, *timestamp));
     }
-    return failed == 0 ? kExitOk : kExitFailure;
+    return status;
 }
 
 }  // namespace
@@ -173,9 +212,18 @@ void add_sign(CLI::App &app, Runner &run) {
     cmd->add_option("--password-fd", opt->passwordFd,
                     "Read the secret key's password from this descriptor instead of the terminal")
         ->check(CLI::Range(0, 1 << 20));
+    cmd->add_option("--version", opt->version,
+                    "Record this release version (dotted integers) in the trusted comment");
+    cmd->add_option("-t,--trusted-comment", opt->trustedExtra,
+                    "More key:value fields (tab-separated) for the trusted comment");
+    cmd->add_option("-c,--untrusted-comment", opt->untrusted,
+                    "The signature file's untrusted comment");
+    cmd->add_option("-x,--sig", opt->sigPath,
+                    "Signature file to write (one package; default PACKAGE.minisig)");
     cmd->footer(
-        "Exit status: 0 every package signed, 1 a package failed its checks or could not "
-        "be signed, 2 usage error or unusable secret key.");
+        "Exit status: 0 every package signed, 1 a package failed its checks, 2 usage error, "
+        "unusable secret key, a package that cannot be read or a signature that cannot be "
+        "written.");
     cmd->callback([opt, &run] { run = [opt] { return run_sign(*opt); }; });
 }
 

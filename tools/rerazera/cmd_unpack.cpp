@@ -254,7 +254,7 @@ class Unpacker {
 
     bool write_file(const std::string &name, std::uint32_t at, std::uint32_t len,
                     Progress *progress) {
-        OutputFile out(join_path(opt_.dir, name), {pkg_.identity()}, opt_.force);
+        OutputFile out(join_path(opt_.dir, name), {pkg_.identity()}, opt_.force, true);
         if (!out.ok()) {
             report_error(out.name(), out.error());
             return false;
@@ -263,7 +263,7 @@ class Unpacker {
     }
 
     bool write_manifest() {
-        OutputFile out(join_path(opt_.dir, mf::kFileName), {pkg_.identity()}, opt_.force);
+        OutputFile out(join_path(opt_.dir, mf::kFileName), {pkg_.identity()}, opt_.force, true);
         if (!out.ok()) {
             report_error(out.name(), out.error());
             return false;

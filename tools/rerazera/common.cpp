@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -13,8 +14,8 @@
 #include <iostream>
 #include <thread>
 
+#include "output.hpp"
 #include "rerazera.h"
-#include "sign/text_lines.hpp"
 #include "tool.hpp"
 
 namespace rztool {
@@ -80,7 +81,7 @@ std::optional<std::uint64_t> parse_digits(std::string_view text, int base) {
     }
     std::uint64_t v = 0;
     for (const char c : text) {
-        const int d = rerazera::sign::hex_digit(c);
+        const int d = hex_digit(c);
         if (d < 0 || d >= base) {
             return std::nullopt;
         }
@@ -123,6 +124,44 @@ bool g_verbose = false;
 bool g_quiet = false;
 int g_dataFd = STDOUT_FILENO;
 thread_local const std::string *t_label = nullptr;
+thread_local const std::string *t_reading = nullptr;
+
+constexpr char kChangedWhileRead[] = "the file changed (it shrank) while it was read";
+
+// Async-signal-safe: fixed buffer, write(2), _exit(2). The fault is
+// synchronous, so the thread-local names are those of the faulting thread.
+extern "C" void on_bus_error(int /*sig*/) {
+    remove_pending_files();
+    char line[1024];
+    std::size_t n = 0;
+    const auto put = [&](const char *text, std::size_t len) {
+        for (std::size_t i = 0; i < len && n + 4 < sizeof line - sizeof kChangedWhileRead; ++i) {
+            const auto u = static_cast<unsigned char>(text[i]);
+            if (u >= 0x20 && u < 0x7f && u != '\\') {
+                line[n++] = static_cast<char>(u);
+            } else {
+                static const char digits[] = "0123456789abcdef";
+                line[n++] = '\\';
+                line[n++] = 'x';
+                line[n++] = digits[u >> 4];
+                line[n++] = digits[u & 0xF];
+            }
+        }
+    };
+    const std::string *name = t_reading != nullptr ? t_reading : t_label;
+    std::memcpy(line, "rerazera: ", 10);
+    n = 10;
+    if (name != nullptr) {
+        put(name->data(), name->size());
+        line[n++] = ':';
+        line[n++] = ' ';
+    }
+    std::memcpy(line + n, kChangedWhileRead, sizeof kChangedWhileRead - 1);
+    n += sizeof kChangedWhileRead - 1;
+    line[n++] = '\n';
+    (void)!::write(STDERR_FILENO, line, n);
+    ::_exit(kExitTrouble);
+}
 
 // The library's diagnostic lines: dropped, or shown escaped on stderr with
 // the package they concern. One write per line keeps the lines of parallel
@@ -157,54 +196,80 @@ std::string escape(std::string_view text) {
     return out;
 }
 
+namespace {
+
+// Code points that are valid UTF-8 but change how a terminal shows what
+// follows: the C1 controls, and the invisible and bidirectional format
+// characters (marks, embeddings, overrides, isolates, line and paragraph
+// separators, zero-width spaces and joiners, the byte order mark).
+constexpr std::uint32_t kHidden[][2] = {
+    {0x0080, 0x009F}, {0x061C, 0x061C}, {0x180E, 0x180E}, {0x200B, 0x200F},
+    {0x2028, 0x202E}, {0x2060, 0x2069}, {0xFEFF, 0xFEFF}, {0xFFF9, 0xFFFB},
+};
+
+bool hidden(std::uint32_t cp) {
+    for (const auto &range : kHidden) {
+        if (cp >= range[0] && cp <= range[1]) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::size_t shown_char(std::string_view text, std::size_t i, bool &safe) {
+    const auto u = static_cast<unsigned char>(text[i]);
+    safe = false;
+    if (u < 0x80) {
+        safe = u >= 0x20 && u != 0x7f;
+        return 1;
+    }
+    // Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
+    const std::size_t n = u >= 0xC2 && u <= 0xDF   ? 2
+                          : u >= 0xE0 && u <= 0xEF ? 3
+                          : u >= 0xF0 && u <= 0xF4 ? 4
+                                                   : 0;
+    if (n == 0 || i + n > text.size()) {
+        return 1;
+    }
+    std::uint32_t cp = u & (0x7Fu >> n);
+    for (std::size_t k = 1; k < n; ++k) {
+        const auto b = static_cast<unsigned char>(text[i + k]);
+        if ((b & 0xC0) != 0x80) {
+            return 1;
+        }
+        cp = cp << 6 | (b & 0x3Fu);
+    }
+    constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kLeast[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        return 1;
+    }
+    safe = !hidden(cp);
+    return n;
+}
+
 void append_escaped(std::string &out, std::string_view text) {
-    const auto hex = [&out](unsigned char u) {
-        static const char digits[] = "0123456789abcdef";
-        out += "\\x";
-        out += digits[u >> 4];
-        out += digits[u & 0xF];
-    };
+    static const char digits[] = "0123456789abcdef";
     for (std::size_t i = 0; i < text.size();) {
-        const auto u = static_cast<unsigned char>(text[i]);
-        if (u == '\\') {
+        if (text[i] == '\\') {
             out += "\\\\";
             ++i;
             continue;
         }
-        if (u < 0x80) {
-            if (u < 0x20 || u == 0x7f) {
-                hex(u);
+        bool safe = false;
+        const std::size_t n = shown_char(text, i, safe);
+        for (std::size_t k = i; k < i + n; ++k) {
+            if (safe) {
+                out += text[k];
             } else {
-                out += static_cast<char>(u);
+                const auto u = static_cast<unsigned char>(text[k]);
+                out += "\\x";
+                out += digits[u >> 4];
+                out += digits[u & 0xF];
             }
-            ++i;
-            continue;
         }
-        // A well-formed UTF-8 sequence is kept, except the C1 controls
-        // (U+0080..U+009F), which some terminals obey.
-        std::size_t n = u >= 0xF0 && u <= 0xF4 ? 4 : u >= 0xE0 ? 3 : u >= 0xC2 && u < 0xE0 ? 2 : 0;
-        bool good = n != 0 && i + n <= text.size();
-        for (std::size_t k = 1; good && k < n; ++k) {
-            good = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-        }
-        if (good && n == 2 && u == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
-            good = false;
-        }
-        if (good && n == 3) {
-            const auto b = static_cast<unsigned char>(text[i + 1]);
-            good = !(u == 0xE0 && b < 0xA0) && !(u == 0xED && b >= 0xA0);
-        }
-        if (good && n == 4) {
-            const auto b = static_cast<unsigned char>(text[i + 1]);
-            good = !(u == 0xF0 && b < 0x90) && !(u == 0xF4 && b >= 0x90);
-        }
-        if (good) {
-            out.append(text.substr(i, n));
-            i += n;
-        } else {
-            hex(u);
-            ++i;
-        }
+        i += n;
     }
 }
 
@@ -241,6 +306,10 @@ std::string input_problem(const std::string &path, std::uint64_t *size, FileIden
     // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
+        // Commands that read standard input handle "-" before they get here.
+        if (errno == ENOENT && path == "-") {
+            return "this command does not read standard input (write ./- for a file named '-')";
+        }
         return std::strerror(errno);
     }
     struct stat st {};
@@ -307,6 +376,18 @@ bool silence_stdout() {
 
 int data_stdout() {
     return g_dataFd;
+}
+
+void set_reading(const std::string *package) {
+    t_reading = package;
+}
+
+void install_process_handlers() {
+    ::signal(SIGPIPE, SIG_IGN);
+    struct sigaction sa {};
+    sa.sa_handler = on_bus_error;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGBUS, &sa, nullptr);
 }
 
 LogLabel::LogLabel(const std::string &package) {

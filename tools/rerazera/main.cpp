@@ -4,28 +4,124 @@
 // main parses the command line, sets up the logger (the library reports to
 // syslog and leaves openlog to its host) and runs the chosen subcommand.
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstring>
 #include <iostream>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "tool.hpp"
 
-#ifndef RERAZERA_VERSION
-#define RERAZERA_VERSION "unknown"
-#endif
+namespace {
+
+// Edit distance, for suggesting the subcommand a mistyped word meant.
+std::size_t distance(const std::string &a, const std::string &b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+        row[j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diag = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] != b[j - 1] ? 1 : 0)});
+            diag = up;
+        }
+    }
+    return row[b.size()];
+}
+
+int unknown_subcommand(const CLI::App &app, const std::string &word) {
+    std::string best;
+    std::size_t bestDistance = 3;  // suggest only what is two edits away or closer
+    for (const CLI::App *sub : app.get_subcommands({})) {
+        const std::size_t d = distance(word, sub->get_name());
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = sub->get_name();
+        }
+    }
+    std::string text = "unknown subcommand '" + rztool::escape(word) + "'";
+    if (!best.empty()) {
+        text += "; did you mean '" + best + "'?";
+    }
+    std::cerr << "rerazera: " << text << "\nRun 'rerazera --help' for the list of commands.\n";
+    return rztool::kExitUsage;
+}
+
+// The argument parser's errors in the tool's words.
+std::string usage_message(const CLI::App *app, const CLI::Error &e) {
+    struct Rewrite {
+        std::regex from;
+        const char *to;
+    };
+    static const std::vector<Rewrite> rewrites = {
+        {std::regex("^(\\S+): At Most (\\d+) required but received (\\d+)$"),
+         "$1 takes at most $2 value(s), but $3 were given"},
+        {std::regex("^(\\S+): (\\d+) required (\\S+) but received (\\d+)$"),
+         "$1 takes $2 value(s), but $4 were given"},
+        {std::regex("^(\\S+) is required$"), "$1 is missing"},
+        {std::regex("^(\\S+) excludes (\\S+)$"), "$1 cannot be used with $2"},
+        {std::regex("^(\\S+) requires (\\S+)$"), "$1 needs $2 as well"},
+        {std::regex("^The following arguments? (was|were) not expected: (.*)$"),
+         "unexpected argument: $2"},
+        {std::regex("^A subcommand is required$"), "a command is required"},
+        {std::regex("^The following argument was not expected: (.*)$"), "unexpected argument: $1"},
+        {std::regex("^(\\S+): (.*) not in \\{(.*)\\}$"), "$1: '$2' is not one of $3"},
+        {std::regex("^Could not convert: (\\S+) = (.*)$"), "$1: '$2' is not a number"},
+        {std::regex("^(.*): Value (.*) not in range (.*)$"), "$1: $2 is out of range $3"},
+    };
+    std::string text = e.what();
+    for (const Rewrite &r : rewrites) {
+        if (std::regex_search(text, r.from)) {
+            text = std::regex_replace(text, r.from, r.to);
+            break;
+        }
+    }
+    const std::string cmd = app->get_parent() != nullptr ? " " + app->get_name() : "";
+    return "rerazera: " + rztool::escape(text) + "\nRun 'rerazera" + cmd +
+           " --help' for the options.\n";
+}
+
+const CLI::App *find_subcommand(const CLI::App &app, const std::string &name) {
+    for (const CLI::App *sub : app.get_subcommands({})) {
+        if (sub->get_name() == name) {
+            return sub;
+        }
+    }
+    return nullptr;
+}
+
+bool is_global_flag(const char *arg) {
+    for (const char *flag : {"-v", "--verbose", "-q", "--quiet", "-qv", "-vq"}) {
+        if (std::strcmp(arg, flag) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
     CLI::App app{"Inspect, verify, unpack and build QV firmware packages.", "rerazera"};
-    app.set_version_flag("--version", "rerazera " RERAZERA_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
+    app.failure_message(usage_message);
+    bool version = false;
+    app.add_flag("--version", version, "Print the versions of the tool and of the libraries it loaded");
     bool verbose = false;
-    app.add_flag("-v,--verbose", verbose, "Show the library's diagnostics on stderr");
+    const char *verboseHelp = "Show the library's diagnostics on stderr";
+    app.add_flag("-v,--verbose", verbose, verboseHelp);
     bool quiet = false;
-    const char *quietHelp = "Print nothing but errors (data asked for with -o - is still written)";
+    const char *quietHelp = "Print failures and nothing else; data asked for is still printed";
     app.add_flag("-q,--quiet", quiet, quietHelp);
     app.footer(std::string(rztool::kExitStatusHelp) +
                "\nRun 'rerazera COMMAND --help' for the options of a command; see rerazera(1).");
 
+    rztool::install_process_handlers();
     rztool::Runner run;
     rztool::add_info(app, run);
     rztool::add_list(app, run);
@@ -37,9 +133,44 @@ int main(int argc, char **argv) {
     rztool::add_keygen(app, run);
     rztool::add_sign(app, run);
     rztool::add_diff(app, run);
-    // --quiet is accepted after any subcommand too.
-    for (CLI::App *sub : app.get_subcommands([](CLI::App *) { return true; })) {
-        sub->add_flag("-q,--quiet", quiet, quietHelp);
+    // -v and -q are accepted after any subcommand too.
+    for (CLI::App *sub : app.get_subcommands({})) {
+        sub->add_flag("-v,--verbose", verbose, verboseHelp);
+        sub->add_flag("-q,--quiet", quiet,
+                      sub->get_option_no_throw("-o") != nullptr
+                          ? "Print failures and nothing else (data asked for with -o - is "
+                            "still written)"
+                          : quietHelp);
+    }
+    app.add_subcommand("version", "Print the versions of the tool and of the libraries it loaded")
+        ->callback([&run] { run = rztool::print_version; });
+    app.add_subcommand("help", "Show the help of the tool, or of one COMMAND")->allow_extras();
+
+    // The first word after the global flags is the command.
+    int first = 1;
+    while (first < argc && is_global_flag(argv[first])) {
+        ++first;
+    }
+    if (first < argc) {
+        const std::string word = argv[first];
+        if (word == "--version") {
+            return rztool::finish_stdout(rztool::print_version());
+        }
+        if (word == "help") {
+            if (first + 1 >= argc) {
+                std::cout << app.help();
+                return rztool::finish_stdout(rztool::kExitOk);
+            }
+            const CLI::App *sub = find_subcommand(app, argv[first + 1]);
+            if (sub == nullptr || std::strcmp(argv[first + 1], "help") == 0) {
+                return unknown_subcommand(app, argv[first + 1]);
+            }
+            std::cout << sub->help();
+            return rztool::finish_stdout(rztool::kExitOk);
+        }
+        if (word[0] != '-' && find_subcommand(app, word) == nullptr) {
+            return unknown_subcommand(app, word);
+        }
     }
 
     try {

@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include "rerazera.h"
-#include "sign/text_lines.hpp"
 #include "tool.hpp"
 
 namespace rztool::manifest {
@@ -28,7 +27,7 @@ std::string to_hex(const std::string &bytes) {
 
 std::string from_hex(const std::string &hex, const std::string &what) {
     const auto digit = [&](char c) {
-        const int d = rerazera::sign::hex_digit(c);
+        const int d = hex_digit(c);
         if (d < 0) {
             throw std::invalid_argument(what + ": '" + hex + "' is not hexadecimal");
         }

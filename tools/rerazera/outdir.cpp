@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "outdir.hpp"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -12,18 +14,25 @@ namespace rztool {
 // had to be changed.
 std::string safe_name(const std::string &raw, const std::string &fallback, std::string &why) {
     why.clear();
-    std::string name = raw;
+    // What escape() would escape (controls, bytes that are not UTF-8,
+    // format characters that hide or reorder text) becomes '_' as well, so
+    // a listing of the directory shows every name as it is.
+    std::string name;
     bool hadSlash = false;
     bool hadControl = false;
-    for (char &c : name) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '/') {
-            c = '_';
+    for (std::size_t i = 0; i < raw.size();) {
+        bool safe = false;
+        const std::size_t n = shown_char(raw, i, safe);
+        if (raw[i] == '/') {
             hadSlash = true;
-        } else if (u < 0x20 || u == 0x7f) {
-            c = '_';
+            name += '_';
+        } else if (!safe) {
             hadControl = true;
+            name += '_';
+        } else {
+            name.append(raw, i, n);
         }
+        i += n;
     }
     if (name.empty() || name == "." || name == "..") {
         why = raw.empty() ? "is empty" : "'" + raw + "' names a directory";
@@ -32,7 +41,7 @@ std::string safe_name(const std::string &raw, const std::string &fallback, std::
     if (hadSlash) {
         why = "'" + raw + "' contains '/'";
     } else if (hadControl) {
-        why = "'" + raw + "' contains control characters";
+        why = "'" + raw + "' contains control characters or bytes that are not UTF-8";
     }
     return name;
 }
@@ -78,6 +87,12 @@ bool write_range(const PackageView &pkg, std::uint32_t offset, std::uint32_t len
     while (length > 0) {
         const std::uint32_t n = length < kPiece ? length : kPiece;
         if (!out.write(pkg.bytes(offset, n), n)) {
+            // The kernel refuses to copy from pages of a mapping that the
+            // file no longer covers.
+            if (out.error() == std::strerror(EFAULT)) {
+                report_error(pkg.path(), "the file changed (it shrank) while it was read");
+                return false;
+            }
             report_error(out.name(), out.error());
             return false;
         }

@@ -49,14 +49,22 @@ void release_slot(int slot) {
 }
 
 extern "C" void remove_pending_and_die(int sig) {
+    remove_pending_files();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+}  // namespace
+
+void remove_pending_files() {
     for (int i = 0; i < kSlots; ++i) {
         if (g_used[i].load() && g_paths[i][0] != '\0') {
             ::unlink(g_paths[i]);
         }
     }
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
 }
+
+namespace {
 
 mode_t current_umask() {
     static const mode_t mask = [] {
@@ -123,7 +131,7 @@ StagedFile::~StagedFile() {
     }
 }
 
-bool StagedFile::commit(bool replace) {
+bool StagedFile::commit(bool replace, unsigned mode) {
     if (slot_ < 0) {
         return false;
     }
@@ -136,7 +144,7 @@ bool StagedFile::commit(bool replace) {
             return false;
         }
     }
-    if (::chmod(temp_.c_str(), 0666 & ~current_umask()) != 0) {
+    if (::chmod(temp_.c_str(), static_cast<mode_t>(mode) & ~current_umask()) != 0) {
         error_ = std::strerror(errno);
         return false;
     }
@@ -156,7 +164,9 @@ void install_cleanup_handlers() {
     struct sigaction sa {};
     sa.sa_handler = remove_pending_and_die;
     sigemptyset(&sa.sa_mask);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    // Every signal whose default action ends the process.
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                          SIGPROF, SIGXCPU, SIGXFSZ}) {
         ::sigaction(sig, &sa, nullptr);
     }
 }
@@ -177,7 +187,7 @@ bool write_all(int fd, const std::uint8_t *data, std::size_t len) {
 }
 
 OutputFile::OutputFile(const std::string &path, const std::vector<FileIdentity> &inputs,
-                       bool replace)
+                       bool replace, bool fromPackage)
     : name_(path == "-" ? "standard output" : path), replace_(replace) {
     const auto is_input = [&inputs](const struct stat &st) {
         for (const FileIdentity &id : inputs) {
@@ -198,7 +208,22 @@ OutputFile::OutputFile(const std::string &path, const std::vector<FileIdentity> 
         return;
     }
     std::string target = path;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (fromPackage && ::lstat(path.c_str(), &st) == 0) {
+        // A name taken from a package: whatever is there is replaced as a
+        // name in the directory, never followed or written through.
+        if (S_ISDIR(st.st_mode)) {
+            error_ = "is a directory";
+            return;
+        }
+        if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+            error_ = "is not a regular file; a package's sub-file is never written into it";
+            return;
+        }
+        if (!replace) {
+            error_ = "already exists (use --force to replace it)";
+            return;
+        }
+    } else if (!fromPackage && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         // Followed, as cp does; the link itself is never replaced.
         char *resolved = ::realpath(path.c_str(), nullptr);
         if (resolved == nullptr) {
@@ -208,7 +233,7 @@ OutputFile::OutputFile(const std::string &path, const std::vector<FileIdentity> 
         target = resolved;
         std::free(resolved);
     }
-    if (::stat(target.c_str(), &st) == 0) {
+    if (!fromPackage && ::stat(target.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) {
             error_ = "is a directory";
             return;

@@ -36,10 +36,10 @@ class StagedFile {
     [[nodiscard]] const std::string &temp_path() const { return temp_; }
     [[nodiscard]] const std::string &final_path() const { return final_; }
 
-    // Gives the file the usual permission bits (0666 less the umask) and
-    // renames it to the final path. Without replace, an existing file (or
-    // symbolic link) there is left alone and commit fails.
-    bool commit(bool replace);
+    // Gives the file the usual permission bits (mode, 0666 by default, less
+    // the umask) and renames it to the final path. Without replace, an
+    // existing file (or symbolic link) there is left alone and commit fails.
+    bool commit(bool replace, unsigned mode = 0666);
 
   private:
     std::string final_;
@@ -53,7 +53,11 @@ class OutputFile {
   public:
     // Prepares path ("-" is standard output). An existing regular file is
     // replaced only when replace is set; inputs lists the files being read.
-    OutputFile(const std::string &path, const std::vector<FileIdentity> &inputs, bool replace);
+    // fromPackage: the file name came from a package (unpack, extract
+    // --all), so a symbolic link there is replaced as a link (with replace)
+    // and never followed, and a device or FIFO is refused.
+    OutputFile(const std::string &path, const std::vector<FileIdentity> &inputs, bool replace,
+               bool fromPackage = false);
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
 
@@ -77,8 +81,13 @@ class OutputFile {
     bool ownFd_ = false;
 };
 
-// Installs the interrupt handlers that remove pending temporary files.
+// Installs the handlers that remove pending temporary files on every
+// signal that would end the process (SIGINT, SIGTERM, SIGHUP, SIGQUIT,
+// SIGUSR1, SIGUSR2, SIGALRM...). SIGPIPE is ignored from the start (see
+// install_process_handlers in tool.hpp): a closed pipe is a write error like any other.
 void install_cleanup_handlers();
+// Removes the pending temporary files; async-signal-safe.
+void remove_pending_files();
 
 // Writes all bytes to a descriptor (standard output), retrying short writes.
 bool write_all(int fd, const std::uint8_t *data, std::size_t len);

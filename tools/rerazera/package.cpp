@@ -68,6 +68,7 @@ std::string entry_label(const Entry &e) {
 }
 
 PackageView::PackageView(std::string path) : path_(std::move(path)) {
+    set_reading(&path_);
     std::string file = path_;
     if (path_ == kStdinArg) {
         spool_ = std::make_unique<StdinSpool>();
@@ -110,6 +111,7 @@ PackageView::PackageView(std::string path) : path_(std::move(path)) {
 }
 
 PackageView::~PackageView() {
+    set_reading(nullptr);
     if (base_ != nullptr) {
         QVPKG_UnmapQVFile(base_, size_);
     }

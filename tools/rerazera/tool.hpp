@@ -45,8 +45,14 @@ void report_note(const std::string &what, const std::string &text);
 // Text from a package (or a user's path) made safe for a terminal or a log:
 // control characters, C1 controls, bytes that are not UTF-8 and the
 // backslash itself are written as \xNN (\\ for the backslash).
+// The bidirectional and invisible format characters (U+202E, U+200B, U+2028,
+// U+FEFF...) are escaped byte by byte too: they are UTF-8 but would let a
+// name reorder or hide what is printed after it.
 std::string escape(std::string_view text);
 void append_escaped(std::string &out, std::string_view text);
+// The character at text[i]: its length in bytes (1 for a byte that starts
+// no valid UTF-8 sequence), and in safe whether it may be shown as it is.
+std::size_t shown_char(std::string_view text, std::size_t i, bool &safe);
 
 // Text for a library result code, for error messages.
 std::string describe_code(std::int32_t code);
@@ -59,6 +65,14 @@ std::optional<std::uint32_t> parse_u32(const std::string &text);
 
 // "0x0000abcd".
 std::string hex32(std::uint32_t value);
+
+// The value of one hexadecimal digit of either case; -1 for any other character.
+constexpr int hex_digit(char c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
+}
 
 // Device and inode of a file, to recognise an output that is an input.
 struct FileIdentity {
@@ -92,6 +106,15 @@ class LogLabel {
     LogLabel &operator=(const LogLabel &) = delete;
 };
 
+// Names the package the calling thread reads through a mapping (nullptr:
+// none), for the message of the SIGBUS handler.
+void set_reading(const std::string *package);
+// For the whole run: SIGPIPE ignored (a closed pipe is a write error), and
+// SIGBUS, which a mapped package raises when it shrinks while it is read,
+// turned into "rerazera: PKG: the file changed (it shrank) while it was
+// read", the pending temporary files removed and exit status 2.
+void install_process_handlers();
+
 // Flushes standard output (and closes the one --quiet kept for data) and
 // reports a failed write: kExitTrouble, or status.
 int finish_stdout(int status);
@@ -108,6 +131,9 @@ bool quiet();
 // data_stdout(). False when that cannot be done.
 bool silence_stdout();
 int data_stdout();
+
+// The versions of the tool and of the libraries it loaded, on stdout.
+int print_version();
 
 void add_info(CLI::App &app, Runner &run);
 void add_list(CLI::App &app, Runner &run);

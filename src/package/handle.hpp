@@ -1,0 +1,60 @@
+// SPDX-License-Identifier: MIT
+// The handle behind rerazera_package: one snapshot of a package's bytes and
+// what was decoded from it when it was opened. Immutable once open, so any
+// number of threads may read it at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "rerazera/package.h"
+#include "verify/mapping.hpp"
+
+namespace rerazera::package {
+
+// Where the snapshot's bytes live, which decides how they are released and
+// whether pages may be given back after reading (only file pages can be:
+// dropping anonymous pages would lose their contents).
+enum class Storage { Borrowed, Mapped, Heap };
+
+// Decodes the header, the extension and the rpg presence of the bytes
+// already in pkg; logs through the handle's sink.
+void decode(rerazera_package &pkg) noexcept;
+
+// The entry served at position k (k < entry count), no checks.
+void fill_entry(const rerazera_package &pkg, std::uint64_t k, rerazera_entry &out) noexcept;
+
+// The handle's own copy of an entry a caller hands back (from an entry or a
+// lookup of this handle): false when it names no entry of this handle or
+// its descriptor differs.
+bool own_entry(const rerazera_package &pkg, const rerazera_entry &given,
+               rerazera_entry &own) noexcept;
+
+}  // namespace rerazera::package
+
+struct rerazera_package {
+    const std::uint8_t *data = nullptr;
+    std::uint32_t size = 0;
+    rerazera::package::Storage storage = rerazera::package::Storage::Borrowed;
+    rerazera::Mapping mapping;  // Storage::Mapped
+    void *heap = nullptr;       // Storage::Heap, from malloc
+    char *path = nullptr;       // the path as given (open_path only), from malloc
+    rerazera_log_fn log = nullptr;
+    void *log_ctx = nullptr;
+
+    rerazera_header_info info{};
+    std::uint32_t header_entries = 0;         // min(file_num, 256)
+    bool dummy = false;                       // header entry 255 opens an extension
+    const std::uint8_t *ext_descs = nullptr;  // the second table's descriptors (valid only)
+    bool rpg = false;                         // the rpg file is listed (valid header)
+
+    rerazera_package() noexcept = default;
+    rerazera_package(const rerazera_package &) = delete;
+    rerazera_package &operator=(const rerazera_package &) = delete;
+    ~rerazera_package();
+
+    [[nodiscard]] const rerazera::PageFeeder *feeder_or_null(
+        const rerazera::PageFeeder &feeder) const noexcept {
+        return storage == rerazera::package::Storage::Mapped ? &feeder : nullptr;
+    }
+};

@@ -1,0 +1,113 @@
+// SPDX-License-Identifier: MIT
+// Packages whose entries claim far more than the file: every way of summing
+// ranges gives the straightforward walk's code, text and log lines.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <random>
+
+#include "format/crc.hpp"
+#include "support/log_capture.hpp"
+#include "verify/extension_check.hpp"
+#include "verify/walk.hpp"
+#include "writer/bombs.hpp"
+
+namespace {
+
+using rerazera::CrcMode;
+using rerazera::RangeCrc;
+
+struct Outcome {
+    int code;
+    std::string msg;
+    std::vector<std::string> log;
+};
+
+Outcome walk(const std::vector<std::uint8_t> &b, CrcMode mode) {
+    rztest::LogCapture log;
+    char msg[256] = "caller";
+    const int r = rerazera::check_package(b.data(), static_cast<std::uint32_t>(b.size()), msg,
+                                          sizeof msg, nullptr, mode);
+    return {r, msg, log.lines()};
+}
+
+Outcome extension(const std::vector<std::uint8_t> &b, CrcMode mode) {
+    rztest::LogCapture log;
+    char msg[256] = "caller";
+    const std::uint8_t *e = b.data() + 4 + 24 * 255;
+    const QVFileDesc d{
+        0,
+        (std::uint32_t{e[4]} << 24) | (std::uint32_t{e[5]} << 16) | (std::uint32_t{e[6]} << 8) | e[7],
+        0,
+        0,
+        0,
+        0};
+    RangeCrc ranges(b.data(), rerazera::kNoLimit, nullptr, mode);
+    const int r =
+        rerazera::check_extension(b.data(), d, rerazera::kNoLimit, msg, sizeof msg, ranges);
+    return {r, msg, log.lines()};
+}
+
+TEST(Bombs, EveryModeAgreesWithTheStraightforwardWalk) {
+    const std::string failed = "Info: System software CRC check failed!\n";
+    const std::map<std::string, std::pair<int, std::string>> expected = {
+        {"mixed, bad checksum first", {-1, "file crc is not correct. fileID =0x912d\n" + failed}},
+        {"mixed, length past the file first",
+         {6, "File length is wrong, offset is out of file size.\n"}},
+    };
+    for (const auto &bomb : rerazera::writer::bomb_corpus()) {
+        SCOPED_TRACE(bomb.name);
+        const auto &bytes = bomb.pkg.bytes;
+        const Outcome plain = walk(bytes, CrcMode::Direct);
+        const auto want =
+            expected.count(bomb.name)
+                ? expected.at(bomb.name)
+                : std::pair<int, std::string>{0, "Info: System software CRC check OK!\n"};
+        EXPECT_EQ(plain.code, want.first);
+        EXPECT_EQ(plain.msg, want.second);
+        for (const CrcMode mode : {CrcMode::Auto, CrcMode::Tabled}) {
+            const Outcome o = walk(bytes, mode);
+            EXPECT_EQ(o.code, plain.code);
+            EXPECT_EQ(o.msg, plain.msg);
+            EXPECT_EQ(o.log, plain.log);
+        }
+        if (bomb.pkg.hasExtension) {
+            const Outcome direct = extension(bytes, CrcMode::Direct);
+            const Outcome tabled = extension(bytes, CrcMode::Auto);
+            EXPECT_EQ(tabled.code, direct.code);
+            EXPECT_EQ(tabled.msg, direct.msg);
+            EXPECT_EQ(tabled.log, direct.log);
+        }
+    }
+}
+
+// Ranges on, across and just off granule edges, first summed, then joined
+// from the table, then answered again from the cache.
+TEST(Bombs, RangeCrcMatchesDirectSums) {
+    std::mt19937 rng(7);
+    std::vector<std::uint8_t> bytes(5 * RangeCrc::kGranule + 77);
+    for (auto &b : bytes) {
+        b = static_cast<std::uint8_t>(rng());
+    }
+    constexpr std::size_t g = RangeCrc::kGranule;
+    const std::size_t edges[] = {0, 1, g - 1, g, g + 1, 2 * g, 3 * g - 5, bytes.size() - 1};
+    for (const CrcMode mode : {CrcMode::Auto, CrcMode::Tabled}) {
+        RangeCrc ranges(bytes.data(), mode == CrcMode::Auto ? rerazera::kNoLimit : bytes.size(),
+                        nullptr, mode);
+        for (int pass = 0; pass < 3; ++pass) {
+            for (const std::size_t a : edges) {
+                for (const std::size_t b : edges) {
+                    if (a <= b) {
+                        ASSERT_EQ(ranges.crc(bytes.data() + a, b - a),
+                                  rerazera::crc16(bytes.data() + a, b - a))
+                            << a << ".." << b << " pass " << pass;
+                    }
+                }
+            }
+        }
+        EXPECT_TRUE(ranges.tabled());  // the direct budget is long spent
+    }
+}
+
+}  // namespace
