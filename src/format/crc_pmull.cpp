@@ -3,7 +3,8 @@
 // polynomial multiply of the ARMv8 cryptography extension (aarch64); built
 // with that extension enabled, run only where the CPU probe allows it. It
 // folds exactly like the x86-64 kernels (crc_fold.hpp): eight accumulators,
-// 128 bytes per step, and short runs summed block by block at once.
+// 128 bytes per step, and short runs summed block by block at once, the
+// last partial block folded in with an overlapping load.
 #include <arm_neon.h>
 
 #include "format/crc_fold.hpp"
@@ -20,10 +21,26 @@ constexpr std::size_t kPrefetchDistance = 8 * kStride;
 
 using Block = uint64x2_t;  // lane 1 is H, lane 0 is L
 
+// Table-lookup indices: bytes 16 - t .. 31 - t give "shift right by 16 - t
+// bytes", bytes 32 - t .. 47 - t give "shift left by t bytes"; an index past
+// 15 selects zero.
+alignas(16) constexpr std::uint8_t kShiftIndices[48] = {
+    0,    1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,   14,   15,
+    0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+    0,    1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,   14,   15,
+};
+alignas(16) constexpr std::uint8_t kReversed[16] = {15, 14, 13, 12, 11, 10, 9, 8,
+                                                    7,  6,  5,  4,  3,  2,  1, 0};
+alignas(16) constexpr std::uint8_t kIota[16] = {0, 1, 2,  3,  4,  5,  6,  7,
+                                                8, 9, 10, 11, 12, 13, 14, 15};
+
 // Sixteen bytes with the first byte in the top bits of lane 1.
 Block load_block(const std::uint8_t *p) {
-    const uint8x16_t b = vrev64q_u8(vld1q_u8(p));
-    return vreinterpretq_u64_u8(vextq_u8(b, b, 8));
+    return vreinterpretq_u64_u8(vqtbl1q_u8(vld1q_u8(p), vld1q_u8(kReversed)));
+}
+
+Block shuffle(Block x, const std::uint8_t *indices) {
+    return vreinterpretq_u64_u8(vqtbl1q_u8(vreinterpretq_u8_u64(x), vld1q_u8(indices)));
 }
 
 Block pair_vector(FoldPair k) {
@@ -85,6 +102,24 @@ std::uint16_t reduce(Block x) {
     return static_cast<std::uint16_t>(r_lo ^ product_low(q, kPolyLow));
 }
 
+// Finishes a computation: x holds the folded value of everything before p, at
+// least sixteen bytes of which precede p in the same buffer (the last partial
+// block is read with an overlapping load that ends at p + n), and n < 16.
+std::uint16_t finish(Block x, const std::uint8_t *p, std::size_t n) {
+    if (n > 0) {
+        // The remaining t bytes extend X to X*x^(8t) + T. Split X*x^(8t) at
+        // bit 128: the top 8t bits A (times x^128) are folded by 128, the rest
+        // B keeps its place, and T fills B's low 8t bits.
+        const Block last = load_block(p + n - 16);  // tail in the low t bytes
+        const uint8x16_t keep = vcgtq_u8(vdupq_n_u8(static_cast<std::uint8_t>(n)), vld1q_u8(kIota));
+        const Block tail = vandq_u64(last, vreinterpretq_u64_u8(keep));
+        const Block top = shuffle(x, kShiftIndices + 16 - n);
+        const Block rest = shuffle(x, kShiftIndices + 32 - n);
+        x = veorq_u64(veorq_u64(fold(top, pair_vector(kFold128)), rest), tail);
+    }
+    return reduce(x);
+}
+
 }  // namespace
 
 std::uint16_t crc16_update_pmull(std::uint16_t crc, const std::uint8_t *data,
@@ -142,8 +177,7 @@ std::uint16_t crc16_update_pmull(std::uint16_t crc, const std::uint8_t *data,
         data += 16 * m;
         size -= 16 * m;
     }
-    // The last 0..15 bytes continue from the folded CRC in the table kernel.
-    return crc16_update_portable(reduce(x), data, size);
+    return finish(x, data, size);
 }
 
 }  // namespace rerazera
