@@ -10,8 +10,13 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
 set(RERAZERA_TRIPLET arm-linux-gnueabihf)
-set(CMAKE_C_COMPILER ${RERAZERA_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${RERAZERA_TRIPLET}-g++)
+# Compilers given on the command line (another toolchain's) are kept.
+if(NOT CMAKE_C_COMPILER)
+  set(CMAKE_C_COMPILER ${RERAZERA_TRIPLET}-gcc)
+endif()
+if(NOT CMAKE_CXX_COMPILER)
+  set(CMAKE_CXX_COMPILER ${RERAZERA_TRIPLET}-g++)
+endif()
 
 set(RERAZERA_SYSROOT /usr/${RERAZERA_TRIPLET} CACHE PATH "Target root: libraries and headers")
 set(CMAKE_FIND_ROOT_PATH ${RERAZERA_SYSROOT})
