@@ -123,3 +123,14 @@ if(TARGET rerazera_sign)
   install(FILES ${PROJECT_SOURCE_DIR}/include/rerazera/sign.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/rerazera)
 endif()
+
+# The static archive, librerazera.a, for firmware images that link
+# statically: the same objects as the shared library, under the same name so
+# that -static -lrerazera finds it. A static link also needs the C++ runtime
+# and the threads library (-lstdc++ -lpthread). Off by default: the Debian
+# packages ship the shared library only.
+option(RERAZERA_INSTALL_STATIC "Install the static library librerazera.a" OFF)
+if(RERAZERA_INSTALL_STATIC)
+  set_target_properties(rerazera_static PROPERTIES OUTPUT_NAME rerazera)
+  install(TARGETS rerazera_static ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()

@@ -15,6 +15,9 @@
 #if defined(RERAZERA_CRC_X86)
 #include <cpuid.h>
 #endif
+#if defined(__aarch64__)
+#include <sys/auxv.h>
+#endif
 
 namespace rerazera {
 namespace {
@@ -76,12 +79,26 @@ bool vpclmul_usable() noexcept {
 
 #endif  // RERAZERA_CRC_X86
 
+#if defined(RERAZERA_CRC_AARCH64)
+
+// The kernel reports the CPU's features to every process in the auxiliary
+// vector; unlike cpuid, nothing else needs asking.
+bool pmull_usable() noexcept {
+    static const bool cached = crc_pmull_from_hwcap(getauxval(AT_HWCAP));
+    return cached;
+}
+
+#endif  // RERAZERA_CRC_AARCH64
+
 constexpr CrcKernel kKernels[] = {
     {"portable", crc16_update_portable, always_usable},
 #if defined(RERAZERA_CRC_X86)
     {"clmul", crc16_update_clmul, clmul_usable},
     {"vpclmul256", crc16_update_vpclmul256, vpclmul256_usable},
     {"vpclmul", crc16_update_vpclmul, vpclmul_usable},
+#endif
+#if defined(RERAZERA_CRC_AARCH64)
+    {"pmull", crc16_update_pmull, pmull_usable},
 #endif
 };
 
@@ -107,6 +124,15 @@ CrcCpuFeatures crc_features_from(const CpuidReport &r) noexcept {
 }
 
 #endif  // RERAZERA_CRC_X86
+
+#if defined(__aarch64__)
+
+bool crc_pmull_from_hwcap(unsigned long hwcap) noexcept {
+    constexpr unsigned long kNeeded = HWCAP_ASIMD | HWCAP_PMULL;
+    return (hwcap & kNeeded) == kNeeded;
+}
+
+#endif  // __aarch64__
 
 std::span<const CrcKernel> crc_kernels() noexcept {
     return kKernels;

@@ -62,6 +62,17 @@ struct CrcCpuFeatures {
 // the ZMM state must not run AVX-512 code.
 CrcCpuFeatures crc_features_from(const CpuidReport &report) noexcept;
 
+#if defined(__aarch64__)
+// The probe's decision from getauxval(AT_HWCAP): Advanced SIMD and PMULL.
+bool crc_pmull_from_hwcap(unsigned long hwcap) noexcept;
+#endif
+
+#if defined(RERAZERA_CRC_AARCH64)
+// Carry-less multiply folding over 128-bit NEON registers (PMULL).
+std::uint16_t crc16_update_pmull(std::uint16_t crc, const std::uint8_t *data,
+                                 std::size_t size) noexcept;
+#endif
+
 #if defined(RERAZERA_CRC_X86)
 // Carry-less multiply folding over 128-bit registers (SSE4.1 + PCLMULQDQ).
 std::uint16_t crc16_update_clmul(std::uint16_t crc, const std::uint8_t *data,

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -71,7 +72,7 @@ std::string vm_flags(const void *address) {
     for (std::string line; std::getline(in, line);) {
         std::uintptr_t lo = 0;
         std::uintptr_t hi = 0;
-        if (std::sscanf(line.c_str(), "%lx-%lx ", &lo, &hi) == 2 &&
+        if (std::sscanf(line.c_str(), "%" SCNxPTR "-%" SCNxPTR " ", &lo, &hi) == 2 &&
             line.find(':') > line.find(' ')) {
             inside = lo <= at && at < hi;
         } else if (inside && line.rfind("VmFlags:", 0) == 0) {

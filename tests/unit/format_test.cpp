@@ -7,6 +7,9 @@
 #if defined(__x86_64__)
 #include <cpuid.h>
 #endif
+#if defined(__aarch64__)
+#include <sys/auxv.h>
+#endif
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -77,6 +80,11 @@ bool cpu_supports(const std::string &kernel) {
     if (kernel == "vpclmul") {
         return wide && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("vpclmulqdq");
+    }
+#endif
+#if defined(__aarch64__)
+    if (kernel == "pmull") {
+        return (::getauxval(AT_HWCAP) & HWCAP_PMULL) != 0;
     }
 #endif
     return kernel == "portable";
@@ -269,6 +277,15 @@ TEST(CrcDispatch, FeaturesFollowEveryBitTheKernelsNeed) {
         EXPECT_EQ(f.vpclmul256, row.vpclmul256) << row.what;
         EXPECT_EQ(f.vpclmul, row.vpclmul) << row.what;
     }
+}
+#endif
+
+#if defined(__aarch64__)
+TEST(CrcDispatch, PmullNeedsAdvancedSimdAndPmull) {
+    EXPECT_TRUE(rerazera::crc_pmull_from_hwcap(HWCAP_ASIMD | HWCAP_PMULL | HWCAP_AES));
+    EXPECT_FALSE(rerazera::crc_pmull_from_hwcap(HWCAP_ASIMD | HWCAP_AES));
+    EXPECT_FALSE(rerazera::crc_pmull_from_hwcap(HWCAP_PMULL));
+    EXPECT_FALSE(rerazera::crc_pmull_from_hwcap(0));
 }
 #endif
 

@@ -39,16 +39,23 @@ foreach(i RANGE 1 300)
 endforeach()
 rerazera_sample_file(sample-ext.manifest "${ext_manifest}")
 
+# Packing runs the tool just built: in a cross build only through the
+# emulator CMake is told about, and not at all without one.
+if(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  message(STATUS "Sample packages: not packed (cross build without CMAKE_CROSSCOMPILING_EMULATOR)")
+  return()
+endif()
+set(rerazera_pack ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:rerazera_cli> pack)
 add_custom_command(
   OUTPUT ${RERAZERA_SAMPLE_DIR}/sample.qv
-  COMMAND rerazera_cli pack --product-type 0x2a --manifest sample.manifest -o sample.qv
+  COMMAND ${rerazera_pack} --product-type 0x2a --manifest sample.manifest -o sample.qv
   DEPENDS rerazera_cli ${RERAZERA_SAMPLE_DIR}/sample.manifest
   WORKING_DIRECTORY ${RERAZERA_SAMPLE_DIR}
   COMMENT "Packing the sample package"
   VERBATIM)
 add_custom_command(
   OUTPUT ${RERAZERA_SAMPLE_DIR}/sample-ext.qv
-  COMMAND rerazera_cli pack --product-type 0x2a --manifest sample-ext.manifest -o sample-ext.qv
+  COMMAND ${rerazera_pack} --product-type 0x2a --manifest sample-ext.manifest -o sample-ext.qv
   DEPENDS rerazera_cli ${RERAZERA_SAMPLE_DIR}/sample-ext.manifest
   WORKING_DIRECTORY ${RERAZERA_SAMPLE_DIR}
   COMMENT "Packing the sample package with an extension"
