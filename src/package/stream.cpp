@@ -162,7 +162,9 @@ bool Verifier::crc_at(std::uint64_t x, std::uint16_t *out) const noexcept {
         *out = crc_;
         return true;
     }
-    if (x <= kHeaderSize && x <= pos_) {
+    // Callers ask only for offsets already fed (x <= pos_); those inside the
+    // header are summed again from the copy kept of it.
+    if (x <= kHeaderSize) {
         *out = crc16(header_, static_cast<std::size_t>(x));
         return true;
     }

@@ -287,6 +287,26 @@ TEST(Package, ExtensionMessageAndBytes) {
         EXPECT_TRUE(std::equal(all, all + n, ext.bytes.begin()));  // still there after release
     }
     EXPECT_EQ(rerazera_package_bytes(m.p, 0, n), ext.bytes.data());  // memory is not copied
+
+    // A mapped file gives back exactly the whole pages inside the range:
+    // the partial pages at either end are still mapped, the bytes still read.
+    constexpr std::size_t kPage = 4096;
+    const Package big = PackageBuilder().add(SubFile{1, "big", "", pattern(16 * kPage, 3)}).build();
+    big.write(dir.file("big"));
+    Handle b;
+    ASSERT_EQ(rerazera_package_open_path(dir.file("big").c_str(), nullptr, &b.p), 0);
+    const std::uint8_t *base = rerazera_package_bytes(b.p, 0, big.bytes.size());
+    ASSERT_NE(base, nullptr);
+    ASSERT_EQ(reinterpret_cast<std::uintptr_t>(base) % kPage, 0u);
+    EXPECT_TRUE(std::equal(base, base + big.bytes.size(), big.bytes.begin()));  // all touched
+    ASSERT_EQ(pages_mapped(base, 8 * kPage), 8u);
+    EXPECT_EQ(rerazera_package_release(b.p, 100, 6 * kPage), RERAZERA_OK);
+    EXPECT_EQ(pages_mapped(base, kPage), 1u);  // holds byte 100
+    EXPECT_EQ(pages_mapped(base + kPage, 5 * kPage), 0u);
+    EXPECT_EQ(pages_mapped(base + 6 * kPage, 2 * kPage), 2u);  // holds the range's last byte
+    EXPECT_EQ(rerazera_package_release(b.p, 8 * kPage, 2 * kPage), RERAZERA_OK);
+    EXPECT_EQ(pages_mapped(base + 8 * kPage, 2 * kPage), 0u);
+    EXPECT_TRUE(std::equal(base, base + big.bytes.size(), big.bytes.begin()));
 }
 
 struct Reports {

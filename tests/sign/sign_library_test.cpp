@@ -320,6 +320,16 @@ TEST_F(SignLibraryTest, SignFileCrossesOver) {
     char *sig = nullptr;
     EXPECT_EQ(rerazera_sign_file(key, dir.file("p.qv").c_str(), "a\nb", "", &sig),
               RERAZERA_SIGN_BAD_COMMENT);
+    const std::string p = dir.file("p.qv");
+    for (int missing = 0; missing < 5; ++missing) {  // each argument left out alone
+        EXPECT_EQ(
+            rerazera_sign_file(missing == 0 ? nullptr : key, missing == 1 ? nullptr : p.c_str(),
+                               missing == 2 ? nullptr : "t", missing == 3 ? nullptr : "u",
+                               missing == 4 ? nullptr : &sig),
+            RERAZERA_SIGN_INVALID_ARGUMENT)
+            << missing;
+        EXPECT_EQ(sig, nullptr);
+    }
     ASSERT_EQ(rerazera_sign_file(key, dir.file("p.qv").c_str(), "version:3", "c", &sig),
               RERAZERA_SIGN_OK);
     rztest::write_text(dir.file("p.qv.minisig"), sig);

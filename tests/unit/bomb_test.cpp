@@ -110,4 +110,26 @@ TEST(Bombs, RangeCrcMatchesDirectSums) {
     }
 }
 
+// Direct sums until kDirectFactor times a known extent is spent, never the
+// table in Direct mode, at once in Tabled mode.
+TEST(Bombs, RangeCrcBudget) {
+    std::vector<std::uint8_t> bytes(3 * RangeCrc::kGranule, 0x5a);
+    const std::uint8_t *p = bytes.data();
+    const std::size_t n = bytes.size();
+    RangeCrc autoMode(p, n, nullptr, CrcMode::Auto), direct(p, n, nullptr, CrcMode::Direct),
+        tabled(p, n, nullptr, CrcMode::Tabled);
+    for (std::uint64_t spent = 0; spent + n <= RangeCrc::kDirectFactor * n; spent += n) {
+        EXPECT_EQ(autoMode.crc(p, n), rerazera::crc16(p, n));
+        EXPECT_FALSE(autoMode.tabled()) << spent;
+    }
+    EXPECT_EQ(autoMode.crc(p + 1, 1), rerazera::crc16(p + 1, 1));
+    EXPECT_TRUE(autoMode.tabled());
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(direct.crc(p + i, n - i), rerazera::crc16(p + i, n - i));
+    }
+    EXPECT_FALSE(direct.tabled());
+    EXPECT_EQ(tabled.crc(p, 1), rerazera::crc16(p, 1));
+    EXPECT_TRUE(tabled.tabled());
+}
+
 }  // namespace
