@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The streaming verifier against the whole-file check: the package is cut at
-// points drawn from the input's prefix and fed piece by piece, with a
-// checkpoint taken and resumed at one of the cuts. The final code and text
-// must be those of QVPKG_ChkQVFileInfo on the same file, and each entry must
-// be reported once, with the verdict the per-entry report of a handle over
-// the same bytes gives it.
+// A package handle's verdict and the streaming verifier's, against the
+// whole-file check. A handle over the path or over the bytes must give
+// QVPKG_ChkQVFileInfo's code and text. The stream cuts the package at points
+// drawn from the input's prefix and feeds it piece by piece, with a
+// checkpoint taken and resumed at one of the cuts; its final code and text
+// must be the same, and each entry must be reported once, with the verdict
+// the per-entry report of a handle over the same bytes gives it.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -88,9 +89,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     char whole[QVPKG_MSG_BUF_LEN] = {};
     const std::int32_t expected = QVPKG_ChkQVFileInfo(path.c_str(), whole, sizeof whole);
 
+    // A handle's verdict is the one-call check's: from the path with the
+    // name rule, from memory without it.
     Reports report;
     rerazera_package *handle = nullptr;
+    char text[QVPKG_MSG_BUF_LEN] = {};
+    std::int32_t code = 99;
+    if (rerazera_package_open_path(path.c_str(), nullptr, &handle) == RERAZERA_OK) {
+        (void)rerazera_package_verify(handle, text, sizeof text, &code);
+        rzfuzz::expect(code == expected && std::strcmp(text, whole) == 0,
+                       "a path handle's verdict differs from the whole-file check");
+        rerazera_package_free(handle);
+    }
     if (rerazera_package_open_memory(pkg.data(), pkg.size(), nullptr, &handle) == RERAZERA_OK) {
+        if (expected != QVPKG_ERR_NAME) {
+            code = 99;
+            (void)rerazera_package_verify(handle, text, sizeof text, &code);
+            rzfuzz::expect(code == expected && std::strcmp(text, whole) == 0,
+                           "a memory handle's verdict differs from the whole-file check");
+        }
         (void)rerazera_package_report(handle, collect_report, &report);
         rerazera_package_free(handle);
     }
@@ -128,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     rzfuzz::expect(fd >= 0, "cannot reopen the package");
     char msg[QVPKG_MSG_BUF_LEN] = {};
-    std::int32_t code = 99;
+    code = 99;
     const std::int32_t r = rerazera_stream_finish(stream, fd, msg, sizeof msg, &code);
     ::close(fd);
     rerazera_stream_free(stream);
