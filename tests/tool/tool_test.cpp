@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/fixture.hpp"
+#include "writer/bombs.hpp"
 #include "writer/package_writer.hpp"
 
 namespace {
@@ -531,6 +532,23 @@ TEST_F(ToolTest, ScriptFriendlyOutput) {
            {"list --format csv p.qv", 2, "csv"},
            {"verify --summary p.qv", 2, "--summary needs --json"}});
     EXPECT_EQ(sh("verify a@b.qv").out.find("directory part"), std::string::npos);
+}
+
+// Entries that share bytes: extract --all refuses, before writing anything,
+// to write more than 4 times the package; unpack refuses before summing.
+TEST_F(ToolTest, SharedBytesAreNotMultiplied) {
+    write(rerazera::writer::identical_ranges(300, 4000), "same.qv");
+    write(rerazera::writer::staggered_starts(40, 20000), "stagger.qv");
+    check({{"extract same.qv --all -o a", 1,
+            "extension entry 1 (0x00005000) shares bytes with extension entry 0 (0x00005000); "
+            "nothing extracted"},
+           {"extract stagger.qv --all --strip -o b", 1, "more than 4 times the package's"},
+           {"unpack same.qv -C u", 1, "overlaps"},
+           {"extract same.qv --id 1 --allow-overlap -o x", 2, "--allow-overlap needs --all"},
+           {"-q extract same.qv --all --allow-overlap -o c", 0}});
+    EXPECT_FALSE(std::filesystem::exists(path("a")));
+    EXPECT_FALSE(std::filesystem::exists(path("b")));
+    EXPECT_EQ(entries(path("c")), 300);
 }
 
 // diff pairs entries by file ID and names what changed; a CRC-16 collision is still found.

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // rerazera extract PKG (--id ID | --name NAME)... | --all) -o OUT [--strip] [--force]
+//                 [--no-check] [--allow-overlap]
 //
 // Sub-files by ID (header table, then extension) or by the name in their
 // bin header, several in one call (each into directory OUT; a failure of
@@ -7,6 +8,7 @@
 // into a directory under the names of their bin headers. Names come from the package and are not
 // trusted: one that would leave the output directory, or is empty, is rewritten and the user told
 // so, and an existing file is replaced only with --force.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,7 +37,53 @@ struct ExtractOptions {
     bool strip = false;
     bool force = false;
     bool noCheck = false;
+    bool allowOverlap = false;
 };
+
+// extract --all writes at most this many times the package's size unless
+// told otherwise: entries may describe the same bytes any number of times,
+// and a small package must not fill a disk.
+constexpr std::uint64_t kOutputFactor = 4;
+
+// What extract --all would write, and the first two entries found sharing
+// bytes (empty when none do). Entries that are empty, the dummy, or whose
+// bin header lies past the end write nothing.
+struct Planned {
+    std::uint64_t bytes = 0;
+    std::string overlap;
+};
+
+Planned plan_all(const PackageView &pkg, bool strip) {
+    struct Span {
+        std::uint64_t start, end, k;
+    };
+    std::vector<Span> spans;
+    Planned plan;
+    for (std::uint64_t k = 0; k < pkg.entry_count(); ++k) {
+        BinInfo bin;
+        const Entry e = pkg.entry(k, &bin);
+        if (pkg.is_dummy(e) || e.desc.length == 0 || !bin.readable) {
+            continue;
+        }
+        plan.bytes += strip ? bin.dataLen : e.desc.length;
+        spans.push_back({e.desc.offset, std::uint64_t{e.desc.offset} + e.desc.length, k});
+    }
+    std::sort(spans.begin(), spans.end(), [](const Span &a, const Span &b) {
+        return a.start < b.start || (a.start == b.start && a.k < b.k);
+    });
+    const Span *furthest = nullptr;
+    for (const Span &s : spans) {
+        if (furthest != nullptr && s.start < furthest->end) {
+            plan.overlap = entry_label(pkg.entry(s.k)) + " shares bytes with " +
+                           entry_label(pkg.entry(furthest->k));
+            break;
+        }
+        if (furthest == nullptr || s.end > furthest->end) {
+            furthest = &s;
+        }
+    }
+    return plan;
+}
 
 // One sub-file asked for: by ID when it has one, else by name.
 struct Request {
@@ -212,16 +260,22 @@ int extract_all(const ExtractOptions &opt) {
                                       pkg.ext().message);
         status = kExitFailure;
     }
+    const Planned plan = plan_all(pkg, opt.strip);
+    const std::uint64_t limit = kOutputFactor * pkg.size();
+    if (plan.bytes > limit && !opt.allowOverlap) {
+        report_error(opt.package, "its sub-files would write " + std::to_string(plan.bytes) +
+                                      " bytes, more than " + std::to_string(kOutputFactor) +
+                                      " times the package's " + std::to_string(pkg.size()) +
+                                      " bytes" + (plan.overlap.empty() ? "" : ": " + plan.overlap) +
+                                      "; nothing extracted (--allow-overlap writes them all)");
+        return kExitFailure;
+    }
     if (!make_output_dir(opt.out)) {
         return kExitTrouble;
     }
 
     NameSet used;
-    std::uint64_t total = 0;
-    for (std::uint64_t k = 0; k < pkg.entry_count(); ++k) {
-        total += pkg.entry(k).desc.length;
-    }
-    Progress progress("extract " + opt.package, total);
+    Progress progress("extract " + opt.package, plan.bytes);
     for (std::uint64_t k = 0; k < pkg.entry_count(); ++k) {
         progress.clear();  // notes and file names go on lines of their own
         BinInfo bin;
@@ -300,6 +354,10 @@ void add_extract(CLI::App &app, Runner &run) {
                   "Replace existing files whose names come from the package");
     cmd->add_flag("--no-check", opt->noCheck,
                   "Write sub-files whose bin header or payload checksum fails");
+    cmd->add_flag("--allow-overlap", opt->allowOverlap,
+                  "With --all, write sub-files that share bytes even past 4 times the "
+                  "package's size")
+        ->needs(all);
     cmd->footer(
         "--all, or any number of --id and --name (more than one: OUT is a directory, made when "
         "missing; one that fails is reported and the others are still written). A package '-' "

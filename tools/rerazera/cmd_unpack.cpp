@@ -121,6 +121,7 @@ class Unpacker {
         if (const std::string problem = find_gaps(); !problem.empty()) {
             return refuse(problem);
         }
+        sum_payloads();
         return write_all();
     }
 
@@ -188,15 +189,24 @@ class Unpacker {
                 return "its bin header claims " + std::to_string(s.bin.dataLen) +
                        " payload bytes, more than the sub-file holds";
             }
-            const std::uint32_t payloadAt = d.offset + BIN_HEADER_SIZE;
-            s.crc = checksum(d.crc, crc16(pkg_.bytes(payloadAt, s.bin.dataLen), s.bin.dataLen));
-            pkg_.release(payloadAt, s.bin.dataLen);
+            payloads_.push_back(Payload{m_.entries.size(), d.offset + BIN_HEADER_SIZE});
             pieces_.push_back(Piece{d.offset, end, entry_label(e)});
             payloadBytes_ += s.bin.dataLen;
         }
         m_.entries.push_back(std::move(s));
         entries_.push_back(e);
         return {};
+    }
+
+    // The payloads' checksums, summed only once the pieces are known not to
+    // overlap: each byte once, however much the entries claim.
+    void sum_payloads() {
+        for (const Payload &p : payloads_) {
+            mf::SubFile &s = m_.entries[p.entry];
+            const std::uint32_t n = s.bin.dataLen;
+            s.crc = checksum(s.crc.stored, crc16(pkg_.bytes(p.at, n), n));
+            pkg_.release(p.at, n);
+        }
     }
 
     // Everything between the pieces (and after the last) is a gap; pieces
@@ -305,6 +315,11 @@ class Unpacker {
     mf::Manifest m_;
     std::vector<Entry> entries_;  // beside m_.entries
     std::vector<Piece> pieces_;
+    struct Payload {
+        std::size_t entry;  // in m_.entries
+        std::uint32_t at;
+    };
+    std::vector<Payload> payloads_;
     std::uint64_t payloadBytes_ = 0;
 };
 
