@@ -257,6 +257,32 @@ RERAZERA_PACKAGE_API uint64_t rerazera_package_entry_count(const rerazera_packag
 RERAZERA_PACKAGE_API int32_t rerazera_package_entry(const rerazera_package *pkg, uint64_t k,
                                                     rerazera_entry *out);
 
+/* An entry's table position and descriptor alone, without its bin header:
+ * what a scan of the tables needs. */
+typedef struct rerazera_descriptor {
+    uint32_t table; /* rerazera_table */
+    uint32_t index; /* position in its table */
+    uint32_t file_id;
+    uint32_t offset;
+    uint32_t length;
+    uint32_t crc;
+    uint32_t aux0;
+    uint32_t aux1;
+    uint32_t flags; /* RERAZERA_ENTRY_DUMMY only: no bin header is read */
+} rerazera_descriptor;
+
+/* Fills out[0..n) with the descriptors of entries first, first + 1, ...,
+ * in the order rerazera_package_entry() serves them, where
+ * n = min(count, entry_count - first); *filled receives n. Reads only the
+ * descriptor tables: O(n), no allocation, and far cheaper per entry than
+ * rerazera_package_entry() over a large extension.
+ * Returns OK (n may be 0 when first == entry_count), NOT_FOUND when first
+ * is past entry_count, or INVALID_ARGUMENT (pkg or filled null, or out null
+ * with count > 0). */
+RERAZERA_PACKAGE_API int32_t rerazera_package_descriptors(const rerazera_package *pkg,
+                                                          uint64_t first, rerazera_descriptor *out,
+                                                          size_t count, size_t *filled);
+
 /* Lookups over both tables: the header's table first, then the extension;
  * within a table the lowest index wins. Empty entries (length 0) and the
  * dummy are skipped. O(entries); nothing is allocated.

@@ -69,6 +69,11 @@ void decode_extension(rerazera_package &pkg, const HeaderView &header) noexcept 
         return;
     }
     const std::uint8_t *table = dummy + layout::bin::kSize;
+    // Up to 24 MiB of a mapped file: mapped in with one call rather than a
+    // fault every few pages.
+    if (pkg.storage == Storage::Mapped) {
+        PageFeeder(pkg.mapping).feed(table, layout::table::size(n));
+    }
     if (const std::int32_t r = check_second_table(dummy, table, msg, sizeof msg); r != QVPKG_OK) {
         extension_failed(pkg, r, msg, "");
         return;
@@ -100,11 +105,14 @@ void decode(rerazera_package &pkg) noexcept {
     }
     const bool extValid = info.extension_state == RERAZERA_EXT_VALID;
     info.entry_count = pkg.header_entries + (extValid ? std::uint64_t{info.extension_count} : 0);
-    // The lookup of the rpg file that the name rule makes: a valid header,
-    // then its table, then a valid extension's table.
-    pkg.rpg = info.header_result == QVPKG_OK &&
-              (lists_rpg(header.raw_desc(0), pkg.header_entries) ||
-               (extValid && lists_rpg(pkg.ext_descs, info.extension_count)));
+}
+
+bool lists_rpg_file(const rerazera_package &pkg) noexcept {
+    const rerazera_header_info &info = pkg.info;
+    return info.header_result == QVPKG_OK &&
+           (lists_rpg(HeaderView(pkg.data).raw_desc(0), pkg.header_entries) ||
+            (info.extension_state == RERAZERA_EXT_VALID &&
+             lists_rpg(pkg.ext_descs, info.extension_count)));
 }
 
 }  // namespace rerazera::package

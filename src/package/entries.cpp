@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Entries of a handle: by position, and the lookups over both tables.
+#include <algorithm>
 #include <cstring>
 
 #include "base/c_boundary.hpp"
@@ -125,6 +126,38 @@ RERAZERA_EXPORT int32_t rerazera_package_entry(const rerazera_package *pkg, uint
         return RERAZERA_ERR_NOT_FOUND;
     }
     fill_entry(*pkg, k, *out);
+    return RERAZERA_OK;
+}
+
+RERAZERA_EXPORT int32_t rerazera_package_descriptors(const rerazera_package *pkg, uint64_t first,
+                                                     rerazera_descriptor *out, size_t count,
+                                                     size_t *filled) {
+    if (pkg == nullptr || filled == nullptr || (out == nullptr && count > 0)) {
+        return RERAZERA_ERR_INVALID_ARGUMENT;
+    }
+    *filled = 0;
+    const std::uint64_t total = pkg->info.entry_count;
+    if (first > total) {
+        return RERAZERA_ERR_NOT_FOUND;
+    }
+    const std::uint64_t n = std::min<std::uint64_t>(count, total - first);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const std::uint64_t k = first + i;
+        const bool header = k < pkg->header_entries;
+        const QVFileDesc d = decode_desc(raw_desc(*pkg, k));
+        rerazera_descriptor &o = out[i];
+        o.table = header ? RERAZERA_TABLE_HEADER : RERAZERA_TABLE_EXTENSION;
+        o.index = static_cast<std::uint32_t>(header ? k : k - pkg->header_entries);
+        o.file_id = d.fileId;
+        o.offset = d.offset;
+        o.length = d.length;
+        o.crc = d.crc;
+        o.aux0 = d.aux0;
+        o.aux1 = d.aux1;
+        o.flags =
+            header && pkg->dummy && k == layout::header::kExtEntryIndex ? RERAZERA_ENTRY_DUMMY : 0;
+    }
+    *filled = static_cast<std::size_t>(n);
     return RERAZERA_OK;
 }
 

@@ -88,10 +88,17 @@ int32_t extract(const rerazera_package &pkg, const rerazera_entry &e, std::uint3
     const std::uint8_t *p = strip ? payload : sub;
     const std::uint8_t *end = strip ? payloadEnd : sub + e.length;
     std::uint16_t crc = 0;
+    // A mapped file's pages are mapped in a piece at a time, one system
+    // call instead of a fault every few pages.
+    const PageFeeder pieceFeeder(pkg.mapping);
+    const PageFeeder *feeder = pkg.feeder_or_null(pieceFeeder);
     // Payload bytes before the copied range (none: it starts at or before
     // the payload) are summed as the copy reaches them.
     while (p < end) {
         const std::size_t n = std::min<std::size_t>(kPiece, static_cast<std::size_t>(end - p));
+        if (feeder != nullptr) {
+            feeder->feed(p, n);
+        }
         if (crcWhileCopying) {
             const std::uint8_t *a = std::max(p, payload);
             const std::uint8_t *b = std::min(p + n, payloadEnd);

@@ -18,9 +18,14 @@ namespace rerazera::package {
 // dropping anonymous pages would lose their contents).
 enum class Storage { Borrowed, Mapped, Heap };
 
-// Decodes the header, the extension and the rpg presence of the bytes
-// already in pkg; logs through the handle's sink.
+// Decodes the header and the extension of the bytes already in pkg; logs
+// through the handle's sink.
 void decode(rerazera_package &pkg) noexcept;
+
+// Whether the rpg file is listed, as the name rule looks it up: a valid
+// header, then its table, then a valid extension's table. Asked only for a
+// path holding '@', so that opening a package never scans its tables.
+bool lists_rpg_file(const rerazera_package &pkg) noexcept;
 
 // The entry served at position k (k < entry count), no checks.
 void fill_entry(const rerazera_package &pkg, std::uint64_t k, rerazera_entry &out) noexcept;
@@ -52,7 +57,6 @@ struct rerazera_package {
     std::uint32_t header_entries = 0;         // min(file_num, 256)
     bool dummy = false;                       // header entry 255 opens an extension
     const std::uint8_t *ext_descs = nullptr;  // the second table's descriptors (valid only)
-    bool rpg = false;                         // the rpg file is listed (valid header)
     char ext_message[rerazera::layout::kMsgBufLen] = {};  // why an invalid extension failed
 
     rerazera_package() noexcept = default;

@@ -34,7 +34,7 @@ void copy_msg(char *msg, std::size_t msgSize, const char *text) noexcept {
 std::int32_t walk(const rerazera_package &pkg, char *verdict) noexcept {
     // The name rule first, as the one-call check makes it: only a package
     // that does not list the rpg file is bound by it.
-    if (pkg.path != nullptr && !pkg.rpg && std::strchr(pkg.path, '@') != nullptr) {
+    if (pkg.path != nullptr && std::strchr(pkg.path, '@') != nullptr && !lists_rpg_file(pkg)) {
         copy_msg(verdict, layout::kMsgBufLen, kNameHasAt);
         log_info(kInvalidName, pkg.path);
         return QVPKG_ERR_NAME;

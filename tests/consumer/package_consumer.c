@@ -75,6 +75,14 @@ static void check_package(rerazera_package *pkg, const unsigned char *file, size
     CHECK(rerazera_package_entry_count(pkg) == 1);
     CHECK(rerazera_package_entry(pkg, 1, &e) == RERAZERA_ERR_NOT_FOUND);
     CHECK(rerazera_package_entry(pkg, 0, &e) == RERAZERA_OK);
+    {
+        rerazera_descriptor d[2];
+        size_t filled = 9;
+        CHECK(rerazera_package_descriptors(pkg, 0, d, 2, &filled) == RERAZERA_OK && filled == 1 &&
+              d[0].file_id == 0x202 && d[0].offset == 6180 && d[0].length == 452 &&
+              d[0].table == RERAZERA_TABLE_HEADER && d[0].flags == 0);
+        CHECK(rerazera_package_descriptors(pkg, 2, d, 2, &filled) == RERAZERA_ERR_NOT_FOUND);
+    }
     CHECK(e.table == RERAZERA_TABLE_HEADER && e.index == 0 && e.file_id == 0x202 &&
           e.offset == 6180 && e.length == 452 && (e.flags & RERAZERA_ENTRY_BIN_HEADER) &&
           e.data_len == 100 && e.bin_file_id == 0x202 && strcmp(e.name, "cxx.bin") == 0 &&

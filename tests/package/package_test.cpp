@@ -231,6 +231,42 @@ TEST(Package, EntriesAndLookups) {
     EXPECT_TRUE(k1.offset == d.offset && k1.length == d.length && k1.crc == d.crc &&
                 k1.aux0 == 21 && k1.aux1 == 22 && k1.data_len == 5000 && k1.bin_file_id == 0x20);
     EXPECT_STREQ(k1.description, "linux kernel image");
+
+    // Descriptors in batches that straddle the two tables are the entries'
+    // own fields; a batch past the end is cut short, one beyond it refused.
+    std::vector<rerazera_descriptor> all(rerazera_package_entry_count(e.p) + 3);
+    for (const std::size_t batch : {std::size_t{1}, std::size_t{7}, all.size()}) {
+        std::size_t filled = 0, k = 0;
+        const std::uint64_t n = rerazera_package_entry_count(e.p);
+        while (k < n) {
+            ASSERT_EQ(rerazera_package_descriptors(e.p, k, all.data() + k, batch, &filled), 0);
+            ASSERT_EQ(filled, std::min<std::uint64_t>(batch, n - k));
+            k += filled;
+        }
+        EXPECT_EQ(rerazera_package_descriptors(e.p, n, all.data(), batch, &filled), 0);
+        EXPECT_EQ(filled, 0u);
+        for (k = 0; k < n; ++k) {
+            rerazera_entry x;
+            ASSERT_EQ(rerazera_package_entry(e.p, k, &x), 0);
+            const rerazera_descriptor &dk = all[k];
+            EXPECT_TRUE(dk.table == x.table && dk.index == x.index && dk.file_id == x.file_id &&
+                        dk.offset == x.offset && dk.length == x.length && dk.crc == x.crc &&
+                        dk.aux0 == x.aux0 && dk.aux1 == x.aux1 &&
+                        dk.flags == (x.flags & RERAZERA_ENTRY_DUMMY))
+                << k << " in batches of " << batch;
+        }
+    }
+    std::size_t filled = 5;
+    EXPECT_EQ(rerazera_package_descriptors(e.p, 261, all.data(), 1, &filled),
+              RERAZERA_ERR_NOT_FOUND);
+    EXPECT_EQ(filled, 0u);
+    EXPECT_EQ(rerazera_package_descriptors(e.p, 0, nullptr, 1, &filled),
+              RERAZERA_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(rerazera_package_descriptors(e.p, 0, nullptr, 0, &filled), 0);
+    EXPECT_EQ(rerazera_package_descriptors(nullptr, 0, all.data(), 1, &filled),
+              RERAZERA_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(rerazera_package_descriptors(e.p, 0, all.data(), 1, nullptr),
+              RERAZERA_ERR_INVALID_ARGUMENT);
 }
 
 // Why an extension is invalid, and the snapshot's raw bytes.
