@@ -258,6 +258,32 @@ RERAZERA_SIGN_API int32_t rerazera_verify_package_policy(const rerazera_policy *
                                                          rerazera_signature_info **info);
 
 /*
+ * rerazera_verify_package_policy over the size bytes at data, which the
+ * caller holds and keeps unchanged during the call: typically a package
+ * handle's snapshot, rerazera_package_bytes(pkg, 0, size), so that the bytes
+ * whose signature is checked are the bytes the package check reads and the
+ * bytes the caller then extracts from the same handle:
+ *
+ *     rerazera_header_info h;
+ *     rerazera_package_open_fd(fd, NULL, &pkg);
+ *     rerazera_package_header(pkg, &h);
+ *     r = rerazera_verify_bytes_policy(policy, rerazera_package_bytes(pkg, 0, h.size),
+ *                                      h.size, "fw.qv.minisig", msg, sizeof msg, &qv, NULL);
+ *     if (r == RERAZERA_SIGN_OK) rerazera_package_extract_fd(pkg, &entry, 0, out);
+ *
+ * sig_path is required (there is no package path to derive it from). The
+ * name rule is not applied: it needs a path. Results, texts and log lines
+ * are those of rerazera_verify_package_policy; bytes of 2 GiB or more, or
+ * fewer than a header, fail as a package (QVPKG_ERR) with the one-call
+ * check's text. INVALID_ARGUMENT when data or sig_path is null.
+ */
+RERAZERA_SIGN_API int32_t rerazera_verify_bytes_policy(const rerazera_policy *policy,
+                                                       const void *data, size_t size,
+                                                       const char *sig_path, char *msg,
+                                                       uint32_t msgSize, int32_t *package_result,
+                                                       rerazera_signature_info **info);
+
+/*
  * Signing. A secret key is read from a minisign secret key file; keys are
  * made in minisign's format, so that minisign can use them as well.
  */
@@ -326,8 +352,7 @@ typedef int (*rerazera_signer_fn)(void *ctx, const uint8_t *message, size_t len,
  */
 RERAZERA_SIGN_API int32_t rerazera_sign_file_external(const char *public_key_path,
                                                       rerazera_signer_fn signer, void *ctx,
-                                                      const char *path,
-                                                      const char *trusted_comment,
+                                                      const char *path, const char *trusted_comment,
                                                       const char *untrusted_comment,
                                                       char **signature_file,
                                                       char key_id[RERAZERA_KEY_ID_TEXT_SIZE]);

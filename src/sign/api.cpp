@@ -367,6 +367,36 @@ RERAZERA_SIGN_API int32_t rerazera_verify_package_policy(const rerazera_policy *
     });
 }
 
+RERAZERA_SIGN_API int32_t rerazera_verify_bytes_policy(const rerazera_policy *policy,
+                                                       const void *data, size_t size,
+                                                       const char *sig_path, char *msg,
+                                                       uint32_t msgSize, int32_t *package_result,
+                                                       rerazera_signature_info **info) {
+    if (info != nullptr) {
+        *info = nullptr;
+    }
+    if (policy == nullptr || policy->policy.ring == nullptr || data == nullptr ||
+        sig_path == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    if (!crypto_ready()) {
+        return RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
+    }
+    return guarded([&] {
+        const rerazera::sign::Policy &p = policy->policy;
+        std::optional<SignatureFile> sig;
+        std::uint32_t productType = 0;
+        std::int32_t r = rerazera::sign::check_signed_bytes_package(
+            *p.ring, static_cast<const std::uint8_t *>(data), size, sig_path,
+            p.allowLegacy ? RERAZERA_SIGN_ALLOW_LEGACY : 0u, msg, msgSize, package_result, sig,
+            &productType);
+        if (r == RERAZERA_SIGN_OK) {
+            r = rerazera::sign::apply_policy(p, sig->trustedComment, productType);
+        }
+        return finish(r, sig, info);
+    });
+}
+
 RERAZERA_SIGN_API void rerazera_signature_info_free(rerazera_signature_info *info) {
     if (info != nullptr) {
         std::free(info->trusted_comment);

@@ -69,4 +69,34 @@ std::int32_t check_signed_package(const Keyring &ring, const char *path, const c
     return package_failed(r);
 }
 
+std::int32_t check_signed_bytes_package(const Keyring &ring, const std::uint8_t *data,
+                                        std::size_t size, const char *sigPath, std::uint32_t flags,
+                                        char *msg, std::uint32_t msgSize,
+                                        std::int32_t *packageResult,
+                                        std::optional<SignatureFile> &sig,
+                                        std::uint32_t *headerProductType) {
+    if (const std::int32_t r = load_signature(sigPath, sig); r != RERAZERA_SIGN_OK) {
+        return r;
+    }
+    const PublicKey *key = nullptr;
+    if (const std::int32_t r = select_key(*sig, ring, flags, key); r != RERAZERA_SIGN_OK) {
+        return r;
+    }
+    if (const std::int32_t r = check_signed_bytes(*sig, *key, data, size, nullptr);
+        r != RERAZERA_SIGN_OK) {
+        return r;
+    }
+    std::int32_t code = QVPKG_ERR;
+    if (!refuse_length(size, msg, msgSize)) {
+        code = check_package(data, static_cast<std::uint32_t>(size), msg, msgSize);
+        if (code == QVPKG_OK && headerProductType != nullptr) {
+            *headerProductType = HeaderView(data).product_type();
+        }
+    }
+    if (packageResult != nullptr) {
+        *packageResult = code;
+    }
+    return code == QVPKG_OK ? RERAZERA_SIGN_OK : RERAZERA_SIGN_PACKAGE_FAILED;
+}
+
 }  // namespace rerazera::sign

@@ -3,6 +3,7 @@
 // QVPKG_ChkQVFileInfo, over one mapping of the package.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -18,5 +19,15 @@ std::int32_t check_signed_package(const Keyring &ring, const char *path, const c
                                   std::uint32_t flags, char *msg, std::uint32_t msgSize,
                                   std::int32_t *packageResult, std::optional<SignatureFile> &sig,
                                   std::uint32_t *headerProductType = nullptr);
+
+// The same over bytes the caller holds (a package handle's snapshot, a
+// download in memory): the signature over exactly those bytes, then the
+// whole-package check on them, without the name rule, which needs a path.
+std::int32_t check_signed_bytes_package(const Keyring &ring, const std::uint8_t *data,
+                                        std::size_t size, const char *sigPath, std::uint32_t flags,
+                                        char *msg, std::uint32_t msgSize,
+                                        std::int32_t *packageResult,
+                                        std::optional<SignatureFile> &sig,
+                                        std::uint32_t *headerProductType);
 
 }  // namespace rerazera::sign

@@ -301,8 +301,66 @@ TEST_F(SignLibraryTest, PolicyRefusals) {
                                                  &packageResult, nullptr),
                   row.result);
         EXPECT_EQ(packageResult, QVPKG_OK);
+        const auto bytes = rztest::read_file(pkg);
+        packageResult = -1;
+        EXPECT_EQ(rerazera_verify_bytes_policy(policy, bytes.data(), bytes.size(),
+                                               (pkg + ".minisig").c_str(), msg, sizeof msg,
+                                               &packageResult, nullptr),
+                  row.result);
+        EXPECT_EQ(packageResult, QVPKG_OK);
         rerazera_policy_free(policy);
     }
+}
+
+// Over bytes in memory the verdict is the path's: code, package result and
+// text, for bytes changed after signing, a signed package that fails its
+// own check, and signed files too short or unusable to be packages.
+TEST_F(SignLibraryTest, BytesGiveThePathsVerdict) {
+    rztest::ScratchDir dir;
+    const Ring ring = ring_of("a");
+    rerazera_policy *policy = nullptr;
+    ASSERT_EQ(rerazera_policy_new(&policy), RERAZERA_SIGN_OK);
+    ASSERT_EQ(rerazera_policy_set_keyring(policy, ring.get()), RERAZERA_SIGN_OK);
+    Package bad = rztest::make_package();
+    bad.bytes.back() ^= 1;
+    Package shortFile = rztest::make_package();
+    shortFile.bytes.resize(100);
+    const std::string changed = signed_package(rztest::make_package(), dir, "changed.qv");
+    std::vector<std::uint8_t> b = rztest::read_file(changed);
+    b[7000] ^= 1;
+    rztest::write_file(changed, b);
+    const struct {
+        std::string path;
+        int32_t result;
+    } rows[] = {
+        {signed_package(rztest::make_package(), dir, "good.qv"), RERAZERA_SIGN_OK},
+        {changed, RERAZERA_SIGN_MISMATCH},
+        {signed_package(bad, dir, "bad.qv"), RERAZERA_SIGN_PACKAGE_FAILED},
+        {signed_package(shortFile, dir, "short.qv"), RERAZERA_SIGN_PACKAGE_FAILED},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.path);
+        char byPath[256] = "", byBytes[256] = "";
+        int32_t pathResult = 99, bytesResult = 99;  // left alone unless the package is read
+        EXPECT_EQ(rerazera_verify_package_policy(policy, row.path.c_str(), nullptr, byPath,
+                                                 sizeof byPath, &pathResult, nullptr),
+                  row.result);
+        const auto bytes = rztest::read_file(row.path);
+        EXPECT_EQ(rerazera_verify_bytes_policy(policy, bytes.data(), bytes.size(),
+                                               (row.path + ".minisig").c_str(), byBytes,
+                                               sizeof byBytes, &bytesResult, nullptr),
+                  row.result);
+        EXPECT_EQ(bytesResult, pathResult);
+        EXPECT_STREQ(byBytes, byPath);
+    }
+    const std::uint8_t one = 0;
+    EXPECT_EQ(rerazera_verify_bytes_policy(policy, &one, 1, nullptr, nullptr, 0, nullptr, nullptr),
+              RERAZERA_SIGN_INVALID_ARGUMENT);
+    EXPECT_EQ(rerazera_verify_bytes_policy(policy, nullptr, 1, "x", nullptr, 0, nullptr, nullptr),
+              RERAZERA_SIGN_INVALID_ARGUMENT);
+    EXPECT_EQ(rerazera_verify_bytes_policy(nullptr, &one, 1, "x", nullptr, 0, nullptr, nullptr),
+              RERAZERA_SIGN_INVALID_ARGUMENT);
+    rerazera_policy_free(policy);
 }
 
 // A key made and a file signed by the library, checked by minisign.
