@@ -167,6 +167,12 @@ TEST_F(SignToolTest, OwnVerdictPerRefusal) {
     expect_run('R', {"verify", "--sig", "elsewhere.sig", "fw.qv"}, "", 2, "", "--key or --keyring");
     expect_run('R', {"verify", "--key", "a.pub", "--min-version", "two", "fw.qv"}, "", 2, "",
                "not a version");
+    // A refused signature stops there in every mode: no table is read or printed.
+    std::filesystem::remove(path("fw.qv.minisig"));
+    const auto text = run('R', {"verify", "--key", "a.pub", "--report", "fw.qv"});
+    EXPECT_EQ(text.status, 1);
+    EXPECT_EQ(text.out.find("TABLE"), std::string::npos) << text.out;
+    EXPECT_EQ(verify_json({"--key", "a.pub", "fw.qv"}, 1)["report"], nullptr);
 }
 
 // Key rotation: the keyring directory trusts old and new, old's ID revoked: its release fails.

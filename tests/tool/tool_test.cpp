@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // End-to-end tests of the built rerazera tool on packages made by the package writer.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -981,6 +982,70 @@ TEST_F(ToolTest, UnpackRefusals) {
     EXPECT_FALSE(rztest::file_exists(path("x.qv")));
     for (const char *same : {"y.qv", "z.qv"})
         EXPECT_EQ(rztest::read_file(path(same)), rztest::read_file(path("ok.qv"))) << same;
+}
+
+// A manifest's payloads stay inside its folder, and its lengths must hold
+// what they describe; --save writes through a link and into a FIFO as -o does.
+TEST_F(ToolTest, ManifestAndSaveKeepTheirPromises) {
+    write(PackageBuilder().add({1, "a", "", bytes_of("one")}).build(), "ok.qv");
+    ASSERT_EQ(sh("unpack ok.qv -C w").status, 0);
+    const json good = json::parse(text_of(path("w/manifest.json")));
+    const auto edited = [&](const std::string &name, const std::string &ptr, const json &value) {
+        json m = good;
+        m[json::json_pointer(ptr)] = value;
+        files("w/" + name, m.dump());
+    };
+    files("secret", "the secret", "w/sub/a", "one");
+    std::filesystem::create_symlink(path("secret"), path("w/link"));
+    edited("up.json", "/entries/0/file", "../secret");
+    edited("abs.json", "/entries/0/file", path("secret"));
+    edited("link.json", "/entries/0/file", "link");
+    edited("sub.json", "/entries/0/file", "sub/a");
+    edited("short.json", "/entries/0/length", 10);
+    edited("long.json", "/entries/0/length", "0xffffffff");
+    files("w/abs.list", "1 a " + path("secret") + "\n", "w/up.list", "1 a sub/../../secret\n");
+    const std::string out = "-o x.qv";
+    check({{"pack --manifest w/up.json " + out, 2,
+            "entry 0: the path '../secret' leads out of the manifest's folder (--any-path"},
+           {"pack --manifest w/abs.json " + out, 2, "the absolute path '"},
+           {"pack --manifest w/link.json " + out, 2,
+            "w/link: leads out of the manifest's folder through a symbolic link"},
+           {"pack --manifest w/abs.list " + out, 2, "w/abs.list:1: the absolute path"},
+           {"pack --manifest w/up.list " + out, 2, "leads out of the manifest's folder"},
+           {"pack --manifest w/short.json " + out, 2,
+            "entry 0: its length 10 is shorter than its bin header and data_len 3 need"},
+           {"pack --manifest w/long.json " + out, 2,
+            "entry 0: its length 4294967295 reaches past the end of the package"},
+           {"pack --any-path ok.qv " + out, 2, "--any-path needs --manifest"},
+           {"pack --manifest w/sub.json -o sub.qv", 0},
+           {"pack --manifest w/link.json --any-path -o any.qv", 0},
+           {"extract any.qv --id 1 --strip -o secret.out", 0}});
+    EXPECT_FALSE(rztest::file_exists(path("x.qv")));
+    EXPECT_EQ(rztest::read_file(path("sub.qv")), rztest::read_file(path("ok.qv")));
+    expect_files("secret.out", "the secret");
+
+    // --save through a link replaces its target, keeps the link; a FIFO is
+    // written into, not replaced by a file.
+    files("target", "old");
+    std::filesystem::create_symlink("target", path("lnk"));
+    std::filesystem::create_symlink("nowhere", path("dangling"));
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    const int reader = ::open(path("fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    check(
+        {{"verify - --save lnk <ok.qv", 0},
+         {"verify - --save fifo <ok.qv", 0},
+         {"verify - --save dangling <ok.qv", 2, "dangling: is a symbolic link to a missing file"}});
+    EXPECT_TRUE(std::filesystem::is_symlink(path("lnk")));
+    EXPECT_EQ(rztest::read_file(path("target")), rztest::read_file(path("ok.qv")));
+    Bytes fromFifo(rztest::read_file(path("ok.qv")).size() + 1);
+    EXPECT_EQ(::read(reader, fromFifo.data(), fromFifo.size()),
+              static_cast<ssize_t>(fromFifo.size() - 1));
+    fromFifo.pop_back();
+    EXPECT_EQ(fromFifo, rztest::read_file(path("ok.qv")));
+    ::close(reader);
+    EXPECT_EQ(std::filesystem::status(path("fifo")).type(), std::filesystem::file_type::fifo);
+    EXPECT_FALSE(std::filesystem::exists(path("nowhere")));
 }
 
 // Edits in the manifest itself: the result verifies, and shows the edit and nothing else.

@@ -21,7 +21,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -73,6 +76,7 @@ struct PackOptions {
     std::vector<std::string> files;
     bool productTypeGiven = false;
     bool reflow = false;
+    bool anyPath = false;  // manifest payloads may lie outside its folder
 };
 
 struct Item {
@@ -81,6 +85,7 @@ struct Item {
     std::string desc;
     std::string path;
     std::string origin;  // where it was given, for messages
+    std::string root;    // the folder it must lie in, "" for anywhere
 };
 
 constexpr std::size_t kNameMax = 95;  // the bin header's field less its terminator
@@ -120,7 +125,60 @@ std::string dir_of(const std::string &path) {
                                                : path.substr(0, path.find_last_of('/') + 1);
 }
 
-bool read_manifest(const std::string &manifest, const std::string &text, std::vector<Item> &items) {
+// A manifest comes from whoever made the folder it sits in: the files it
+// names stay inside that folder, so that packing someone else's unpacked
+// package cannot pull in /etc/shadow or a key. The folder as a real path,
+// or "" with --any-path.
+std::string payload_root(const std::string &manifest, bool anyPath) {
+    if (anyPath) {
+        return "";
+    }
+    const std::string dir = dir_of(manifest);
+    char *real = ::realpath(dir.empty() ? "." : dir.c_str(), nullptr);
+    std::string root = real != nullptr ? real : "/nonexistent";
+    std::free(real);
+    return root;
+}
+
+// Why a payload path as a manifest writes it is refused: absolute, or with
+// a ".." component. Empty when it may be used.
+std::string written_path_problem(const std::string &written, const std::string &root) {
+    if (root.empty()) {
+        return {};
+    }
+    const std::string why = "' leads out of the manifest's folder (--any-path allows it)";
+    if (!written.empty() && written[0] == '/') {
+        return "the absolute path '" + escape(written) + why;
+    }
+    for (std::size_t at = 0; at <= written.size();) {
+        const std::size_t end = std::min(written.find('/', at), written.size());
+        if (written.compare(at, end - at, "..") == 0) {
+            return "the path '" + escape(written) + why;
+        }
+        at = end + 1;
+    }
+    return {};
+}
+
+// The opened file itself lies inside root: a symbolic link anywhere on its
+// path is judged by where it led.
+bool opened_inside(int fd, const std::string &root) {
+    if (root.empty()) {
+        return true;
+    }
+    char real[PATH_MAX + 1];
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = ::readlink(self.c_str(), real, PATH_MAX);
+    if (n <= 0) {
+        return false;
+    }
+    const std::string at(real, static_cast<std::size_t>(n));
+    return root == "/" || (at.size() > root.size() && at.compare(0, root.size(), root) == 0 &&
+                           at[root.size()] == '/');
+}
+
+bool read_manifest(const std::string &manifest, const std::string &text, std::vector<Item> &items,
+                   const std::string &root) {
     std::istringstream in(text);
     const std::string dir = dir_of(manifest);
     std::string line;
@@ -160,9 +218,14 @@ bool read_manifest(const std::string &manifest, const std::string &text, std::ve
                 item.desc = item.desc.substr(1, item.desc.size() - 2);
             }
         }
+        if (const std::string why = written_path_problem(item.path, root); !why.empty()) {
+            report_error(where, why);
+            return false;
+        }
         if (!item.path.empty() && item.path[0] != '/') {
             item.path = dir + item.path;
         }
+        item.root = root;
         items.push_back(std::move(item));
     }
     return true;
@@ -174,10 +237,17 @@ constexpr std::size_t kBuffer = 1u << 20;
 // with a message when it cannot be read or its length is not `size`.
 template <typename Use>
 bool stream_payload(const std::string &path, std::uint32_t size, std::vector<std::uint8_t> &buf,
-                    Use use) {
+                    Use use, const std::string &root = "") {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         report_error(path, std::strerror(errno));
+        return false;
+    }
+    if (!opened_inside(fd, root)) {
+        ::close(fd);
+        report_error(path,
+                     "leads out of the manifest's folder through a symbolic link "
+                     "(--any-path allows it)");
         return false;
     }
     std::uint64_t total = 0;
@@ -329,6 +399,8 @@ struct Rebuild {
     std::vector<FileIdentity> inputs;
     std::vector<std::uint8_t> buf = std::vector<std::uint8_t>(kBuffer);
     std::uint32_t headerCount = 0;
+    std::string root = payload_root(where, opt.anyPath);  // payloads stay inside it
+    std::uint64_t packageSize = 0;                        // once planned
 
     bool fail(const std::string &why) {
         report_error(where, why);
@@ -364,7 +436,7 @@ struct Rebuild {
             const mf::SubFile &s = m.entries[i];
             if (s.length != 0) {
                 items.push_back(Item{s.fileId, s.bin.name, s.bin.desc, dir_of(where) + s.file,
-                                     where + ": entry " + std::to_string(i)});
+                                     where + ": entry " + std::to_string(i), root});
             }
         }
         return items.empty() || check_items(items, true);
@@ -380,20 +452,32 @@ struct Rebuild {
             if (s.length == 0) {
                 continue;
             }
+            // unpack writes a length that holds the bin header and its
+            // payload; a smaller one would describe a sub-file cut short.
+            if (s.length < std::uint64_t{BIN_HEADER_SIZE} + s.bin.dataLen) {
+                return fail("entry " + std::to_string(i) + ": its length " +
+                            std::to_string(s.length) + " is shorter than its bin header and " +
+                            "data_len " + std::to_string(s.bin.dataLen) + " need");
+            }
             const std::string path = dir_of(where) + s.file;
             std::uint64_t size = 0;
             FileIdentity id;
+            if (const std::string why = written_path_problem(s.file, root); !why.empty()) {
+                return fail("entry " + std::to_string(i) + ": " + why);
+            }
             if (s.file.empty() || !check_input_file(path, &size, &id)) {
                 return s.file.empty() ? fail("entry " + std::to_string(i) + " names no file")
                                       : false;
             }
             inputs.push_back(id);
             Crc16Stream crc;
-            if (!stream_payload(path, static_cast<std::uint32_t>(size), buf,
-                                [&crc](std::uint8_t *p, std::size_t n) {
-                                    crc.update(p, n);
-                                    return true;
-                                })) {
+            if (!stream_payload(
+                    path, static_cast<std::uint32_t>(size), buf,
+                    [&crc](std::uint8_t *p, std::size_t n) {
+                        crc.update(p, n);
+                        return true;
+                    },
+                    root)) {
                 return false;
             }
             payloadCrc.back() = crc.value();
@@ -403,6 +487,14 @@ struct Rebuild {
                                  BIN_HEADER_SIZE + size, 0, path});
         }
         if (m.ext) {
+            const mf::Extension &x = *m.ext;
+            if (x.bin.dataLen < QVPKG_2ND_TABLE_SIZE(x.count) ||
+                x.length < std::uint64_t{BIN_HEADER_SIZE} + x.bin.dataLen) {
+                return fail("the extension's data_len " + std::to_string(x.bin.dataLen) +
+                            " and length " + std::to_string(x.length) +
+                            " do not hold its table of " + std::to_string(x.count) + " entries (" +
+                            std::to_string(QVPKG_2ND_TABLE_SIZE(x.count)) + " bytes)");
+            }
             parts.push_back(
                 Part{Part::ExtensionKind, 0, m.ext->offset,
                      BIN_HEADER_SIZE + std::uint64_t{QVPKG_2ND_TABLE_SIZE(m.ext->count)},
@@ -412,6 +504,9 @@ struct Rebuild {
             const mf::Gap &g = m.gaps[i];
             Part part{Part::GapKind, i, g.offset, g.length, g.length, 0, ""};
             if (!g.file.empty()) {
+                if (const std::string why = written_path_problem(g.file, root); !why.empty()) {
+                    return fail("gap " + std::to_string(i) + ": " + why);
+                }
                 part.path = dir_of(where) + g.file;
                 FileIdentity id;
                 if (!check_input_file(part.path, &part.newSize, &id)) {
@@ -442,6 +537,7 @@ struct Rebuild {
                 "the package would exceed 2 GiB, the limit of the 32-bit signed file positions "
                 "that readers use");
         }
+        packageSize = at;
         return true;
     }
 
@@ -485,6 +581,13 @@ struct Rebuild {
                 descs[i].offset = static_cast<std::uint32_t>(p->at);
                 descs[i].length = new_length(s.length, *p);
                 descs[i].crc = s.crc.seal(payloadCrc[i]);
+                // Bytes past the bin file were another piece's; they must
+                // still be in the package.
+                if (p->at + descs[i].length > packageSize) {
+                    fail("entry " + std::to_string(i) + ": its length " + std::to_string(s.length) +
+                         " reaches past the end of the package");
+                    return kExitTrouble;
+                }
             }
         }
         std::vector<std::uint8_t> header(QVPKG_HEADER_SIZE, 0);
@@ -583,10 +686,13 @@ struct Rebuild {
         const auto size =
             static_cast<std::uint32_t>(p.kind == Part::GapKind ? p.newSize : payloadSize[p.index]);
         Crc16Stream crc;
-        if (!stream_payload(p.path, size, buf, [&](std::uint8_t *data, std::size_t n) {
-                crc.update(data, n);
-                return put(data, n);
-            })) {
+        if (!stream_payload(
+                p.path, size, buf,
+                [&](std::uint8_t *data, std::size_t n) {
+                    crc.update(data, n);
+                    return put(data, n);
+                },
+                root)) {
             return false;
         }
         if (p.kind == Part::SubFileKind && crc.value() != payloadCrc[p.index]) {
@@ -647,7 +753,7 @@ int run_pack(const PackOptions &opt) {
             report_error("--reflow", "applies to the manifest that unpack writes");
             return kExitUsage;
         }
-        if (!read_manifest(opt.manifest, all, items)) {
+        if (!read_manifest(opt.manifest, all, items, payload_root(opt.manifest, opt.anyPath))) {
             return kExitTrouble;
         }
     } else {
@@ -664,7 +770,7 @@ int run_pack(const PackOptions &opt) {
         }
         std::uint32_t id = *firstId;
         for (const std::string &path : opt.files) {
-            items.push_back(Item{id++, base_name(path), "", path, path});
+            items.push_back(Item{id++, base_name(path), "", path, path, ""});
         }
     }
     if (!check_items(items)) {
@@ -691,11 +797,13 @@ int run_pack(const PackOptions &opt) {
             return kExitTrouble;
         }
         Crc16Stream crc;
-        if (!stream_payload(it.path, static_cast<std::uint32_t>(size), buf,
-                            [&crc](std::uint8_t *p, std::size_t n) {
-                                crc.update(p, n);
-                                return true;
-                            })) {
+        if (!stream_payload(
+                it.path, static_cast<std::uint32_t>(size), buf,
+                [&crc](std::uint8_t *p, std::size_t n) {
+                    crc.update(p, n);
+                    return true;
+                },
+                it.root)) {
             return kExitTrouble;
         }
         planned.push_back(PlannedFile{it.id, it.name, it.desc, static_cast<std::uint32_t>(size),
@@ -735,10 +843,13 @@ int run_pack(const PackOptions &opt) {
         Crc16Stream crc;
         // The checksum is taken before the piece is written (update restores
         // the bytes it touches).
-        if (!stream_payload(items[i].path, f.size, buf, [&](std::uint8_t *p, std::size_t n) {
-                crc.update(p, n);
-                return put(p, n);
-            })) {
+        if (!stream_payload(
+                items[i].path, f.size, buf,
+                [&](std::uint8_t *p, std::size_t n) {
+                    crc.update(p, n);
+                    return put(p, n);
+                },
+                items[i].root)) {
             return kExitTrouble;
         }
         if (crc.value() != f.crc) {
@@ -772,8 +883,12 @@ void add_pack(CLI::App &app, Runner &run) {
                                     "ID of the first FILE; the next ones count up (default 1)");
     auto *files = cmd->add_option("files", opt->files,
                                   "Payload files, named after their base names, no description");
+    auto *anyPath = cmd->add_flag("--any-path", opt->anyPath,
+                                  "Let a manifest name payload files outside its own folder "
+                                  "(absolute paths, '..', links leading out)");
     manifest->excludes(files)->excludes(firstId);
     reflow->needs(manifest);
+    anyPath->needs(manifest);
     cmd->footer(
         "Up to 256 sub-files go to the header table; more put the first 255 there and "
         "the rest behind an extension. IDs and names must be unique, 0xABEF is reserved, "

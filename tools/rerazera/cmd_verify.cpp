@@ -468,8 +468,10 @@ int run_verify(const VerifyOptions &opt) {
                     json.null();
                 }
             }
+            // A refused signature stops there: no table of a package whose
+            // key is not trusted is read or printed.
             json.key("report");
-            if (o.error.empty() && !opt.summary) {
+            if (o.error.empty() && !opt.summary && !o.refused_unread()) {
                 write_report(files[i], path, &json);
             } else {
                 json.null();
@@ -478,7 +480,7 @@ int run_verify(const VerifyOptions &opt) {
             json.flush();
         } else if (o.error.empty()) {
             print_human(path, o);
-            if (opt.report) {
+            if (opt.report && !o.refused_unread()) {
                 write_report(files[i], path, nullptr);
             }
         }

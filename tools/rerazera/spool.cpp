@@ -2,6 +2,7 @@
 #include "spool.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,7 +34,11 @@ StdinSpool::StdinSpool(const std::string &keepAs) : keepable_(!keepAs.empty()) {
         return;
     }
     const std::string dir = temp_dir();
-    if (keepAs.empty()) {
+    std::string target;
+    if (keepable_ && !resolve_keep(keepAs, target)) {
+        return;
+    }
+    if (keepAs.empty() || !inPlace_.empty()) {
         unnamed_ = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     }
     if (unnamed_ >= 0) {
@@ -44,7 +49,8 @@ StdinSpool::StdinSpool(const std::string &keepAs) : keepable_(!keepAs.empty()) {
     }
     // Kept under a name (--save), or a file system without O_TMPFILE: the
     // copy is a named temporary file from the start.
-    named_ = std::make_unique<StagedFile>(keepAs.empty() ? dir + "/stdin" : keepAs);
+    named_ =
+        std::make_unique<StagedFile>(keepAs.empty() || !inPlace_.empty() ? dir + "/stdin" : target);
     if (!named_->ok()) {
         error_ = named_->error();
         return;
@@ -125,7 +131,61 @@ bool StdinSpool::name_unnamed(const std::string &dir) {
     }
 }
 
+bool StdinSpool::resolve_keep(const std::string &keepAs, std::string &target) {
+    target = keepAs;
+    struct stat st {};
+    if (::lstat(keepAs.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char *resolved = ::realpath(keepAs.c_str(), nullptr);
+        if (resolved == nullptr) {
+            error_ = keepAs + ": is a symbolic link to a missing file; not creating its target";
+            return false;
+        }
+        target = resolved;
+        std::free(resolved);
+    }
+    if (::stat(target.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            error_ = keepAs + ": " + std::strerror(EISDIR);
+            return false;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            inPlace_ = target;
+        }
+    }
+    return true;
+}
+
+// The verified copy into the device or FIFO, as -o writes one.
+bool StdinSpool::write_in_place() {
+    const int in = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    const int out = in < 0 ? -1 : ::open(inPlace_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    bool done = out >= 0;
+    std::vector<std::uint8_t> buf(done ? kPiece : 0);
+    for (off_t at = 0; done;) {
+        const ssize_t n = ::pread(in, buf.data(), buf.size(), at);
+        if (n == 0) {
+            break;
+        }
+        done = n > 0 && write_all(out, buf.data(), static_cast<std::size_t>(n));
+        at += n;
+    }
+    if (!done) {
+        error_ = std::strerror(errno);
+    }
+    if (out >= 0 && ::close(out) != 0 && done) {
+        error_ = std::strerror(errno);
+        done = false;
+    }
+    if (in >= 0) {
+        ::close(in);
+    }
+    return done;
+}
+
 bool StdinSpool::keep() {
+    if (keepable_ && ok() && !inPlace_.empty()) {
+        return write_in_place();
+    }
     if (!keepable_ || !ok() || !named_->commit(true)) {
         error_ = keepable_ && ok() ? named_->error() : "no copy to keep";
         return false;

@@ -13,7 +13,9 @@
 // refuses O_TMPFILE the copy is written under that temporary name from the
 // start. With a name to keep (--save), the copy is written beside that name
 // instead, and renamed onto it only when asked to (after a verification
-// that passed).
+// that passed). The name to keep is taken as -o takes a path the user
+// typed: a symbolic link is followed (the link stays), and a device or FIFO
+// is written in place, from the unnamed copy, instead of being replaced.
 #pragma once
 
 #include <memory>
@@ -49,6 +51,9 @@ class StdinSpool {
   private:
     bool copy_stdin(int fd);
     bool name_unnamed(const std::string &dir);
+    // Where keepAs leads: false with error_ set when it cannot be written.
+    bool resolve_keep(const std::string &keepAs, std::string &target);
+    bool write_in_place();
 
     std::unique_ptr<StagedFile> named_;
     std::string path_;
@@ -56,6 +61,7 @@ class StdinSpool {
     std::uint64_t size_ = 0;
     int unnamed_ = -1;
     bool keepable_ = false;
+    std::string inPlace_;  // a device or FIFO that keeps the copy
 };
 
 }  // namespace rztool
