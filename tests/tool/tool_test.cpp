@@ -984,8 +984,9 @@ TEST_F(ToolTest, UnpackRefusals) {
         EXPECT_EQ(rztest::read_file(path(same)), rztest::read_file(path("ok.qv"))) << same;
 }
 
-// A manifest's payloads stay inside its folder, and its lengths must hold
-// what they describe; --save writes through a link and into a FIFO as -o does.
+// A manifest's payloads stay inside its folder, its lengths must hold what
+// they describe, its nesting and lines are bounded; --save writes through a
+// link and into a FIFO as -o does.
 TEST_F(ToolTest, ManifestAndSaveKeepTheirPromises) {
     write(PackageBuilder().add({1, "a", "", bytes_of("one")}).build(), "ok.qv");
     ASSERT_EQ(sh("unpack ok.qv -C w").status, 0);
@@ -1003,7 +1004,9 @@ TEST_F(ToolTest, ManifestAndSaveKeepTheirPromises) {
     edited("sub.json", "/entries/0/file", "sub/a");
     edited("short.json", "/entries/0/length", 10);
     edited("long.json", "/entries/0/length", "0xffffffff");
-    files("w/abs.list", "1 a " + path("secret") + "\n", "w/up.list", "1 a sub/../../secret\n");
+    files("w/abs.list", "1 a " + path("secret") + "\n", "w/up.list", "1 a sub/../../secret\n",
+          "w/deep.json", "{\"x\":" + std::string(9, '[') + std::string(9, ']') + "}", "w/long.list",
+          "1 a " + std::string(64 * 1024, 'x') + "\n");
     const std::string out = "-o x.qv";
     check({{"pack --manifest w/up.json " + out, 2,
             "entry 0: the path '../secret' leads out of the manifest's folder (--any-path"},
@@ -1017,6 +1020,9 @@ TEST_F(ToolTest, ManifestAndSaveKeepTheirPromises) {
            {"pack --manifest w/long.json " + out, 2,
             "entry 0: its length 4294967295 reaches past the end of the package"},
            {"pack --any-path ok.qv " + out, 2, "--any-path needs --manifest"},
+           {"pack --manifest w/deep.json " + out, 2, "nested deeper than 8 levels"},
+           {"pack --manifest w/long.list " + out, 2,
+            "w/long.list:1: the line is longer than 65536 bytes"},
            {"pack --manifest w/sub.json -o sub.qv", 0},
            {"pack --manifest w/link.json --any-path -o any.qv", 0},
            {"extract any.qv --id 1 --strip -o secret.out", 0}});

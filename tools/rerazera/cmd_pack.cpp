@@ -179,11 +179,22 @@ bool opened_inside(int fd, const std::string &root) {
 
 bool read_manifest(const std::string &manifest, const std::string &text, std::vector<Item> &items,
                    const std::string &root) {
-    std::istringstream in(text);
     const std::string dir = dir_of(manifest);
     std::string line;
-    for (unsigned lineNo = 1; std::getline(in, line); ++lineNo) {
+    // Lines are taken from the text one at a time, each measured before it
+    // is copied.
+    std::size_t next = 0;
+    for (unsigned lineNo = 1; next < text.size(); ++lineNo) {
+        const std::size_t at = next;
+        const std::size_t eol = std::min(text.find('\n', at), text.size());
+        next = eol + 1;
         const std::string where = manifest + ":" + std::to_string(lineNo);
+        if (eol - at > manifest::kMaxLine) {
+            report_error(where, "the line is longer than " + std::to_string(manifest::kMaxLine) +
+                                    " bytes; one holds one sub-file");
+            return false;
+        }
+        line.assign(text, at, eol - at);
         const std::size_t first = line.find_first_not_of(" \t\r");
         if (first == std::string::npos || line[first] == '#') {
             continue;
@@ -733,18 +744,21 @@ int run_pack(const PackOptions &opt) {
     std::vector<FileIdentity> inputs;
     if (!opt.manifest.empty()) {
         FileIdentity id;
-        if (!check_input_file(opt.manifest, nullptr, &id)) {
+        std::uint64_t size = 0;
+        if (!check_input_file(opt.manifest, &size, &id)) {
+            return kExitTrouble;
+        }
+        if (size > manifest::kMaxSize) {
+            report_error(opt.manifest, "is larger than 1 GiB; no manifest of a package is");
             return kExitTrouble;
         }
         inputs.push_back(id);
         std::ifstream in(opt.manifest, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        if (!in) {
-            report_error(opt.manifest, std::strerror(errno));
+        std::string all(static_cast<std::size_t>(size), '\0');
+        if (!in.read(all.data(), static_cast<std::streamsize>(size))) {
+            report_error(opt.manifest, "cannot be read whole (it changed while it was read?)");
             return kExitTrouble;
         }
-        const std::string all = text.str();
         const std::size_t first = all.find_first_not_of(" \t\r\n");
         if (first != std::string::npos && all[first] == '{') {
             return repack(opt, all, std::move(inputs));

@@ -253,6 +253,12 @@ Manifest parse(const std::string &text) {
     std::vector<SubFile> entries;
     bool inEntries = false;
     const json::parser_callback_t take = [&](int depth, json::parse_event_t event, json &parsed) {
+        // unpack writes nothing deeper; a deeper document would only make
+        // the parser hold its nesting.
+        if (depth > kMaxDepth) {
+            throw std::invalid_argument("nested deeper than " + std::to_string(kMaxDepth) +
+                                        " levels");
+        }
         if (depth == 1 && event == json::parse_event_t::key) {
             inEntries = parsed == "entries";
         } else if (inEntries && depth == 2 && event == json::parse_event_t::object_end) {

@@ -27,6 +27,11 @@ namespace rztool::manifest {
 inline constexpr const char *kFormat = "rerazera-manifest";
 inline constexpr int kVersion = 1;
 inline constexpr const char *kFileName = "manifest.json";
+// Bounds on what pack reads: a manifest of a million entries is some
+// 400 MB, nested 4 levels deep; lines of a line manifest hold one entry.
+inline constexpr int kMaxDepth = 8;
+inline constexpr std::uint64_t kMaxSize = std::uint64_t{1} << 30;
+inline constexpr std::size_t kMaxLine = 64 * 1024;
 
 using rerazera::writer::ByteRun;
 
