@@ -62,7 +62,7 @@ def make_big(build: pathlib.Path, d: pathlib.Path, mib: int) -> pathlib.Path:
     part = d / "python-bench-part.bin"
     part.write_bytes(bytes(range(256)) * (mib * 4096 // 255))
     manifest = d / "python-bench.manifest"
-    manifest.write_text("".join(f"0x{i + 1:x} part{i}.bin {part} Part {i}\n" for i in range(255)))
+    manifest.write_text("".join(f"0x{i + 1:x} part{i}.bin {part.name} Part {i}\n" for i in range(255)))
     tool = build / "tools" / "rerazera" / "rerazera"
     subprocess.run([str(tool), "pack", "--manifest", str(manifest), "-o", str(path)],
                    check=True, stdout=subprocess.DEVNULL)
