@@ -252,4 +252,41 @@ TEST_F(SignToolTest, ExternalSignerSigns) {
     expect_run('R', {"sign", "fw.qv"}, "", 2, "", "--signing-helper");
 }
 
+// A PKCS#11 token as the signer: SoftHSM's Ed25519 key through OpenSC's
+// pkcs11-tool, its public key turned into a minisign key file; minisign
+// accepts the signature. Skipped where the token tools are not installed.
+TEST_F(SignToolTest, Pkcs11TokenSigns) {
+    const std::string module = "/usr/lib/softhsm/libsofthsm2.so";
+    if (!rztest::file_exists(module) || !rztest::file_exists("/usr/bin/pkcs11-tool") ||
+        !rztest::file_exists("/usr/bin/softhsm2-util") || !rztest::file_exists("/usr/bin/python3"))
+        GTEST_SKIP() << "softhsm2 and opensc are not installed";
+    std::filesystem::create_directory(path("tokens"));
+    rztest::write_text(path("softhsm2.conf"), "directories.tokendir = " + path("tokens") + "\n");
+    const std::string env = "SOFTHSM2_CONF=" + path("softhsm2.conf") + " ";
+    const std::string p11 =
+        env + "pkcs11-tool --module " + module + " --token-label fw --login --pin 1234 ";
+    const auto sh = [&](const std::string &cmd) {
+        const RunResult r = rztest::run_program({"/bin/sh", "-c", cmd}, dir_.path(), "");
+        EXPECT_EQ(r.status, 0) << cmd << r.out << r.err;
+    };
+    sh(env + "softhsm2-util --init-token --free --label fw --pin 1234 --so-pin 5678");
+    sh(p11 + "--keypairgen --key-type EC:edwards25519 --id 01 --label release");
+    sh(env + "pkcs11-tool --module " + module +
+       " --token-label fw --read-object --type pubkey --id 01 -o pub.pem");
+    // The key's last 32 bytes of its SubjectPublicKeyInfo, after "Ed" and a key ID.
+    sh("python3 -c \"import base64;d=base64.b64decode(''.join(l for l in open('pub.pem') if "
+       "not l.startswith('-----')));open('hsm.pub','w').write('untrusted comment: token\\n'+"
+       "base64.b64encode(b'Ed'+bytes(range(1,9))+d[-32:]).decode()+'\\n')\"");
+    rztest::make_package().write(path("fw.qv"));
+    const std::string helper = p11 +
+                               "--sign --mechanism EDDSA --id 01 --input-file /dev/stdin "
+                               "--output-file /dev/stdout 2>/dev/null";
+    expect_run('R',
+               {"sign", "--signing-helper", helper, "-p", "hsm.pub", "--version", "7", "fw.qv"}, "",
+               0, "fw.qv: signed by 0807060504030201");
+    expect_run('M', {"-V", "-p", "hsm.pub", "-m", "fw.qv"}, "", 0,
+               "Signature and comment signature verified");
+    EXPECT_TRUE(verify_json({"--key", "hsm.pub", "--min-version", "7", "fw.qv"}, 0)["passed"]);
+}
+
 }  // namespace
