@@ -6,6 +6,7 @@
 #include "base/c_boundary.hpp"
 #include "format/layout.hpp"
 #include "format/records.hpp"
+#include "package/descriptor_fields.hpp"
 #include "package/handle.hpp"
 #include "reader/lookup.hpp"
 #include "verify/subfile_check.hpp"
@@ -67,13 +68,7 @@ void fill_entry(const rerazera_package &pkg, std::uint64_t k, rerazera_entry &ou
     out.table = header ? RERAZERA_TABLE_HEADER : RERAZERA_TABLE_EXTENSION;
     out.index = static_cast<std::uint32_t>(header ? k : k - pkg.header_entries);
     const std::uint8_t *raw = raw_desc(pkg, k);
-    const QVFileDesc d = decode_desc(raw);
-    out.file_id = d.fileId;
-    out.offset = d.offset;
-    out.length = d.length;
-    out.crc = d.crc;
-    out.aux0 = d.aux0;
-    out.aux1 = d.aux1;
+    set_descriptor(out, decode_desc(raw));
     if (header && pkg.dummy && k == layout::header::kExtEntryIndex) {
         out.flags |= RERAZERA_ENTRY_DUMMY;
     }
@@ -144,16 +139,10 @@ RERAZERA_EXPORT int32_t rerazera_package_descriptors(const rerazera_package *pkg
     for (std::uint64_t i = 0; i < n; ++i) {
         const std::uint64_t k = first + i;
         const bool header = k < pkg->header_entries;
-        const QVFileDesc d = decode_desc(raw_desc(*pkg, k));
         rerazera_descriptor &o = out[i];
         o.table = header ? RERAZERA_TABLE_HEADER : RERAZERA_TABLE_EXTENSION;
         o.index = static_cast<std::uint32_t>(header ? k : k - pkg->header_entries);
-        o.file_id = d.fileId;
-        o.offset = d.offset;
-        o.length = d.length;
-        o.crc = d.crc;
-        o.aux0 = d.aux0;
-        o.aux1 = d.aux1;
+        set_descriptor(o, decode_desc(raw_desc(*pkg, k)));
         o.flags =
             header && pkg->dummy && k == layout::header::kExtEntryIndex ? RERAZERA_ENTRY_DUMMY : 0;
     }

@@ -11,6 +11,7 @@
 #include "format/crc_combine.hpp"
 #include "format/layout.hpp"
 #include "format/records.hpp"
+#include "package/descriptor_fields.hpp"
 #include "package/log_sink.hpp"
 #include "reader/extension_checks.hpp"
 #include "reader/header.hpp"
@@ -310,12 +311,7 @@ void Verifier::fill_report(std::uint32_t id, const std::uint8_t *bin,
     const QVFileDesc d = desc(id);
     entry.table = id < kHeaderEntries ? RERAZERA_TABLE_HEADER : RERAZERA_TABLE_EXTENSION;
     entry.index = id < kHeaderEntries ? id : id - kHeaderEntries;
-    entry.file_id = d.fileId;
-    entry.offset = d.offset;
-    entry.length = d.length;
-    entry.crc = d.crc;
-    entry.aux0 = d.aux0;
-    entry.aux1 = d.aux1;
+    package::set_descriptor(entry, d);
     if (id == layout::header::kExtEntryIndex && has_extension()) {
         entry.flags |= RERAZERA_ENTRY_DUMMY;
     }
