@@ -62,6 +62,18 @@ std::string_view hex_id(std::uint32_t v, char (&buf)[16]) {
     return {buf, 10};
 }
 
+// The last column: the description, what the dummy holds, or why the bin
+// header cannot be read.
+void put_description(OutBuffer &out, const PackageView &pkg, const Entry &e, const BinInfo &bin) {
+    if (!bin.readable) {
+        out.put(unreadable_reason(pkg, e.desc));
+    } else if (pkg.is_dummy(e)) {
+        out.put("(extension table: " + std::to_string(pkg.ext().count) + " extend subfiles)");
+    } else {
+        out.put_escaped(bin.desc);
+    }
+}
+
 // One row, laid out as the heading printed by run_list.
 void print_row(OutBuffer &out, const PackageView &pkg, const Entry &e, const BinInfo &bin) {
     char num[16];
@@ -84,13 +96,7 @@ void print_row(OutBuffer &out, const PackageView &pkg, const Entry &e, const Bin
         pad(out, "-", 24, true);
     }
     out.put("  ");
-    if (!bin.readable) {
-        out.put(unreadable_reason(pkg, e.desc));
-    } else if (pkg.is_dummy(e)) {
-        out.put("(extension table: " + std::to_string(pkg.ext().count) + " extend subfiles)");
-    } else {
-        out.put_escaped(bin.desc);
-    }
+    put_description(out, pkg, e, bin);
     out.put('\n');
 }
 
@@ -113,13 +119,7 @@ void print_tsv_row(OutBuffer &out, const PackageView &pkg, const Entry &e, const
     out.put('\t');
     out.put(bin.readable ? escape(bin.name) : std::string("-"));
     out.put('\t');
-    if (!bin.readable) {
-        out.put(unreadable_reason(pkg, e.desc));
-    } else if (pkg.is_dummy(e)) {
-        out.put("(extension table: " + std::to_string(pkg.ext().count) + " extend subfiles)");
-    } else {
-        out.put_escaped(bin.desc);
-    }
+    put_description(out, pkg, e, bin);
     out.put('\n');
 }
 
