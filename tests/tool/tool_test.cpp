@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <functional>
 #include <iterator>
@@ -536,7 +537,7 @@ TEST_F(ToolTest, ScriptFriendlyOutput) {
 }
 
 // Entries that share bytes: extract --all refuses, before writing anything,
-// to write more than 4 times the package; unpack refuses before summing.
+// to write more than 4 times the package; unpack writes the shared payload once.
 TEST_F(ToolTest, SharedBytesAreNotMultiplied) {
     write(rerazera::writer::identical_ranges(300, 4000), "same.qv");
     write(rerazera::writer::staggered_starts(40, 20000), "stagger.qv");
@@ -544,12 +545,13 @@ TEST_F(ToolTest, SharedBytesAreNotMultiplied) {
             "extension entry 1 (0x00005000) shares bytes with extension entry 0 (0x00005000); "
             "nothing extracted"},
            {"extract stagger.qv --all --strip -o b", 1, "more than 4 times the package's"},
-           {"unpack same.qv -C u", 1, "overlaps"},
+           {"unpack same.qv -C u", 0},
            {"extract same.qv --id 1 --allow-overlap -o x", 2, "--allow-overlap needs --all"},
            {"-q extract same.qv --all --allow-overlap -o c", 0}});
     EXPECT_FALSE(std::filesystem::exists(path("a")));
     EXPECT_FALSE(std::filesystem::exists(path("b")));
     EXPECT_EQ(entries(path("c")), 300);
+    EXPECT_EQ(entries(path("u")), 2);  // big and manifest.json
 }
 
 // diff pairs entries by file ID and names what changed; a CRC-16 collision is still found.
@@ -842,6 +844,29 @@ TEST_F(ToolTest, UnpackPackIsByteIdentical) {
     ASSERT_EQ(sh("pack --product-type 0x2a --manifest list.txt -o packed.qv").status, 0);
     rows.emplace_back("from pack", Package{});
     rows.back().second.bytes = rztest::read_file(path("packed.qv"));
+    // Entries over others' bytes: inside one, identical to one, partly over two, over the header.
+    PackageBuilder withShares = PackageBuilder().add(a).add(b).add({3, "c", "", payload(3000, 3)});
+    for (std::uint32_t id = 4; id <= 7; ++id)
+        withShares.add_raw({id, 0, 0, 0, 0, 0});
+    Package mix = withShares.build();
+    const std::uint32_t c = mix.entryOffsets[2], from = mix.entryOffsets[0] + 10;
+    const std::vector<std::array<std::uint32_t, 3>> sharing = {
+        {c, 352 + 3000, mix.be32(Package::entry_field(2, 12))},
+        {c + 100, 500, 1},
+        {from, mix.entryOffsets[1] + 20 - from, 2},
+        {100, 7000, 3}};
+    for (std::uint32_t i = 0; i < sharing.size(); ++i)
+        for (std::uint32_t f = 0; f < 3; ++f)
+            mix.set_be32(Package::entry_field(3 + i, 4 + 4 * f), sharing[i][f]);
+    mix.reseal_header();
+    rows.emplace_back("shared, partly shared and plain", mix);
+    rows.emplace_back("identical ranges", rerazera::writer::identical_ranges(3000, 4000));
+    rows.emplace_back("staggered starts", rerazera::writer::staggered_starts(40, 20000));
+    rows.emplace_back("header cover", rerazera::writer::header_cover(5000));
+    rows.emplace_back("mixed, a failing checksum",
+                      rerazera::writer::mixed_ranges(400, 9000, 301, 0));
+    rows.emplace_back("100000 entries over 1 MiB",
+                      rerazera::writer::identical_ranges(100000, 1u << 20));
     for (std::size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE(rows[i].first);
         const std::string n = std::to_string(i);
@@ -861,6 +886,14 @@ TEST_F(ToolTest, UnpackPackIsByteIdentical) {
               "manifest.json", "/entries/3/file", "manifest.json~2");
     expect_files("d2/a b  c", "s", "d2/manifest.json~2", "m", "d1/gap-6637.bin",
                  std::string(37, '\xEE'), "d1/gap-7380.bin", std::string(11, 'Z'));
+    // Sharing names its owner's position and writes one payload file; without it, no new keys.
+    const json shares = json::parse(text_of(path("d10/manifest.json")));
+    expect_at(shares, "/entries/3/bytes_of", 2, "/entries/3/at", 0, "/entries/4/bytes_of", 2,
+              "/entries/4/at", 100, "/entries/5/range", true, "/entries/6/range", true);
+    EXPECT_FALSE(shares["entries"][3].contains("file"));
+    EXPECT_EQ(entries(path("d10")), 4);  // a, b, c and the manifest
+    for (const char *key : {"bytes_of", "\"at\"", "range"})
+        EXPECT_EQ(text_of(path("d0/manifest.json")).find(key), std::string::npos) << key;
     expect_at(json::parse(text_of(path("d7/manifest.json"))), "/header/reserved/0", "a5",
               "/header/reserved/10", "a5", "/header/reserved/29", "a5", "/entries/1/crc_actual", 0,
               "/entries/0/reserved/1", "01");
@@ -906,6 +939,20 @@ TEST_F(ToolTest, RepackAfterAnEdit) {
     EXPECT_EQ(field(x2, 300, "length"), 352);  // n299, the last
     for (int i : {4, 255, 256, 300})
         EXPECT_EQ(field(x2, i, "offset"), field(x, i, "offset") + 2) << i;
+    // Entries identical to an edited payload follow it; those sharing the next one move with it.
+    write(rerazera::writer::mixed_ranges(40, 9000, 0, 0), "m.qv");
+    ASSERT_EQ(sh("unpack m.qv -C dm").status, 0);
+    files("dm/a", "a shorter payload");
+    check({{"pack --manifest dm/manifest.json -o m2.qv", 0}, {"verify m2.qv", 0}});
+    const json m = js("list --json m.qv"), m2 = js("list --json m2.qv");
+    EXPECT_EQ(field(m2, 256, "length"), 352 + 17);
+    for (int i : {260, 292}) {  // a's twins
+        EXPECT_EQ(field(m2, i, "length"), field(m2, 256, "length")) << i;
+        EXPECT_EQ(field(m2, i, "crc"), field(m2, 256, "crc")) << i;
+    }
+    EXPECT_EQ(field(m2, 257, "offset"), field(m, 257, "offset") - 9000 + 17);
+    for (int i : {258, 295})  // c's
+        EXPECT_EQ(field(m2, i, "offset"), field(m2, 257, "offset")) << i;
 }
 
 // Packages whose pieces cannot be told apart are refused; so are manifests that lost their shape.
@@ -921,8 +968,6 @@ TEST_F(ToolTest, UnpackRefusals) {
     variant("many.qv", [](Package &p) { p.set_file_num(300); });
     variant("huge.qv", [](Package &p) { p.set_be32(Package::entry_field(0, 8), 0xFFFFFFF0u); });
     variant("short.qv", [](Package &p) { p.set_be32(Package::entry_field(0, 8), 100); });
-    variant("overlap.qv",
-            [](Package &p) { p.set_be32(Package::entry_field(1, 4), p.entryOffsets[0]); });
     variant("claims.qv", [](Package &p) {
         p.set_be32(p.entryOffsets[0] + 340, 0x10000);
         p.reseal_bin_header(p.entryOffsets[0]);
@@ -938,11 +983,22 @@ TEST_F(ToolTest, UnpackRefusals) {
     write(PackageBuilder().add({1, "a", "", bytes_of("one")}).build(), "ok.qv");
     ASSERT_EQ(sh("unpack ok.qv -C ok").status, 0);
     const json good = json::parse(text_of(path("ok/manifest.json")));
-    const auto edited = [&](const std::string &name, const std::string &ptr, const json &value) {
-        json m = good;
+    write(rerazera::writer::identical_ranges(20, 100), "same.qv");
+    ASSERT_EQ(sh("unpack same.qv -C ok/s").status, 0);
+    const json sharing = json::parse(text_of(path("ok/s/manifest.json")));
+    const auto edited = [&](const std::string &name, const std::string &ptr, const json &value,
+                            const json &from = nullptr) {
+        json m = from.is_null() ? good : from;
         m[json::json_pointer(ptr)] = value;
         files("ok/" + name, m.dump());
     };
+    // Entry 255 owns the bytes of extension entries 256 and on; 0 to 254 are empty.
+    edited("s/missing.json", "/entries/256/bytes_of", 275, sharing);
+    edited("s/self.json", "/entries/256/bytes_of", 256, sharing);
+    edited("s/chain.json", "/entries/256/bytes_of", 257, sharing);
+    edited("s/empty.json", "/entries/256/bytes_of", 3, sharing);
+    edited("s/past.json", "/entries/256/at", 1, sharing);
+    edited("s/both.json", "/entries/256/range", true, sharing);
     edited("v2.json", "/version", 2);
     edited("hole.json", "/entries/0/offset", 6000);
     edited("gone.json", "/entries/0/offset", 7000);  // its place is taken by nothing
@@ -954,7 +1010,6 @@ TEST_F(ToolTest, UnpackRefusals) {
            {"unpack huge.qv -C x", 1,
             "header entry 0 (0x00000001): offset 6180 + length 4294967280 runs past"},
            {"unpack short.qv -C x", 1, "its length 100 is shorter than a bin header"},
-           {"unpack overlap.qv -C x", 1, "header entry 1 (0x00000002) overlaps header entry 0"},
            {"unpack claims.qv -C x", 1, "its bin header claims 65536 payload bytes"},
            {"unpack extlong.qv -C x", 1,
             "the extension cannot be read: the second descriptor table runs past"},
@@ -975,6 +1030,17 @@ TEST_F(ToolTest, UnpackRefusals) {
            {"pack --manifest ok/ext.json -o x.qv", 2,
             "extension entries are listed but there is no extension"},
            {"pack --manifest ok/broken.json -o x.qv", 2, "not a usable manifest: "},
+           {"pack --manifest ok/s/missing.json -o x.qv", 2,
+            "entry 256: 'bytes_of' names entry 275, which the manifest lacks"},
+           {"pack --manifest ok/s/self.json -o x.qv", 2,
+            "entry 256: 'bytes_of' names the entry itself"},
+           {"pack --manifest ok/s/chain.json -o x.qv", 2,
+            "entry 256: 'bytes_of' names entry 257, which has no bytes of its own"},
+           {"pack --manifest ok/s/empty.json -o x.qv", 2, "names entry 3, which has no bytes"},
+           {"pack --manifest ok/s/past.json -o x.qv", 2,
+            "entry 256: 'at' 1 + length 452 runs past the 452 bytes of entry 255"},
+           {"pack --manifest ok/s/both.json -o x.qv", 2,
+            "entry 256: 'range' and 'bytes_of' exclude each other"},
            {"pack --manifest list.txt --reflow -o x.qv", 2,
             "--reflow: applies to the manifest that unpack writes"},
            {"pack --reflow ok/a -o x.qv", 2, "--reflow needs --manifest as well"}});

@@ -408,6 +408,7 @@ struct Rebuild {
     std::vector<std::uint16_t> payloadCrc;  // per entry
     std::vector<std::uint32_t> payloadSize;
     std::vector<FileIdentity> inputs;
+    std::vector<const Part *> partOf = {};  // per entry, once placed
     std::vector<std::uint8_t> buf = std::vector<std::uint8_t>(kBuffer);
     std::uint32_t headerCount = 0;
     std::string root = payload_root(where, opt.anyPath);  // payloads stay inside it
@@ -445,7 +446,7 @@ struct Rebuild {
         std::vector<Item> items;
         for (std::size_t i = 0; i < m.entries.size(); ++i) {
             const mf::SubFile &s = m.entries[i];
-            if (s.length != 0) {
+            if (s.owns()) {
                 items.push_back(Item{s.fileId, s.bin.name, s.bin.desc, dir_of(where) + s.file,
                                      where + ": entry " + std::to_string(i), root});
             }
@@ -460,7 +461,7 @@ struct Rebuild {
             const mf::SubFile &s = m.entries[i];
             payloadCrc.push_back(0);
             payloadSize.push_back(0);
-            if (s.length == 0) {
+            if (!s.owns()) {
                 continue;
             }
             // unpack writes a length that holds the bin header and its
@@ -549,6 +550,43 @@ struct Rebuild {
                 "that readers use");
         }
         packageSize = at;
+        partOf.assign(m.entries.size(), nullptr);
+        for (const Part &p : parts) {
+            if (p.kind == Part::SubFileKind) {
+                partOf[p.index] = &p;
+            }
+        }
+        return check_shares();
+    }
+
+    // An entry sharing bytes names one that holds them, and stays within
+    // them as they are now.
+    bool check_shares() {
+        for (std::size_t i = 0; i < m.entries.size(); ++i) {
+            const mf::SubFile &s = m.entries[i];
+            if (!s.bytesOf) {
+                continue;
+            }
+            const std::string entry = "entry " + std::to_string(i) + ": ";
+            const std::uint32_t k = *s.bytesOf;
+            const std::string owner = "entry " + std::to_string(k);
+            if (k >= m.entries.size()) {
+                return fail(entry + "'bytes_of' names " + owner + ", which the manifest lacks");
+            }
+            if (k == i) {
+                return fail(entry + "'bytes_of' names the entry itself");
+            }
+            if (partOf[k] == nullptr) {
+                return fail(entry + "'bytes_of' names " + owner +
+                            ", which has no bytes of its own");
+            }
+            const std::uint32_t length = new_length(m.entries[k].length, *partOf[k]);
+            if (!mf::follows(s, m.entries[k]) && std::uint64_t{s.at} + s.length > length) {
+                return fail(entry + "'at' " + std::to_string(s.at) + " + length " +
+                            std::to_string(s.length) + " runs past the " + std::to_string(length) +
+                            " bytes of " + owner);
+            }
+        }
         return true;
     }
 
@@ -576,12 +614,9 @@ struct Rebuild {
     // Second pass: the header and the pieces in their new order.
     int write() {
         std::vector<RawDesc> descs(m.entries.size());
-        std::vector<const Part *> partOf(m.entries.size(), nullptr);
         const Part *extPart = nullptr;
         for (const Part &p : parts) {
-            if (p.kind == Part::SubFileKind) {
-                partOf[p.index] = &p;
-            } else if (p.kind == Part::ExtensionKind) {
+            if (p.kind == Part::ExtensionKind) {
                 extPart = &p;
             }
         }
@@ -598,6 +633,18 @@ struct Rebuild {
                     fail("entry " + std::to_string(i) + ": its length " + std::to_string(s.length) +
                          " reaches past the end of the package");
                     return kExitTrouble;
+                }
+            }
+        }
+        // Owners are placed: entries sharing their bytes move with them.
+        for (std::size_t i = 0; i < m.entries.size(); ++i) {
+            const mf::SubFile &s = m.entries[i];
+            if (s.bytesOf) {
+                const RawDesc &owner = descs[*s.bytesOf];
+                descs[i].offset = owner.offset + s.at;
+                if (mf::follows(s, m.entries[*s.bytesOf])) {
+                    descs[i].length = owner.length;
+                    descs[i].crc = s.crc.seal(payloadCrc[*s.bytesOf]);
                 }
             }
         }

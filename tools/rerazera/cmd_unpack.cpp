@@ -8,10 +8,16 @@
 // gaps between sub-files. `pack --manifest` puts the package back together
 // from them byte for byte.
 //
+// Each byte goes to exactly one piece, which is what lets pack rebuild the
+// file. Entries may describe the same bytes: sorted by offset, longer
+// first, an entry becomes the owner of its range unless it lies inside the
+// last owner's (it then names that owner and where in it it starts) or
+// crosses it, the header or the extension's table (it then keeps its
+// descriptor as it stands).
+//
 // The package is refused (exit 1) when its pieces cannot be told apart:
 // a header or extension that fails its check, a sub-file that runs past the
-// end of the file or past its own length, or two that overlap. Each byte is
-// then in exactly one piece, which is what lets pack rebuild the file.
+// end of the file, or an owner shorter than its bin header or its payload.
 #include <algorithm>
 #include <memory>
 #include <vector>
@@ -111,12 +117,18 @@ class Unpacker {
             return refuse("the extension cannot be read: " + pkg_.ext().message);
         }
         read_header();
+        // Grown one by one, a million entries would briefly be held twice.
+        m_.entries.reserve(pkg_.entry_count());
+        entries_.reserve(pkg_.entry_count());
         for (std::uint64_t k = 0; k < pkg_.entry_count(); ++k) {
             const Entry e = pkg_.entry(k);
             const std::string problem = pkg_.is_dummy(e) ? read_extension(e) : read_entry(e);
             if (!problem.empty()) {
                 return refuse(entry_label(e) + ": " + problem);
             }
+        }
+        if (const std::string problem = choose_owners(); !problem.empty()) {
+            return refuse(problem);
         }
         if (const std::string problem = find_gaps(); !problem.empty()) {
             return refuse(problem);
@@ -159,8 +171,8 @@ class Unpacker {
         x.tableCrc = checksum(be32_at(table + crcLen), crc16(table, crcLen));
         x.tableReserved = reserved_runs(table, 32, {{4, 4}});
         m_.ext = x;
-        pieces_.push_back(
-            Piece{x.offset, std::uint64_t{tableAt} + tableSize, "the extension's table"});
+        extEnd_ = std::uint64_t{tableAt} + tableSize;
+        pieces_.push_back(Piece{x.offset, extEnd_, "the extension's table"});
         return {};
     }
 
@@ -175,31 +187,76 @@ class Unpacker {
         s.crc = mf::Checksum{d.crc, std::nullopt};
         s.aux0 = d.aux0;
         s.aux1 = d.aux1;
-        if (d.length != 0) {
-            if (pkg_.bytes(d.offset, d.length) == nullptr) {
-                return "offset " + std::to_string(d.offset) + " + length " +
-                       std::to_string(d.length) + " runs past the end of the package";
-            }
-            if (d.length < BIN_HEADER_SIZE) {
-                return "its length " + std::to_string(d.length) + " is shorter than a bin header";
-            }
-            s.bin = read_bin(pkg_, e, false);
-            const std::uint64_t end = std::uint64_t{d.offset} + BIN_HEADER_SIZE + s.bin.dataLen;
-            if (end > std::uint64_t{d.offset} + d.length) {
-                return "its bin header claims " + std::to_string(s.bin.dataLen) +
-                       " payload bytes, more than the sub-file holds";
-            }
-            payloads_.push_back(Payload{m_.entries.size(), d.offset + BIN_HEADER_SIZE});
-            pieces_.push_back(Piece{d.offset, end, entry_label(e)});
-            payloadBytes_ += s.bin.dataLen;
+        if (d.length != 0 && pkg_.bytes(d.offset, d.length) == nullptr) {
+            return "offset " + std::to_string(d.offset) + " + length " + std::to_string(d.length) +
+                   " runs past the end of the package";
         }
         m_.entries.push_back(std::move(s));
         entries_.push_back(e);
         return {};
     }
 
-    // The payloads' checksums, summed only once the pieces are known not to
-    // overlap: each byte once, however much the entries claim.
+    [[nodiscard]] bool crosses_fixed(std::uint64_t start, std::uint64_t end) const {
+        return start < QVPKG_HEADER_SIZE || (m_.ext && start < extEnd_ && end > m_.ext->offset);
+    }
+
+    // Sorted by offset, longer first (table order among equals, so the
+    // first of identical entries owns them); memory in entries, not bytes.
+    std::string choose_owners() {
+        std::vector<std::uint32_t> order;
+        for (std::uint32_t i = 0; i < m_.entries.size(); ++i) {
+            if (m_.entries[i].length != 0) {
+                order.push_back(i);
+            }
+        }
+        std::sort(order.begin(), order.end(), [this](std::uint32_t a, std::uint32_t b) {
+            const mf::SubFile &x = m_.entries[a], &y = m_.entries[b];
+            if (x.offset != y.offset) {
+                return x.offset < y.offset;
+            }
+            return x.length != y.length ? x.length > y.length : a < b;
+        });
+        std::optional<std::uint32_t> owner;
+        std::uint64_t cover = 0;  // where the last owner ends
+        for (const std::uint32_t i : order) {
+            mf::SubFile &s = m_.entries[i];
+            const std::uint64_t end = std::uint64_t{s.offset} + s.length;
+            if (owner && end <= cover) {
+                s.bytesOf = *owner;
+                s.at = s.offset - m_.entries[*owner].offset;
+            } else if (s.offset < cover || crosses_fixed(s.offset, end)) {
+                s.range = true;
+            } else if (const std::string problem = own(i); !problem.empty()) {
+                return entry_label(entries_[i]) + ": " + problem;
+            } else {
+                owner = i;
+                cover = end;
+            }
+        }
+        return {};
+    }
+
+    // Entry i holds its bytes: they must be a bin header and its payload.
+    std::string own(std::uint32_t i) {
+        mf::SubFile &s = m_.entries[i];
+        if (s.length < BIN_HEADER_SIZE) {
+            return "its length " + std::to_string(s.length) + " is shorter than a bin header";
+        }
+        s.bin = read_bin(pkg_, entries_[i], false);
+        const std::uint64_t end = std::uint64_t{s.offset} + BIN_HEADER_SIZE + s.bin.dataLen;
+        if (end > std::uint64_t{s.offset} + s.length) {
+            return "its bin header claims " + std::to_string(s.bin.dataLen) +
+                   " payload bytes, more than the sub-file holds";
+        }
+        payloads_.push_back(Payload{i, s.offset + BIN_HEADER_SIZE});
+        pieces_.push_back(Piece{s.offset, end, entry_label(entries_[i])});
+        payloadBytes_ += s.bin.dataLen;
+        return {};
+    }
+
+    // The payloads' checksums, summed only once the owners are known: each
+    // byte once, however many entries claim it. An entry identical to its
+    // owner has the owner's payload and so its sum.
     void sum_payloads() {
         for (const Payload &p : payloads_) {
             mf::SubFile &s = m_.entries[p.entry];
@@ -207,10 +264,17 @@ class Unpacker {
             s.crc = checksum(s.crc.stored, crc16(pkg_.bytes(p.at, n), n));
             pkg_.release(p.at, n);
         }
+        for (mf::SubFile &s : m_.entries) {
+            if (s.bytesOf && mf::follows(s, m_.entries[*s.bytesOf])) {
+                const mf::Checksum &owner = m_.entries[*s.bytesOf].crc;
+                s.crc = checksum(s.crc.stored,
+                                 static_cast<std::uint16_t>(owner.actual.value_or(owner.stored)));
+            }
+        }
     }
 
-    // Everything between the pieces (and after the last) is a gap; pieces
-    // may not overlap.
+    // Everything between the pieces (and after the last) is a gap. Owners
+    // overlap nothing; the extension's table may still cross the header.
     std::string find_gaps() {
         std::sort(pieces_.begin(), pieces_.end(),
                   [](const Piece &a, const Piece &b) { return a.start < b.start; });
@@ -251,7 +315,7 @@ class Unpacker {
         }
         for (std::size_t i = 0; i < m_.entries.size(); ++i) {
             mf::SubFile &s = m_.entries[i];
-            if (s.length == 0) {
+            if (!s.owns()) {
                 continue;
             }
             progress.clear();  // a note about the name goes on a line of its own
@@ -315,6 +379,7 @@ class Unpacker {
     mf::Manifest m_;
     std::vector<Entry> entries_;  // beside m_.entries
     std::vector<Piece> pieces_;
+    std::uint64_t extEnd_ = 0;  // of the extension's table
     struct Payload {
         std::size_t entry;  // in m_.entries
         std::uint32_t at;
@@ -335,9 +400,9 @@ void add_unpack(CLI::App &app, Runner &run) {
     cmd->add_flag("--force", opt->force, "Replace existing files in the directory");
     cmd->footer(
         "Payloads are named after their bin headers as extract --all names them; the manifest "
-        "keeps the original names and everything else needed to rebuild the same bytes. A "
-        "package whose header or extension fails its check, or whose sub-files overlap or run "
-        "past their bounds, is refused (exit 1).");
+        "keeps the original names and everything else needed to rebuild the same bytes; entries "
+        "that share bytes name the entry that holds them. A package whose header or extension "
+        "fails its check, or whose sub-files run past their bounds, is refused (exit 1).");
     cmd->callback([opt, &run] {
         run = [opt] {
             install_cleanup_handlers();

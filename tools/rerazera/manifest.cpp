@@ -169,7 +169,17 @@ SubFile get_entry(const json &e, std::size_t n) {
         s.crc = get_checksum(e, "crc");
         s.aux0 = get_u32(e, "aux0", 0);
         s.aux1 = get_u32(e, "aux1", 0);
-        if (s.length != 0) {
+        if (e.contains("bytes_of")) {
+            s.bytesOf = get_u32(e, "bytes_of");
+            s.at = get_u32(e, "at", 0);
+        }
+        if (e.contains("range")) {
+            s.range = e.at("range").get<bool>();
+            if (s.range && s.bytesOf) {
+                throw std::invalid_argument("'range' and 'bytes_of' exclude each other");
+            }
+        }
+        if (s.owns()) {
             s.bin = get_bin(e);
             s.file = get_text(e, "file");
         }
@@ -236,7 +246,12 @@ std::string entry_line(const SubFile &e, bool last) {
     put_checksum(j, "crc", e.crc);
     j["aux0"] = e.aux0;
     j["aux1"] = e.aux1;
-    if (e.length != 0) {
+    if (e.bytesOf) {
+        j["bytes_of"] = *e.bytesOf;
+        j["at"] = e.at;
+    } else if (e.range) {
+        j["range"] = true;
+    } else if (e.length != 0) {
         put_bin(j, e.bin);
         put_text(j, "file", e.file);
     }

@@ -12,6 +12,12 @@
 // when the checksummed bytes still give the value they gave at unpack time
 // (so even a damaged checksum comes back unchanged), and the correct
 // checksum as soon as the bytes changed.
+//
+// Entries may describe the same bytes. Each byte still belongs to one
+// piece: an entry inside another one's range names that owner (bytesOf,
+// at) and carries no payload of its own; one that only partly overlaps, or
+// covers the header or the extension's table, keeps its descriptor as it
+// stands (range). Neither key is written for a package without sharing.
 #pragma once
 
 #include <cstdint>
@@ -66,6 +72,15 @@ struct SubFile {
     std::uint32_t aux1 = 0;
     BinRecord bin;
     std::string file;  // payload file, relative to the manifest's directory
+    // Shared bytes: the position in Manifest::entries of the entry that
+    // holds them, and this entry's offset less the owner's.
+    std::optional<std::uint32_t> bytesOf;
+    std::uint32_t at = 0;
+    bool range = false;  // offset and length are written as they stand
+
+    [[nodiscard]] bool shared() const { return bytesOf || range; }
+    // An entry with bytes of its own: a bin header and a payload file.
+    [[nodiscard]] bool owns() const { return length != 0 && !shared(); }
 };
 
 // The dummy bin file (header entry 255) and the second table it carries.
@@ -88,6 +103,12 @@ struct Gap {
     std::uint32_t length = 0;
     std::string file;
 };
+
+// An entry identical to its owner: its length and checksum follow the
+// owner's through edits.
+[[nodiscard]] inline bool follows(const SubFile &e, const SubFile &owner) {
+    return e.bytesOf && e.at == 0 && e.length == owner.length;
+}
 
 struct Manifest {
     std::uint32_t size = 0;  // of the unpacked package
