@@ -12,7 +12,12 @@
 // A missed memory limit or a wrong exit status fails the run (exit 1); a
 // missed time target is marked MISSED, since times vary with the machine.
 // Usage: rerazera_tool_scale_bench [RUNS [COMMAND]] (default 3 runs, every
-// command; COMMAND keeps those whose label contains it). RERAZERA_SCALE_DIR
+// command; COMMAND keeps those whose label contains it).
+// rerazera_tool_scale_bench RUNS --bombs instead runs each command on a
+// 33 MB package whose 1,048,575 extend subfiles all describe one 8 MiB
+// sub-file (claiming 8.8 TB) and on the same table over a 64-byte sub-file,
+// and prints the ratio of their times (target <= 3: what the entries claim
+// must not matter) and the peak memory (target 64 MiB above the table). RERAZERA_SCALE_DIR
 // chooses where the package is written (default $TMPDIR or /tmp);
 // RERAZERA_SCALE_KEEP leaves it there.
 #include <fcntl.h>
@@ -30,6 +35,7 @@
 #include <vector>
 
 #include "rerazera.h"
+#include "writer/bombs.hpp"
 #include "writer/package_writer.hpp"
 
 extern char **environ;
@@ -132,6 +138,83 @@ void write_package(const std::string &path, bool variant) {
     builder.build().write(path);
 }
 
+// The bomb against the same table over a small sub-file, command by
+// command: times must not follow what the entries claim.
+int run_bombs(int runs, const std::filesystem::path &dir) {
+    const std::string bomb = (dir / "bomb.qv").string();
+    const std::string small = (dir / "million.qv").string();
+    for (const int which : {0, 1}) {
+        const pid_t maker = ::fork();
+        if (maker == 0) {
+            if (which == 0) {
+                rerazera::writer::identical_ranges(kExtend, std::size_t{8} << 20).write(bomb);
+            } else {
+                write_package(small, false);
+            }
+            std::_Exit(0);
+        }
+        int makerStatus = 0;
+        if (maker < 0 || ::waitpid(maker, &makerStatus, 0) != maker || makerStatus != 0) {
+            std::fprintf(stderr, "cannot write the packages under %s\n", dir.c_str());
+            return 2;
+        }
+    }
+    std::printf(
+        "bomb: %.1f MB, %u extend subfiles over one 8 MiB sub-file; against the same "
+        "table over a 64-byte sub-file (%.1f MB); %d runs, medians of cpu seconds\n\n",
+        static_cast<double>(std::filesystem::file_size(bomb)) / 1e6, kExtend,
+        static_cast<double>(std::filesystem::file_size(small)) / 1e6, runs);
+    const std::string out = (dir / "out").string();
+    struct Command {
+        const char *label;
+        std::vector<std::string> args;  // "PKG" stands for the package
+        int bombStatus;
+    };
+    const std::vector<Command> commands = {
+        {"info", {"info", "PKG"}, 0},
+        {"verify", {"verify", "PKG"}, 0},
+        {"verify --json", {"verify", "--json", "PKG"}, 0},
+        {"verify --report", {"verify", "--report", "PKG"}, 0},
+        {"list", {"list", "PKG"}, 0},
+        {"diff (itself)", {"diff", "PKG", "PKG"}, 0},
+        {"unpack", {"unpack", "PKG", "-C", out + "-unpack", "--force"}, 0},
+        {"extract --all", {"extract", "PKG", "--all", "-o", out + "-all", "--force"}, 1},
+    };
+    const double limit = 64.0 + static_cast<double>(QVPKG_2ND_TABLE_SIZE(kExtend)) / kMiB;
+    std::printf("%-18s %12s %12s %7s %9s %s\n", "command", "bomb cpu s", "small cpu s", "ratio",
+                "peak MiB", "");
+    bool allOk = true;
+    for (const Command &c : commands) {
+        double cpu[2] = {0, 0};
+        double peak = 0;
+        int status[2] = {-1, -1};
+        for (int which = 0; which < 2; ++which) {
+            std::vector<std::string> args = c.args;
+            std::replace(args.begin(), args.end(), std::string("PKG"), which == 0 ? bomb : small);
+            std::vector<double> cpus;
+            for (int i = 0; i < runs; ++i) {
+                const Run r = run_tool(args);
+                cpus.push_back(r.cpuSeconds);
+                peak = std::max(peak, r.peakMiB);
+                status[which] = r.status;
+            }
+            cpu[which] = median(cpus);
+            std::filesystem::remove_all(out + "-unpack");
+            std::filesystem::remove_all(out + "-all");
+        }
+        const double ratio = cpu[0] / std::max(cpu[1], 1e-3);
+        const bool exact = peak < limit && status[0] == c.bombStatus;
+        allOk = allOk && exact;
+        std::printf("%-18s %12.3f %12.3f %7.2f %9.1f %s\n", c.label, cpu[0], cpu[1], ratio, peak,
+                    !exact         ? "FAILED"
+                    : ratio <= 3.0 ? ""
+                                   : "MISSED");
+    }
+    std::filesystem::remove(bomb);
+    std::filesystem::remove(small);
+    return allOk ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -143,6 +226,9 @@ int main(int argc, char **argv) {
                                                                               : "/tmp") /
                                       "rerazera-scale-bench";
     std::filesystem::create_directories(dir);
+    if (argc > 2 && std::string(argv[2]) == "--bombs") {
+        return run_bombs(runs, dir);
+    }
     const std::string pkgPath = (dir / "million.qv").string();
     const std::string otherPath = (dir / "million-other.qv").string();
     // Built in a child process: a child started later would carry this

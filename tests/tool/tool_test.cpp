@@ -552,6 +552,23 @@ TEST_F(ToolTest, SharedBytesAreNotMultiplied) {
     EXPECT_FALSE(std::filesystem::exists(path("b")));
     EXPECT_EQ(entries(path("c")), 300);
     EXPECT_EQ(entries(path("u")), 2);  // big and manifest.json
+
+    // The report of 3,000 failing entries over one payload: every one is
+    // reported, the first in the library's words; once twice the file has
+    // been summed again for words, the rest are named by their reason.
+    Package bad = rerazera::writer::identical_ranges(3000, 50000);
+    bad.bytes[bad.extOffsets[0] + 400] ^= 1;
+    write(bad, "bad.qv");
+    const Outcome r = sh("verify --json bad.qv");
+    EXPECT_EQ(r.status, 1);
+    const json report = json::parse(r.out)["packages"][0]["report"];
+    ASSERT_EQ(report["subfiles"].size(), 256u + 3000u);
+    EXPECT_EQ(report["failures"], 3000);
+    const json &first = report["subfiles"][256], &last = report["subfiles"][256 + 2999];
+    EXPECT_EQ(first["result"], "payload-crc-mismatch");
+    EXPECT_NE(first["message"].get<std::string>().find("crc"), std::string::npos) << first;
+    EXPECT_EQ(last["result"], "payload-crc-mismatch");
+    EXPECT_EQ(last["message"], "payload-crc-mismatch");
 }
 
 // diff pairs entries by file ID and names what changed; a CRC-16 collision is still found.

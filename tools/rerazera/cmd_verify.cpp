@@ -176,10 +176,6 @@ struct SubfileReport {
     [[nodiscard]] bool failed() const { return !check.passed(); }
 };
 
-SubfileReport check_entry(const PackageView &pkg, const Entry &e) {
-    return SubfileReport{e, pkg.is_dummy(e), pkg.check(e)};
-}
-
 void json_subfile(JsonStream &out, const SubfileReport &r) {
     const QVFileDesc &d = r.entry.desc;
     const EntryCheck &s = r.check;
@@ -270,15 +266,16 @@ void write_report(const std::string &path, const std::string &name, JsonStream *
         std::printf("  %-9s %7s  %-10s  %10s  %10s  %-9s  %-9s  %s\n", "TABLE", "INDEX", "FILE ID",
                     "OFFSET", "LENGTH", "HEAD s/c", "DATA s/c", "RESULT");
     }
-    const std::uint64_t n = header.valid() ? pkg.entry_count() : 0;
-    for (std::uint64_t k = 0; k < n; ++k) {
-        const SubfileReport s = check_entry(pkg, pkg.entry(k));
-        failures += s.failed() ? 1 : 0;
-        if (json != nullptr) {
-            json_subfile(*json, s);
-        } else {
-            print_subfile(s);
-        }
+    if (header.valid()) {
+        (void)pkg.report([&](const Entry &e, const EntryCheck &c) {
+            const SubfileReport s{e, pkg.is_dummy(e), c};
+            failures += s.failed() ? 1 : 0;
+            if (json != nullptr) {
+                json_subfile(*json, s);
+            } else {
+                print_subfile(s);
+            }
+        });
     }
     if (json != nullptr) {
         json->end_array();

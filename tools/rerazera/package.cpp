@@ -144,8 +144,7 @@ Entry PackageView::entry(std::uint64_t k, BinInfo *bin) const {
     if (bin != nullptr) {
         fill_bin(raw, *bin);
     }
-    return Entry{raw.table == RERAZERA_TABLE_HEADER ? Table::Header : Table::Extension, raw.index,
-                 QVFileDesc{raw.file_id, raw.offset, raw.length, raw.crc, raw.aux0, raw.aux1}};
+    return entry_of(raw);
 }
 
 std::uint64_t PackageView::subfile_count() const {
@@ -163,41 +162,82 @@ BinInfo PackageView::bin(const Entry &e) const {
 }
 
 EntryCheck PackageView::check(const Entry &e) const {
-    EntryCheck c;
     const rerazera_entry raw = api_entry(e);
     rerazera_entry_report rep{};
     (void)rerazera_package_check_entry(handle_, &raw, &rep);
+    std::uint64_t unbounded = UINT64_MAX;
+    EntryCheck c = describe(e, rep, unbounded);
+    release(e.desc.offset, e.desc.length);
+    return c;
+}
+
+Entry PackageView::entry_of(const rerazera_entry &raw) {
+    return Entry{raw.table == RERAZERA_TABLE_HEADER ? Table::Header : Table::Extension, raw.index,
+                 QVFileDesc{raw.file_id, raw.offset, raw.length, raw.crc, raw.aux0, raw.aux1}};
+}
+
+int PackageView::report(const std::function<void(const Entry &, const EntryCheck &)> &take) const {
+    struct Walk {
+        const PackageView *view;
+        const std::function<void(const Entry &, const EntryCheck &)> *take;
+        std::uint64_t budget;
+    } walk{this, &take, kExtraSumFactor * std::uint64_t{size_}};
+    return rerazera_package_report(
+        handle_,
+        [](void *ctx, const rerazera_entry_report *rep) {
+            auto *w = static_cast<Walk *>(ctx);
+            const Entry e = entry_of(rep->entry);
+            (*w->take)(e, w->view->describe(e, *rep, w->budget));
+            return 0;
+        },
+        &walk);
+}
+
+EntryCheck PackageView::describe(const Entry &e, const rerazera_entry_report &rep,
+                                 std::uint64_t &budget) const {
+    EntryCheck c;
     c.result = rerazera_reason_name(rep.reason);
     const QVFileDesc &d = e.desc;
+    // Sums made for the words of a report, beyond the library's: each is
+    // charged to the budget, so that entries sharing bytes cannot make them
+    // cost what the entries claim.
+    const auto affordable = [&budget](std::uint64_t n) {
+        if (n > budget) {
+            return false;
+        }
+        budget -= n;
+        return true;
+    };
     if ((rep.computed & RERAZERA_REPORT_HEAD_CRC) != 0) {
         c.haveHead = true;
         c.headStored = rep.head_crc_stored;
         c.headComputed = rep.head_crc_computed;
-        c.dataLen = raw.data_len;
+        c.dataLen = rep.entry.data_len;
         c.havePayload = std::uint64_t{BIN_HEADER_SIZE} + c.dataLen <= d.length;
     }
     if ((rep.computed & RERAZERA_REPORT_CRC) != 0) {
         c.payloadComputed = rep.crc_computed;
-    } else if (c.havePayload) {
+    } else if (c.havePayload && affordable(c.dataLen)) {
         // A failed bin header stops the check; the payload's sum is still shown.
         std::uint16_t crc = 0;
         QVPKG_MakeCrcCheckSum(bytes(d.offset + BIN_HEADER_SIZE, c.dataLen),
                               static_cast<std::int32_t>(c.dataLen), &crc);
         c.payloadComputed = crc;
+    } else {
+        c.havePayload = false;
     }
     if (c.result == "out-of-bounds") {
         c.message = "offset " + std::to_string(d.offset) + " + length " + std::to_string(d.length) +
                     " runs past the end of the package (" + std::to_string(size_) + " bytes)";
-    } else if (!c.passed()) {
+    } else if (!c.passed() && affordable(d.length)) {
         // The library's verdict for the sub-file, as the one-call check words it.
         char msg[QVPKG_MSG_BUF_LEN] = "";
         (void)QVPKG_ChkSubfile(bytes(d.offset, d.length), &d, msg, sizeof msg);
         c.message = trim_newlines(msg);
-        if (c.message.empty()) {
-            c.message = c.result;
-        }
     }
-    release(d.offset, d.length);
+    if (!c.passed() && c.message.empty()) {
+        c.message = c.result;
+    }
     return c;
 }
 
