@@ -274,6 +274,7 @@ TEST_F(SignLibraryTest, PolicyRefusals) {
         int32_t result;
     } rows[] = {
         {"product-type:4660\tversion:2.10", 4660, "2.9", RERAZERA_SIGN_OK},
+        {"version:1", -1, nullptr, RERAZERA_SIGN_OK},
         {"product-type:99", -1, nullptr, RERAZERA_SIGN_PRODUCT_TYPE_MISMATCH},
         {"product-type:4660\tproduct-type:99", -1, nullptr, RERAZERA_SIGN_PRODUCT_TYPE_MISMATCH},
         {"version:1", 42, nullptr, RERAZERA_SIGN_PRODUCT_TYPE_MISMATCH},
@@ -294,6 +295,8 @@ TEST_F(SignLibraryTest, PolicyRefusals) {
         EXPECT_EQ(rerazera_policy_set_keyring(policy, ring.get()), RERAZERA_SIGN_OK);
         if (row.productType >= 0)
             rerazera_policy_set_product_type(policy, static_cast<uint32_t>(row.productType));
+        // A floor set before is replaced, or removed by a null one.
+        EXPECT_EQ(rerazera_policy_set_min_version(policy, "999"), RERAZERA_SIGN_OK);
         EXPECT_EQ(rerazera_policy_set_min_version(policy, row.minVersion), RERAZERA_SIGN_OK);
         char msg[256] = "";
         int32_t packageResult = -1;
