@@ -520,6 +520,13 @@ TEST_F(ToolTest, ScriptFriendlyOutput) {
               nullptr, "/packages/1/passed", false, "/summary/failed", 1);
     j = json::parse(sh("verify --json --summary - <p.qv").out);
     expect_at(j, "/packages/0/passed", true, "/packages/0/report", nullptr);
+    // Files streamed give what the whole-file check gives, byte for byte.
+    const Outcome whole = sh("verify p.qv bad.qv"), streamed = sh("verify --stream p.qv bad.qv");
+    EXPECT_EQ(streamed.status, 1);
+    EXPECT_EQ(streamed.out, whole.out);
+    check({{"verify --stream --report p.qv", 2, "--report cannot be used with --stream"},
+           {"verify --stream --json p.qv", 2, "--stream: checks bytes as they pass"},
+           {"verify --stream --json --summary p.qv", 0}});
 
     std::filesystem::create_directories(path("job@2"));
     write(PackageBuilder().add(SubFile{1, "boot.bin", "", bytes_of("boot")}).build(), "job@2/p.qv");

@@ -5,6 +5,7 @@
 // add the per-sub-file report. A package on standard input that needs no
 // copy (no --save, --report, --json or signature check) is verified as it
 // streams in.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +38,7 @@ struct VerifyOptions {
     bool json = false;
     bool report = false;
     bool summary = false;  // --json without the per-sub-file records
+    bool stream = false;   // files through the streaming verifier too
     std::string save;
     SignatureOptions signature;
 };
@@ -103,7 +105,7 @@ Outcome verify_one(const std::string &path, const std::string &name, const reraz
 // no temporary file, memory bounded whatever the size. A regular file on
 // standard input read from its start serves as the second pass that some
 // layouts need; a pipe cannot, and the package is then unusable here.
-Outcome verify_stream(int fd) {
+Outcome verify_stream(int fd, const std::string &what = kStdinName) {
     Outcome out;
     struct stat st {};
     const bool seekable =
@@ -125,15 +127,15 @@ Outcome verify_stream(int fd) {
             if (errno == EINTR) {
                 continue;
             }
-            out.error = std::string("cannot read standard input: ") + std::strerror(errno);
+            out.error = "cannot read " + what + ": " + std::strerror(errno);
             return out;
         }
         const std::int32_t r =
             rerazera_stream_feed(stream, buf.data(), static_cast<std::size_t>(n));
         if (r == RERAZERA_ERR_TOO_LARGE) {
-            out.error =
-                "standard input holds more than 2 GiB, the limit of the 32-bit signed file "
-                "positions that packages use; stopped reading it";
+            out.error = what +
+                        " holds more than 2 GiB, the limit of the 32-bit signed file "
+                        "positions that packages use; stopped reading it";
             return out;
         }
         if (r != RERAZERA_OK) {
@@ -157,6 +159,25 @@ Outcome verify_stream(int fd) {
         out.error = rerazera_strerror(r);
     } else {
         out.verdict = msg;
+    }
+    return out;
+}
+
+// verify --stream: a file read from its start through the same code as
+// standard input, for comparing the two; the file serves the second pass.
+Outcome verify_file_streamed(const std::string &path) {
+    Outcome out;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        out.error = std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        out.error = "not a regular file";
+    } else {
+        out = verify_stream(fd, path);
+    }
+    if (fd >= 0) {
+        ::close(fd);
     }
     return out;
 }
@@ -371,6 +392,12 @@ int run_verify(const VerifyOptions &opt) {
         }
         fromStdin = i;
     }
+    if (opt.stream && (opt.signature.enabled() || (opt.json && !opt.summary))) {
+        report_error("--stream",
+                     "checks bytes as they pass: it takes no signature and no "
+                     "record per sub-file (use --json --summary)");
+        return kExitUsage;
+    }
     if (!opt.save.empty() && fromStdin == n) {
         report_error("--save", "keeps a package read from standard input; give '-' as a package");
         return kExitUsage;
@@ -404,6 +431,8 @@ int run_verify(const VerifyOptions &opt) {
             Outcome o;
             if (i == fromStdin && streamStdin) {
                 o = verify_stream(STDIN_FILENO);
+            } else if (opt.stream && i != fromStdin) {
+                o = verify_file_streamed(files[i]);
             } else if (i == fromStdin && !spool->ok()) {
                 o.error = spool->error();
             } else {
@@ -535,6 +564,11 @@ void add_verify(CLI::App &app, Runner &run) {
                   "Also print every sub-file's checksums and result, extension included");
     cmd->add_option("--save", opt->save,
                     "Keep the package read from standard input ('-') as FILE, only if it passes");
+    cmd->add_flag("--stream", opt->stream,
+                  "Verify files as standard input is: fed 1 MiB at a time to the streaming "
+                  "verifier (for comparison; the name rule, which needs a path, is not applied)")
+        ->excludes("--report")
+        ->excludes("--save");
     add_signature_options(cmd, opt->signature);
     cmd->footer(
         "A package '-' is read from standard input. Exit status: 0 when every package passes, 1 "
