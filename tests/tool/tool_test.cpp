@@ -729,6 +729,26 @@ TEST_F(ToolTest, PackageFromStandardInput) {
            {"verify - --save nodir/x.qv <good.qv", 2, "cannot create a file in nodir"},
            {"verify good.qv --save x.qv", 2, "--save: keeps a package read from standard input"}});
     check_out({"extract - --id 2 --strip -o - <good.qv", "kernel"});
+
+    // From a pipe, a layout whose bytes are needed twice: refused as a
+    // stream, verified with --save, whose copy written while streaming
+    // serves the second pass.
+    Package before = rztest::ext_package(3);  // extend entry 0 is header entry 0's sub-file
+    for (const std::uint32_t f : {4u, 8u, 12u})
+        before.set_be32(before.ext_entry_field(0, f), before.be32(Package::entry_field(0, f)));
+    before.reseal_table();
+    const std::uint32_t tableLen = before.be32(Package::entry_field(255, 8)) - 352;
+    before =
+        rztest::ent(before, 255, 12, crc16(before.bytes.data() + before.tableOffset, tableLen));
+    ASSERT_EQ(::mkfifo(path("pipe").c_str(), 0600), 0);
+    for (const auto &[cmd, status, text] :
+         {std::tuple{"verify - <pipe", 2, "its bytes are needed twice"},
+          std::tuple{"verify - --save twice.qv <pipe", 0, ""}}) {
+        std::thread feeder([&] { rztest::write_file(path("pipe"), before.bytes); });
+        check({{cmd, status, text}});
+        feeder.join();
+    }
+    EXPECT_EQ(rztest::read_file(path("twice.qv")), before.bytes);
     // The copy goes to TMPDIR; one that cannot take it is trouble, named.
     const char *tmp = std::getenv("TMPDIR");
     const std::string saved = tmp != nullptr ? tmp : "";

@@ -105,7 +105,8 @@ Outcome verify_one(const std::string &path, const std::string &name, const reraz
 // no temporary file, memory bounded whatever the size. A regular file on
 // standard input read from its start serves as the second pass that some
 // layouts need; a pipe cannot, and the package is then unusable here.
-Outcome verify_stream(int fd, const std::string &what = kStdinName) {
+Outcome verify_stream(int fd, const std::string &what = kStdinName, int copyFd = -1,
+                      const std::string &copyName = "") {
     Outcome out;
     struct stat st {};
     const bool seekable =
@@ -130,6 +131,11 @@ Outcome verify_stream(int fd, const std::string &what = kStdinName) {
             out.error = "cannot read " + what + ": " + std::strerror(errno);
             return out;
         }
+        // The copy --save keeps is written as the bytes pass.
+        if (copyFd >= 0 && !write_all(copyFd, buf.data(), static_cast<std::size_t>(n))) {
+            out.error = "cannot write " + copyName + ": " + std::strerror(errno);
+            return out;
+        }
         const std::int32_t r =
             rerazera_stream_feed(stream, buf.data(), static_cast<std::size_t>(n));
         if (r == RERAZERA_ERR_TOO_LARGE) {
@@ -150,7 +156,7 @@ Outcome verify_stream(int fd, const std::string &what = kStdinName) {
     }
     char msg[512] = "";
     const std::int32_t r =
-        rerazera_stream_finish(stream, seekable ? fd : -1, msg, sizeof msg, &out.result);
+        rerazera_stream_finish(stream, seekable ? fd : copyFd, msg, sizeof msg, &out.result);
     if (r == RERAZERA_ERR_NEEDS_SECOND_PASS) {
         out.error =
             "the package places entries before the table that names them, so its bytes are "
@@ -404,10 +410,13 @@ int run_verify(const VerifyOptions &opt) {
     }
     // Streamed when nothing needs the bytes again afterwards; a signature
     // is checked over the whole file, so a signed check reads a copy.
-    const bool streamStdin = fromStdin != n && opt.save.empty() && !opt.report &&
-                             (!opt.json || opt.summary) && !opt.signature.enabled();
-    if (fromStdin != n && !streamStdin) {
-        spool = std::make_unique<StdinSpool>(opt.save);
+    // With --save the copy is written as it streams, unless it goes to a
+    // device or FIFO, which takes it only once it has passed.
+    bool streamStdin =
+        fromStdin != n && !opt.report && (!opt.json || opt.summary) && !opt.signature.enabled();
+    if (fromStdin != n && (!streamStdin || !opt.save.empty())) {
+        spool = std::make_unique<StdinSpool>(opt.save, streamStdin);
+        streamStdin = streamStdin && spool->stream_sink() >= 0;
         files[fromStdin] = spool->path();
     }
     std::vector<std::optional<Outcome>> results(n);
@@ -430,11 +439,12 @@ int run_verify(const VerifyOptions &opt) {
             }
             Outcome o;
             if (i == fromStdin && streamStdin) {
-                o = verify_stream(STDIN_FILENO);
+                o = verify_stream(STDIN_FILENO, kStdinName, spool ? spool->stream_sink() : -1,
+                                  opt.save);
+            } else if (i == fromStdin && spool && !spool->ok()) {
+                o.error = spool->error();
             } else if (opt.stream && i != fromStdin) {
                 o = verify_file_streamed(files[i]);
-            } else if (i == fromStdin && !spool->ok()) {
-                o.error = spool->error();
             } else {
                 o = verify_one(files[i], opt.packages[i], policy.get(), sig.sigPath);
             }

@@ -27,7 +27,7 @@ std::string temp_dir() {
 
 }  // namespace
 
-StdinSpool::StdinSpool(const std::string &keepAs) : keepable_(!keepAs.empty()) {
+StdinSpool::StdinSpool(const std::string &keepAs, bool streamed) : keepable_(!keepAs.empty()) {
     install_cleanup_handlers();  // the named copy goes on SIGINT, SIGTERM, SIGHUP
     if (::isatty(STDIN_FILENO) == 1) {
         error_ = "standard input is a terminal; pipe or redirect a package into it";
@@ -36,6 +36,16 @@ StdinSpool::StdinSpool(const std::string &keepAs) : keepable_(!keepAs.empty()) {
     const std::string dir = temp_dir();
     std::string target;
     if (keepable_ && !resolve_keep(keepAs, target)) {
+        return;
+    }
+    if (streamed && keepable_ && inPlace_.empty()) {
+        named_ = std::make_unique<StagedFile>(target);
+        if (!named_->ok()) {
+            error_ = named_->error();
+            return;
+        }
+        streamed_ = true;
+        path_ = named_->temp_path();
         return;
     }
     if (keepAs.empty() || !inPlace_.empty()) {

@@ -32,7 +32,11 @@ inline constexpr const char *kStdinName = "standard input";
 class StdinSpool {
   public:
     // Copies standard input. keepAs: the file --save will write, or "".
-    explicit StdinSpool(const std::string &keepAs = "");
+    // With streamed, a keepAs that is a regular file (or new) is only
+    // prepared: the caller writes the bytes to stream_sink() as it verifies
+    // them. A device or FIFO is still copied first, since it can only be
+    // written once the package has passed.
+    explicit StdinSpool(const std::string &keepAs = "", bool streamed = false);
     ~StdinSpool();
     StdinSpool(const StdinSpool &) = delete;
     StdinSpool &operator=(const StdinSpool &) = delete;
@@ -43,6 +47,9 @@ class StdinSpool {
     // A name of the copy the library can open.
     [[nodiscard]] const std::string &path() const { return path_; }
     [[nodiscard]] std::uint64_t size() const { return size_; }
+    // The staged copy to write into while streaming, or -1 when standard
+    // input was copied already.
+    [[nodiscard]] int stream_sink() const { return streamed_ && ok() ? named_->fd() : -1; }
 
     // Renames the copy onto the keepAs name given to the constructor,
     // replacing what is there. False with error() set when that fails.
@@ -62,6 +69,7 @@ class StdinSpool {
     int unnamed_ = -1;
     bool keepable_ = false;
     std::string inPlace_;  // a device or FIFO that keeps the copy
+    bool streamed_ = false;
 };
 
 }  // namespace rztool
