@@ -30,9 +30,11 @@ fi
 seeds="$build/fuzz/seeds"
 rm -rf "$seeds"
 "$build/fuzz/rerazera_fuzz_seeds" "$seeds" >/dev/null
-if [ -x "$build/fuzz/rerazera_fuzz_signature_seeds" ]; then
-  "$build/fuzz/rerazera_fuzz_signature_seeds" "$seeds" >/dev/null
-fi
+for more in rerazera_fuzz_signature_seeds rerazera_fuzz_manifest_seeds; do
+  if [ -x "$build/fuzz/$more" ]; then
+    "$build/fuzz/$more" "$seeds" >/dev/null
+  fi
+done
 
 status=0
 total_runs=0

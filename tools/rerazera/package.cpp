@@ -34,10 +34,6 @@ void fill_bin(const rerazera_entry &raw, BinInfo &info) {
 
 }  // namespace
 
-const char *table_name(Table table) {
-    return table == Table::Header ? "header" : "extension";
-}
-
 const char *ext_state_name(ExtState state) {
     switch (state) {
         case ExtState::None:
