@@ -380,7 +380,8 @@ TEST_F(ToolTest, ExitStatusTable) {
         expect_has(sh(cmd).out, "rerazera " RERAZERA_VERSION "\nlibrerazera ", "\nlibsodium ");
     check({{"verfy x.qv", 2, "unknown subcommand 'verfy'; did you mean 'verify'?"},
            {"help verify", 0, "", {"--json", "-v,--verbose"}},
-           {"info --field size --field entries x.qv", 2, "at most 1 value"}});
+           {"info --field entries --field size --field entries good.qv", 0, "",
+            {"3\n" + std::to_string(std::filesystem::file_size(path("good.qv"))) + "\n3\n"}}});
     check_out({"strip --force damaged.bin -o -", "boot",
                "extract hole.qv --name kernel.img --strip -o -", "k",
                "extract badkernel.qv --id 2 --strip --no-check -o -", "jernel",

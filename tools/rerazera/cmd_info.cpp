@@ -18,7 +18,7 @@ namespace {
 
 struct InfoOptions {
     std::string package;
-    std::string field;
+    std::vector<std::string> fields;
     bool json = false;
 };
 
@@ -57,8 +57,10 @@ int run_info(const InfoOptions &opt) {
         {"extend-count", std::to_string(ext.count)}, {"subfiles", std::to_string(subfiles)},
     };
 
-    if (!opt.field.empty()) {
-        std::cout << values.at(opt.field) << '\n';
+    if (!opt.fields.empty()) {
+        for (const std::string &field : opt.fields) {  // one a line, in the order asked
+            std::cout << values.at(field) << '\n';
+        }
     } else if (opt.json) {
         JsonStream out(stdout);
         out.begin_object();
@@ -116,8 +118,11 @@ void add_info(CLI::App &app, Runner &run) {
         "info", "Show a package's size, product type, entries, extension and header state");
     cmd->add_option("package", opt->package, "Package file")->required();
     cmd->add_flag("--json", opt->json, "Print a JSON object (schema in rerazera(1))");
-    cmd->add_option("--field", opt->field, "Print one value alone: " + field_names())
+    cmd->add_option("--field", opt->fields,
+                    "Print a value alone, one a line in the order given (repeatable): " +
+                        field_names())
         ->check(CLI::IsMember(field_keys()))
+        ->allow_extra_args(false)
         ->excludes("--json");
     cmd->footer(
         "Exits 1 when the package is too short, its header fails its check or its extension is "
