@@ -74,7 +74,8 @@ void decode_extension(rerazera_package &pkg, const HeaderView &header) noexcept 
     if (pkg.storage == Storage::Mapped) {
         PageFeeder(pkg.mapping).feed(table, layout::table::size(n));
     }
-    if (const std::int32_t r = check_second_table(dummy, table, msg, sizeof msg); r != QVPKG_OK) {
+    if (const std::int32_t r = check_second_table(dummy, table, msg, sizeof msg, &pkg.table_sum);
+        r != QVPKG_OK) {
         extension_failed(pkg, r, msg, "");
         return;
     }

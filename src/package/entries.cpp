@@ -83,6 +83,19 @@ void fill_entry(const rerazera_package &pkg, std::uint64_t k, rerazera_entry &ou
     }
 }
 
+bool repeats_previous(const rerazera_package &pkg, std::uint64_t k) noexcept {
+    if (k == 0 || k == pkg.header_entries || k == layout::header::kExtEntryIndex) {
+        return false;
+    }
+    // Descriptors lie back to back within one table: the previous one ends
+    // where this one starts.
+    const std::uint8_t *raw = raw_desc(pkg, k);
+    static_assert(layout::desc::kSize == 24);
+    std::uint64_t w[6];
+    std::memcpy(w, raw - layout::desc::kSize, 2 * layout::desc::kSize);
+    return ((w[0] ^ w[3]) | (w[1] ^ w[4]) | (w[2] ^ w[5])) == 0;
+}
+
 bool own_entry(const rerazera_package &pkg, const rerazera_entry &given,
                rerazera_entry &own) noexcept {
     std::uint64_t k = given.index;

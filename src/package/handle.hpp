@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "format/layout.hpp"
+#include "reader/held_mapping.hpp"
 #include "rerazera/package.h"
 #include "verify/mapping.hpp"
 
@@ -29,6 +30,10 @@ bool lists_rpg_file(const rerazera_package &pkg) noexcept;
 
 // The entry served at position k (k < entry count), no checks.
 void fill_entry(const rerazera_package &pkg, std::uint64_t k, rerazera_entry &out) noexcept;
+// True when entry k (k > 0) is served exactly as entry k - 1 but for its
+// index: the same table, neither of them the dummy's slot, and the same
+// descriptor bytes, so the same bin header and the same checks.
+bool repeats_previous(const rerazera_package &pkg, std::uint64_t k) noexcept;
 
 // The handle's own copy of an entry a caller hands back (from an entry or a
 // lookup of this handle): false when it names no entry of this handle or
@@ -58,6 +63,8 @@ struct rerazera_package {
     bool dummy = false;                       // header entry 255 opens an extension
     const std::uint8_t *ext_descs = nullptr;  // the second table's descriptors (valid only)
     char ext_message[rerazera::layout::kMsgBufLen] = {};  // why an invalid extension failed
+    // The second table's CRC from opening: checks of the snapshot reuse it.
+    rerazera::SummedRange table_sum;
 
     rerazera_package() noexcept = default;
     rerazera_package(const rerazera_package &) = delete;

@@ -42,7 +42,7 @@ std::int32_t walk(const rerazera_package &pkg, char *verdict) noexcept {
     const PageFeeder feeder(pkg.mapping);
     const std::int32_t r =
         check_package(pkg.data, pkg.size, verdict, static_cast<std::uint32_t>(layout::kMsgBufLen),
-                      pkg.feeder_or_null(feeder));
+                      pkg.feeder_or_null(feeder), CrcMode::Auto, &pkg.table_sum);
     if (r != QVPKG_OK) {
         // One line for the log: the verdict's lines joined.
         char line[layout::kMsgBufLen];
@@ -96,12 +96,21 @@ RERAZERA_EXPORT int32_t rerazera_package_report(const rerazera_package *pkg, rer
     const ScopedLogSink sink(pkg->log, pkg->log_ctx);
     const PageFeeder feeder(pkg->mapping);
     RangeCrc ranges(pkg->data, pkg->size, pkg->feeder_or_null(feeder));
+    if (pkg->table_sum.p != nullptr) {
+        ranges.seed(pkg->table_sum.p, pkg->table_sum.n, pkg->table_sum.crc);
+    }
     bool allOk = true;
+    rerazera_entry_report rep;
     for (std::uint64_t k = 0; k < pkg->info.entry_count; ++k) {
-        rerazera_entry e;
-        fill_entry(*pkg, k, e);
-        rerazera_entry_report rep;
-        check_entry_bytes(*pkg, e, rep, ranges);
+        // Entries that repeat their predecessor's descriptor (many extension
+        // entries over one sub-file) get its report under their own index.
+        if (repeats_previous(*pkg, k)) {
+            ++rep.entry.index;
+        } else {
+            rerazera_entry e;
+            fill_entry(*pkg, k, e);
+            check_entry_bytes(*pkg, e, rep, ranges);
+        }
         log_entry(rep);
         allOk = allOk && rep.ok != 0;
         if (fn(ctx, &rep) != 0) {

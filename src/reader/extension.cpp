@@ -101,45 +101,69 @@ class TableScan {
     QVFileDesc match_{};
 };
 
+// Passes over the table bytes [0, size) held in memory at table, in the
+// pieces a streamed read would take, so that each stays in cache between
+// its CRC and its scan.
+void scan_held_table(const std::uint8_t *table, std::uint32_t size, TableScan &scan) noexcept {
+    std::uint32_t want = kStreamBuffer;
+    for (std::uint32_t pos = 0; pos < size;) {
+        const std::uint32_t got = std::min(want, size - pos);
+        scan.take(pos, table + pos, got);
+        pos += got;
+        want = kStreamBody;
+    }
+}
+
 // Steps 5 to 8 of the lookup over a streamed table: what reading the whole
 // table with read_second_table, checking it with check_second_table and
 // scanning it would do, with the same lines and codes, holding one piece at
-// a time. N has passed the dummy bin check.
+// a time. N has passed the dummy bin check. With a held mapping that covers
+// the table, the table's bytes come from it and nothing is read again.
 std::int32_t stream_second_table(const char *path, const QVFileDesc &extDesc,
                                  const std::uint8_t *dummyHeader, char *msg, std::uint32_t msgSize,
-                                 QVFileDesc &fileInfo, std::int32_t fileId) noexcept {
+                                 QVFileDesc &fileInfo, std::int32_t fileId,
+                                 HeldMapping *held) noexcept {
     const std::uint32_t n = BinHeaderView(dummyHeader).file_num();
     const auto size = static_cast<std::uint32_t>(layout::table::size(n));
-    const HeapBuffer piece = HeapBuffer::allocate_zeroed(std::min(size, kStreamBuffer));
-    if (!piece) {
-        log_info(kTableMallocFailed);
-        log_info(kTableReadFailed, path);
-        return QVPKG_ERR_EXT_TABLE;
-    }
-    std::int32_t position = 0;
-    if (!table_position(extDesc, position)) {
-        log_info(kTableReadFailed, path);
-        log_info(kTableReadFailed, path);
-        return QVPKG_ERR_EXT_TABLE;
-    }
     TableScan scan(n, static_cast<std::uint32_t>(fileId));
-    ChunkedRead reader(path, position, size);
-    // The first piece carries the 32-byte preamble, later ones whole
-    // descriptors only, so every piece after the first starts on a record.
-    std::uint32_t want = kStreamBuffer;
-    while (reader.status() == QVPKG_OK && reader.remaining() > 0) {
-        const std::uint32_t pos = size - reader.remaining();
-        const std::uint32_t got = reader.next(piece.data(), want);
-        scan.take(pos, piece.data(), got);
-        if (got < std::min(want, size - pos)) {
-            break;
+    std::int32_t position = 0;
+    const bool placed = table_position(extDesc, position);
+    if (held != nullptr && placed && position >= 0 &&
+        std::uint64_t{static_cast<std::uint32_t>(position)} + size <= held->size) {
+        const std::uint8_t *table = held->base + position;
+        scan_held_table(table, size, scan);
+        held->table =
+            SummedRange{table, static_cast<std::size_t>(layout::table::crc_len(n)), scan.crc()};
+    } else {
+        const HeapBuffer piece = HeapBuffer::allocate_zeroed(std::min(size, kStreamBuffer));
+        if (!piece) {
+            log_info(kTableMallocFailed);
+            log_info(kTableReadFailed, path);
+            return QVPKG_ERR_EXT_TABLE;
         }
-        want = kStreamBody;
-    }
-    if (reader.finish() != QVPKG_OK) {
-        log_info(kTableReadFailed, path);
-        log_info(kTableReadFailed, path);
-        return QVPKG_ERR_EXT_TABLE;
+        if (!placed) {
+            log_info(kTableReadFailed, path);
+            log_info(kTableReadFailed, path);
+            return QVPKG_ERR_EXT_TABLE;
+        }
+        ChunkedRead reader(path, position, size);
+        // The first piece carries the 32-byte preamble, later ones whole
+        // descriptors only, so every piece after the first starts on a record.
+        std::uint32_t want = kStreamBuffer;
+        while (reader.status() == QVPKG_OK && reader.remaining() > 0) {
+            const std::uint32_t pos = size - reader.remaining();
+            const std::uint32_t got = reader.next(piece.data(), want);
+            scan.take(pos, piece.data(), got);
+            if (got < std::min(want, size - pos)) {
+                break;
+            }
+            want = kStreamBody;
+        }
+        if (reader.finish() != QVPKG_OK) {
+            log_info(kTableReadFailed, path);
+            log_info(kTableReadFailed, path);
+            return QVPKG_ERR_EXT_TABLE;
+        }
     }
     if (const std::int32_t r =
             judge_second_table(n, scan.count(), scan.crc(), scan.stored_crc(), msg, msgSize);
@@ -194,8 +218,8 @@ HeapBuffer read_second_table(const char *path, const QVFileDesc &extDesc,
     return table;
 }
 
-std::int32_t find_extend_file(const char *path, QVFileDesc &fileInfo,
-                              std::int32_t fileId) noexcept {
+std::int32_t find_extend_file(const char *path, QVFileDesc &fileInfo, std::int32_t fileId,
+                              HeldMapping *held) noexcept {
     std::uint8_t dummy[layout::bin::kSize];
     char msg[layout::kMsgBufLen];
     memset_s(dummy, sizeof dummy, 0, sizeof dummy);
@@ -215,7 +239,7 @@ std::int32_t find_extend_file(const char *path, QVFileDesc &fileInfo,
         log_info(kNotExtension, static_cast<unsigned>(r), msg);
         return r;
     }
-    return stream_second_table(path, extDesc, dummy, msg, sizeof msg, fileInfo, fileId);
+    return stream_second_table(path, extDesc, dummy, msg, sizeof msg, fileInfo, fileId, held);
 }
 
 }  // namespace rerazera

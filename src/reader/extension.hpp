@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "base/heap_buffer.hpp"
+#include "reader/held_mapping.hpp"
 #include "rerazera.h"
 
 namespace rerazera {
@@ -28,6 +29,9 @@ HeapBuffer read_second_table(const char *path, const QVFileDesc &extDesc,
 // written only on success. The table is streamed through a small reused
 // buffer rather than loaded whole; codes and log lines are those of loading
 // it whole with read_second_table.
-std::int32_t find_extend_file(const char *path, QVFileDesc &fileInfo, std::int32_t fileId) noexcept;
+// With a held mapping of the same file that covers the table, the table is
+// taken from it, and its CRC is left in held->table.
+std::int32_t find_extend_file(const char *path, QVFileDesc &fileInfo, std::int32_t fileId,
+                              HeldMapping *held = nullptr) noexcept;
 
 }  // namespace rerazera

@@ -65,7 +65,7 @@ std::int32_t judge_second_table(std::uint32_t n, std::uint32_t tableCount,
 }
 
 std::int32_t check_second_table(const std::uint8_t *dummyHeader, const std::uint8_t *table,
-                                char *msg, std::uint32_t msgSize) noexcept {
+                                char *msg, std::uint32_t msgSize, SummedRange *summed) noexcept {
     const std::uint32_t n = BinHeaderView(dummyHeader).file_num();
     if (n > layout::table::kMaxFileNum) {
         bounded_print(msg, msgSize, kTableCountOverLimit);
@@ -77,8 +77,11 @@ std::int32_t check_second_table(const std::uint8_t *dummyHeader, const std::uint
     }
     // n <= 0xFFFFF: the covered length is at most 25,165,832 bytes.
     const auto crcLen = static_cast<std::size_t>(layout::table::crc_len(n));
-    return judge_second_table(n, count, crc16(table, crcLen), load_be32(table + crcLen), msg,
-                              msgSize);
+    const std::uint16_t crc = crc16(table, crcLen);
+    if (summed != nullptr) {
+        *summed = SummedRange{table, crcLen, crc};
+    }
+    return judge_second_table(n, count, crc, load_be32(table + crcLen), msg, msgSize);
 }
 
 }  // namespace rerazera

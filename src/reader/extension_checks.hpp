@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "reader/held_mapping.hpp"
 #include "rerazera.h"
 
 namespace rerazera {
@@ -26,8 +27,10 @@ std::int32_t check_dummy_bin(const QVFileDesc &extDesc, const std::uint8_t *dumm
 // EXT_MAX_FILE_NUM, which check_dummy_bin refuses before any caller of ours
 // gets here, is refused with 9 before a byte of the table is read, so a host
 // passing one can neither make the size wrap nor make us read past a table.
+// When it sums the table, the sum is left in *summed if given.
 std::int32_t check_second_table(const std::uint8_t *dummyHeader, const std::uint8_t *table,
-                                char *msg, std::uint32_t msgSize) noexcept;
+                                char *msg, std::uint32_t msgSize,
+                                SummedRange *summed = nullptr) noexcept;
 
 // The decision of check_second_table from the values it compares, for a
 // caller that streams a table instead of holding it: tableCount is the

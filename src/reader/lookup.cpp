@@ -62,7 +62,8 @@ int32_t desc_match_fn(const BinHeader *binHeader, const char *key) {
 
 }  // namespace
 
-std::int32_t find_by_id(const char *path, QVFileDesc &fileInfo, std::int32_t fileId) noexcept {
+std::int32_t find_by_id(const char *path, QVFileDesc &fileInfo, std::int32_t fileId,
+                        HeldMapping *held) noexcept {
     {
         const HeapBuffer header = load_header(path);
         if (!header) {
@@ -78,7 +79,7 @@ std::int32_t find_by_id(const char *path, QVFileDesc &fileInfo, std::int32_t fil
             }
         }
     }  // the header image is freed before the extension loads its own
-    const std::int32_t r = find_extend_file(path, fileInfo, fileId);
+    const std::int32_t r = find_extend_file(path, fileInfo, fileId, held);
     if (r != QVPKG_OK) {
         log_info(kNotFound);
     }
@@ -141,14 +142,14 @@ bool desc_contains(const std::uint8_t *binHeader, const char *descText) noexcept
     return std::strstr(desc.c_str(), descText) != nullptr;
 }
 
-std::int32_t check_rpg(const char *path) noexcept {
+std::int32_t check_rpg(const char *path, HeldMapping *held) noexcept {
     if (path == nullptr) {  // no package to carry it
         log_info(kRpgAbsent);
         return QVPKG_ERR;
     }
     QVFileDesc rpg;
     memset_s(&rpg, sizeof rpg, 0, sizeof rpg);
-    if (find_by_id(path, rpg, static_cast<std::int32_t>(layout::kRpgFileId)) == QVPKG_OK) {
+    if (find_by_id(path, rpg, static_cast<std::int32_t>(layout::kRpgFileId), held) == QVPKG_OK) {
         return QVPKG_OK;
     }
     log_info(kRpgAbsent);

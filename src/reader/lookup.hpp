@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "reader/held_mapping.hpp"
 #include "rerazera.h"
 
 namespace rerazera {
@@ -14,7 +15,9 @@ namespace rerazera {
 // The ID lookup: the header's entries 0 .. fileNum - 1 in index order, then
 // the extension lookup. 0 with fileInfo filled; 11, or the extension
 // lookup's code (1, 2, 4, 7, 8, 9, 11, -1) after "File not found" is logged.
-std::int32_t find_by_id(const char *path, QVFileDesc &fileInfo, std::int32_t fileId) noexcept;
+// held: see find_extend_file.
+std::int32_t find_by_id(const char *path, QVFileDesc &fileInfo, std::int32_t fileId,
+                        HeldMapping *held = nullptr) noexcept;
 
 // The bin-header scan over the header's table only: each entry's 352-byte
 // bin header is read and offered to matchFn, the first match wins. 0, -1 (a
@@ -32,6 +35,6 @@ bool desc_contains(const std::uint8_t *binHeader, const char *descText) noexcept
 
 // 0 when the package carries the rpg file (header table or extension),
 // else -1 after logging why.
-std::int32_t check_rpg(const char *path) noexcept;
+std::int32_t check_rpg(const char *path, HeldMapping *held = nullptr) noexcept;
 
 }  // namespace rerazera

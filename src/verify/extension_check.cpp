@@ -5,6 +5,7 @@
 
 #include "base/c_boundary.hpp"
 #include "base/log.hpp"
+#include "format/big_endian.hpp"
 #include "format/layout.hpp"
 #include "format/records.hpp"
 #include "reader/extension_checks.hpp"
@@ -44,7 +45,38 @@ void announce(const std::uint8_t *descs, std::uint32_t n, std::uint64_t limit,
     ranges.expect(claimed, furthest);
 }
 
+// check_second_table, with the table's CRC taken through ranges: the walk
+// has usually summed those bytes already, as the dummy bin file's payload.
+std::int32_t check_table(const std::uint8_t *dummy, const std::uint8_t *table, char *msg,
+                         std::uint32_t msgSize, RangeCrc &ranges) noexcept {
+    const std::uint32_t n = BinHeaderView(dummy).file_num();
+    const std::uint32_t count = load_be32(table + layout::table::kFileNum);
+    if (n > layout::table::kMaxFileNum || count != n) {
+        return check_second_table(dummy, table, msg, msgSize);  // refused before any sum
+    }
+    const auto crcLen = static_cast<std::size_t>(layout::table::crc_len(n));
+    return judge_second_table(n, count, ranges.crc(table, crcLen), load_be32(table + crcLen), msg,
+                              msgSize);
+}
+
 }  // namespace
+
+void anchor_second_table(const std::uint8_t *base, const QVFileDesc &extDesc, std::uint64_t limit,
+                         RangeCrc &ranges) noexcept {
+    if (!lies_within(extDesc.offset, layout::bin::kSize, limit)) {
+        return;
+    }
+    const std::uint8_t *dummy = base + extDesc.offset;
+    const std::uint32_t n = BinHeaderView(dummy).file_num();
+    if (n > layout::table::kMaxFileNum ||
+        !lies_within(extDesc.offset, layout::bin::kSize + layout::table::size(n), limit)) {
+        return;
+    }
+    const std::uint8_t *table = dummy + layout::bin::kSize;
+    if (load_be32(table + layout::table::kFileNum) == n) {
+        (void)ranges.anchor(table, static_cast<std::size_t>(layout::table::crc_len(n)));
+    }
+}
 
 void log_extension_refusal(bool tableStage, std::int32_t result, const char *inner) noexcept {
     log_info(tableStage ? kTableNotOk : kNotExtendFile, static_cast<unsigned>(result), inner);
@@ -76,7 +108,7 @@ std::int32_t check_extension(const std::uint8_t *base, const QVFileDesc &extDesc
         return QVPKG_ERR_LENGTH;
     }
     const std::uint8_t *table = dummy + layout::bin::kSize;
-    if (const std::int32_t r = check_second_table(dummy, table, msg, msgSize); r != QVPKG_OK) {
+    if (const std::int32_t r = check_table(dummy, table, msg, msgSize, ranges); r != QVPKG_OK) {
         log_extension_refusal(true, r, msg);
         return r;
     }

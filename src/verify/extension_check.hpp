@@ -37,4 +37,11 @@ std::int32_t check_extension(const std::uint8_t *base, const QVFileDesc &extDesc
                              std::uint64_t limit, char *msg, std::uint32_t msgSize,
                              RangeCrc &ranges) noexcept;
 
+// When the extension's second table lies within limit with a count that
+// matches, sums it in ranges as the anchor, so that the dummy bin file's
+// payload, which holds the table, and the table check after it do not sum
+// the same bytes again. Writes and logs nothing.
+void anchor_second_table(const std::uint8_t *base, const QVFileDesc &extDesc, std::uint64_t limit,
+                         RangeCrc &ranges) noexcept;
+
 }  // namespace rerazera

@@ -114,12 +114,12 @@ void PageFeeder::feed(const std::uint8_t *p, std::size_t n) const noexcept {
 #endif
 }
 
-std::uint16_t crc16_mapped(const std::uint8_t *p, std::size_t n,
-                           const PageFeeder *feeder) noexcept {
+std::uint16_t crc16_mapped(const std::uint8_t *p, std::size_t n, const PageFeeder *feeder,
+                           std::uint16_t from) noexcept {
     if (feeder == nullptr || n < PageFeeder::kMinFed) {
-        return crc16(p, n);
+        return crc16_update(from, p, n);
     }
-    std::uint16_t crc = 0;
+    std::uint16_t crc = from;
     for (std::size_t done = 0; done < n;) {
         const std::size_t chunk = n - done < PageFeeder::kChunk ? n - done : PageFeeder::kChunk;
         feeder->feed(p + done, chunk);

@@ -92,7 +92,8 @@ class PageFeeder {
 
 // CRC-16 of n bytes at p; with a feeder, long ranges are fed and summed
 // chunk by chunk (the CRC continues across chunks, so the value is that of
-// the whole range).
-std::uint16_t crc16_mapped(const std::uint8_t *p, std::size_t n, const PageFeeder *feeder) noexcept;
+// the whole range). from continues the CRC of bytes just before p.
+std::uint16_t crc16_mapped(const std::uint8_t *p, std::size_t n, const PageFeeder *feeder,
+                           std::uint16_t from = 0) noexcept;
 
 }  // namespace rerazera

@@ -109,9 +109,37 @@ bool RangeCrc::ready(std::size_t firstGranule) noexcept {
     return firstGranule >= origin_ || rebase();
 }
 
-std::uint16_t RangeCrc::tabled_crc(std::uint64_t offset, std::size_t n) noexcept {
+RangeCrc::Slot &RangeCrc::slot_for(std::uint64_t offset, std::size_t n) noexcept {
     const std::uint64_t key = (offset ^ (std::uint64_t{n} << 32)) * 0x9E3779B97F4A7C15u;
-    Slot &slot = slots_[key >> 58];
+    return slots_[key >> 58];
+}
+
+void RangeCrc::seed(const std::uint8_t *p, std::size_t n, std::uint16_t crc) noexcept {
+    const auto offset = static_cast<std::uint64_t>(p - base_);
+    anchor_ = Slot{offset, n, crc};
+    slot_for(offset, n) = anchor_;
+}
+
+std::uint16_t RangeCrc::anchor(const std::uint8_t *p, std::size_t n) noexcept {
+    const std::uint16_t value = crc(p, n);
+    seed(p, n, value);
+    return value;
+}
+
+std::uint16_t RangeCrc::direct_crc(std::uint64_t offset, std::size_t n) noexcept {
+    if (anchor_.offset == offset && anchor_.length <= n) {
+        // The second descriptor table, then the dummy bin file's payload
+        // that holds it and its stored checksum: only the tail is new.
+        direct_ += n - anchor_.length;
+        return crc16_mapped(base_ + offset + anchor_.length, n - anchor_.length, feeder_,
+                            anchor_.crc);
+    }
+    direct_ += n;
+    return crc16_mapped(base_ + offset, n, feeder_);
+}
+
+std::uint16_t RangeCrc::tabled_crc(std::uint64_t offset, std::size_t n) noexcept {
+    Slot &slot = slot_for(offset, n);
     if (slot.offset == offset && slot.length == n) {
         return slot.crc;
     }
@@ -150,8 +178,7 @@ std::uint16_t RangeCrc::crc(const std::uint8_t *p, std::size_t n) noexcept {
         }
     }
     if (table_ == nullptr) {
-        direct_ += n;
-        return crc16_mapped(p, n, feeder_);
+        return direct_crc(offset, n);
     }
     return tabled_crc(offset, n);
 }

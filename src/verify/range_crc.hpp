@@ -11,7 +11,9 @@
 // running CRCs kept at every kGranule bytes (from the first granule a range
 // needs, or from the mapping's start once a range starts before it), so
 // that any further range costs two partial granules and a shift. A range
-// asked for again (offset and length) is answered from a small cache.
+// asked for again (offset and length) is answered from a small cache, and
+// a direct sum that starts where the anchored range does and runs further
+// only sums the bytes past it.
 // The values are those of the direct sums in every mode.
 #pragma once
 
@@ -52,6 +54,13 @@ class RangeCrc {
     // is spent on a package that is going to need the table anyway.
     void expect(std::uint64_t claimed, std::uint64_t furthest) noexcept;
 
+    // Takes the CRC of a range of this mapping summed elsewhere (a lookup
+    // over the same bytes) as the anchor, as if it had been asked for here.
+    void seed(const std::uint8_t *p, std::size_t n, std::uint16_t crc) noexcept;
+    // crc(p, n), kept as the anchor: a longer range from p is then summed
+    // from its end.
+    std::uint16_t anchor(const std::uint8_t *p, std::size_t n) noexcept;
+
     // True once ranges are answered from the table.
     [[nodiscard]] bool tabled() const noexcept { return table_ != nullptr; }
 
@@ -75,6 +84,8 @@ class RangeCrc {
     // granule's entry is filled.
     [[nodiscard]] std::uint16_t running(std::uint64_t x) const noexcept;
     std::uint16_t tabled_crc(std::uint64_t offset, std::size_t n) noexcept;
+    std::uint16_t direct_crc(std::uint64_t offset, std::size_t n) noexcept;
+    Slot &slot_for(std::uint64_t offset, std::size_t n) noexcept;
 
     const std::uint8_t *base_;
     std::uint64_t extent_;
@@ -89,6 +100,7 @@ class RangeCrc {
     std::size_t filled_ = 0;  // entries of table_ computed
     std::size_t capacity_ = 0;
     Slot slots_[kSlots];
+    Slot anchor_;
 };
 
 }  // namespace rerazera

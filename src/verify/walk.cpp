@@ -47,7 +47,8 @@ std::int32_t print_walk_verdict(WalkVerdict verdict, const char *inner, char *ms
 }
 
 std::int32_t check_package(const std::uint8_t *base, std::uint32_t fileLen, char *msg,
-                           std::uint32_t msgSize, const PageFeeder *feeder, CrcMode mode) noexcept {
+                           std::uint32_t msgSize, const PageFeeder *feeder, CrcMode mode,
+                           const SummedRange *summed) noexcept {
     // The failing test's own text; it becomes the first line of the verdict.
     char inner[layout::kMsgBufLen];
     memset_s(inner, sizeof inner, 0, sizeof inner);
@@ -59,6 +60,10 @@ std::int32_t check_package(const std::uint8_t *base, std::uint32_t fileLen, char
     const HeaderView header(base);
     const std::uint32_t n = header.file_num();  // at most 256 once the header passed
     RangeCrc ranges(base, fileLen, feeder, mode);
+    if (summed != nullptr && summed->p != nullptr) {
+        ranges.seed(summed->p, summed->n, summed->crc);
+    }
+    const bool extended = has_extension(header);
     std::uint64_t claimed = 0;
     for (std::uint32_t i = 0; i < n; ++i) {
         claimed += header.desc(i).length;
@@ -77,6 +82,9 @@ std::int32_t check_package(const std::uint8_t *base, std::uint32_t fileLen, char
         if (ranges.tabled() && passed.same(desc)) {
             continue;  // the same test on the same bytes, passed just before
         }
+        if (extended && i == layout::header::kExtEntryIndex) {
+            anchor_second_table(base, desc, fileLen, ranges);
+        }
         if (check_subfile(base + desc.offset, desc, inner, sizeof inner, ranges) != QVPKG_OK) {
             bounded_print(msg, msgSize, kVerdictFailed, inner);
             return QVPKG_ERR;
@@ -88,7 +96,7 @@ std::int32_t check_package(const std::uint8_t *base, std::uint32_t fileLen, char
     // after the header's own entries: the dummy bin file and the second
     // table, then every extend subfile, each bounded by the mapping. Without
     // this, a package whose extend subfiles are corrupt would pass.
-    if (has_extension(header)) {
+    if (extended) {
         const std::int32_t r = check_extension(base, header.desc(layout::header::kExtEntryIndex),
                                                fileLen, inner, sizeof inner, ranges);
         if (r == QVPKG_ERR_LENGTH) {

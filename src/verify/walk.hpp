@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "reader/held_mapping.hpp"
 #include "verify/mapping.hpp"
 #include "verify/range_crc.hpp"
 
@@ -25,8 +26,11 @@ std::int32_t print_walk_verdict(WalkVerdict verdict, const char *inner, char *ms
 // The work is bounded by fileLen whatever the entries claim: see RangeCrc.
 // mode chooses how ranges are summed (Direct: the straightforward walk, for
 // comparisons); every mode gives the same result, text and log lines.
+// summed, when set, is a range of this mapping whose CRC a lookup formed
+// just before (the second table): it is not summed again.
 std::int32_t check_package(const std::uint8_t *base, std::uint32_t fileLen, char *msg,
                            std::uint32_t msgSize, const PageFeeder *feeder = nullptr,
-                           CrcMode mode = CrcMode::Auto) noexcept;
+                           CrcMode mode = CrcMode::Auto,
+                           const SummedRange *summed = nullptr) noexcept;
 
 }  // namespace rerazera

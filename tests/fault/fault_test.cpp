@@ -119,8 +119,9 @@ TEST(Faults, EveryAllocationFailsInTurn) {
          Es(E(11, L(kHeaderMalloc, kReadHeader)), E(3, L("Malloc file header unsuccess.\n\n")))},
         {"check entry", at,
          [](Sandbox &s) { return QVPKG_ChkQVFileInfo(s.p(), s.msg, sizeof s.msg); }, 2,
-         Es(E(13, L(kHeaderMalloc, kReadHeader, kRpgAbsent, "Invalid file name @P\n\n")),
-            E(-1, L("Map file unsuccess @P, Mmap Device space fail\n\n\n")))},
+         // The package is mapped before the name rule's lookup reads it.
+         Es(E(-1, L("Map file unsuccess @P, Mmap Device space fail\n\n\n")),
+            E(13, L(kHeaderMalloc, kReadHeader, kRpgAbsent, "Invalid file name @P\n\n")))},
         {"range", pkg(three),
          [&](Sandbox &s) {
              return QVPKG_ExtractSubFile(

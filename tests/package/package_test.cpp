@@ -12,6 +12,7 @@
 
 #include "rerazera/package.h"
 #include "support/fixture.hpp"
+#include "writer/bombs.hpp"
 
 namespace {
 
@@ -107,7 +108,7 @@ TEST(Package, OpenErrors) {
 // for good and broken packages, with and without the extension.
 TEST(Package, VerifyMatchesOneCallCheck) {
     const Package three = three_files(), ext = ext_package(3);
-    const std::vector<std::pair<const char *, Package>> rows = {
+    std::vector<std::pair<std::string, Package>> rows = {
         {"good", three},
         {"payload flipped", flip(three, three.entryOffsets[1] + 400)},
         {"bin header flipped", flip(three, three.entryOffsets[2] + 100)},
@@ -122,16 +123,20 @@ TEST(Package, VerifyMatchesOneCallCheck) {
         {"ext table flipped", flip(ext, ext.tableOffset + 40)},
         {"ext dummy id", bin(ext, ext.dummyOffset, 8, 7)},
         {"ext dummy out of file", ent(ext, 255, 4, 0x7FFFFF00u)},
+        {"ext dummy payload crc", ent(ext, 255, 12, 0x1234)},
         {"ext subfile flipped", flip(ext, ext.extOffsets[2] + 352)},
         {"ext duplicate raw", ext_package(3, true)},
         {"rpg in header", with_rpg(false)},
         {"rpg in extension", with_rpg(true)},
     };
+    for (auto &bomb : rerazera::writer::bomb_corpus()) {
+        rows.emplace_back(bomb.name, std::move(bomb.pkg));
+    }
     ScratchDir dir;
     ::mkdir(dir.file("a@b").c_str(), 0700);
     for (const auto &[name, p] : rows) {
         for (const std::string &path : {dir.file("pkg.qv"), dir.file("a@b/pkg.qv")}) {
-            SCOPED_TRACE(std::string(name) + " " + path);
+            SCOPED_TRACE(name + " " + path);
             p.write(path);
             char want[QVPKG_MSG_BUF_LEN] = {};
             const int32_t wantCode = QVPKG_ChkQVFileInfo(path.c_str(), want, sizeof want);
@@ -397,6 +402,22 @@ TEST(Package, ReportPerReason) {
         foreign.crc ^= 1;
         rerazera_entry_report one;
         EXPECT_EQ(rerazera_package_check_entry(h.p, &foreign, &one), RERAZERA_ERR_INVALID_ARGUMENT);
+    }
+    // Entries that share a descriptor: each report is the entry's own.
+    for (const auto &bomb : rerazera::writer::bomb_corpus()) {
+        SCOPED_TRACE(bomb.name);
+        Handle b;
+        ASSERT_EQ(rerazera_package_open_memory(bomb.pkg.bytes.data(), bomb.pkg.bytes.size(),
+                                               nullptr, &b.p),
+                  0);
+        Reports got;
+        (void)rerazera_package_report(b.p, Reports::take, &got);
+        for (const rerazera_entry_report &r : got.all) {
+            rerazera_entry_report one;
+            ASSERT_EQ(rerazera_package_check_entry(b.p, &r.entry, &one) == 0, r.ok == 1);
+            ASSERT_EQ(std::memcmp(&one, &r, sizeof one), 0)
+                << r.entry.table << " " << r.entry.index;
+        }
     }
     Handle h;
     ASSERT_EQ(rerazera_package_open_memory(three.bytes.data(), three.bytes.size(), nullptr, &h.p),

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <map>
+#include <numeric>
 #include <random>
 
 #include "format/crc.hpp"
@@ -130,6 +131,25 @@ TEST(Bombs, RangeCrcBudget) {
     EXPECT_FALSE(direct.tabled());
     EXPECT_EQ(tabled.crc(p, 1), rerazera::crc16(p, 1));
     EXPECT_TRUE(tabled.tabled());
+}
+
+// An anchored range is summed once: a longer range from its start sums only
+// the tail, in either mode, and a seeded value stands for the bytes.
+TEST(Bombs, RangeCrcAnchor) {
+    std::vector<std::uint8_t> bytes(3 * RangeCrc::kGranule + 9);
+    std::iota(bytes.begin(), bytes.end(), std::uint8_t{3});
+    const std::uint8_t *p = bytes.data();
+    for (const CrcMode mode : {CrcMode::Direct, CrcMode::Tabled}) {
+        RangeCrc ranges(p, bytes.size(), nullptr, mode);
+        EXPECT_EQ(ranges.anchor(p + 5, 700), rerazera::crc16(p + 5, 700));
+        for (const std::size_t n : {700u, 701u, 704u, 3000u}) {
+            EXPECT_EQ(ranges.crc(p + 5, n), rerazera::crc16(p + 5, n)) << n;
+        }
+        EXPECT_EQ(ranges.crc(p + 6, 700), rerazera::crc16(p + 6, 700));
+        EXPECT_EQ(ranges.crc(p + 5, 699), rerazera::crc16(p + 5, 699));
+        ranges.seed(p + 1, 10, 0xBEEF);
+        EXPECT_EQ(ranges.crc(p + 1, 10), 0xBEEF);
+    }
 }
 
 }  // namespace
