@@ -117,11 +117,12 @@ class Unpacker {
             return refuse("the extension cannot be read: " + pkg_.ext().message);
         }
         read_header();
-        // Grown one by one, a million entries would briefly be held twice.
-        m_.entries.reserve(pkg_.entry_count());
-        entries_.reserve(pkg_.entry_count());
+        kept_.reserve(pkg_.entry_count());
         for (std::uint64_t k = 0; k < pkg_.entry_count(); ++k) {
             const Entry e = pkg_.entry(k);
+            if (pkg_.is_dummy(e)) {
+                dummyAt_ = k;
+            }
             const std::string problem = pkg_.is_dummy(e) ? read_extension(e) : read_entry(e);
             if (!problem.empty()) {
                 return refuse(entry_label(e) + ": " + problem);
@@ -178,22 +179,45 @@ class Unpacker {
 
     std::string read_entry(const Entry &e) {
         const QVFileDesc &d = e.desc;
-        mf::SubFile s;
-        s.table = e.table;
-        s.index = e.index;
-        s.fileId = d.fileId;
-        s.offset = d.offset;
-        s.length = d.length;
-        s.crc = mf::Checksum{d.crc, std::nullopt};
-        s.aux0 = d.aux0;
-        s.aux1 = d.aux1;
         if (d.length != 0 && pkg_.bytes(d.offset, d.length) == nullptr) {
             return "offset " + std::to_string(d.offset) + " + length " + std::to_string(d.length) +
                    " runs past the end of the package";
         }
-        m_.entries.push_back(std::move(s));
-        entries_.push_back(e);
+        kept_.emplace_back();
         return {};
+    }
+
+    // Entry i of the manifest (the package's entries less the dummy bin file).
+    [[nodiscard]] Entry entry(std::uint32_t i) const {
+        return pkg_.entry(i < dummyAt_ ? i : std::uint64_t{i} + 1);
+    }
+
+    // Entry i's manifest record, from the package and what was kept of it.
+    [[nodiscard]] mf::SubFile record(std::uint32_t i) const {
+        const Entry e = entry(i);
+        const Kept &k = kept_[i];
+        mf::SubFile s;
+        s.table = e.table;
+        s.index = e.index;
+        s.fileId = e.desc.fileId;
+        s.offset = e.desc.offset;
+        s.length = e.desc.length;
+        s.crc = mf::Checksum{e.desc.crc, std::nullopt};
+        if (k.hasActual) {
+            s.crc.actual = k.actualCrc;
+        }
+        s.aux0 = e.desc.aux0;
+        s.aux1 = e.desc.aux1;
+        if (k.bytesOf != Kept::kNone) {
+            s.bytesOf = k.bytesOf;
+            s.at = k.at;
+        }
+        s.range = k.range;
+        if (k.owner != Kept::kNone) {
+            s.bin = owners_[k.owner].bin;
+            s.file = owners_[k.owner].file;
+        }
+        return s;
     }
 
     [[nodiscard]] bool crosses_fixed(std::uint64_t start, std::uint64_t end) const {
@@ -203,33 +227,35 @@ class Unpacker {
     // Sorted by offset, longer first (table order among equals, so the
     // first of identical entries owns them); memory in entries, not bytes.
     std::string choose_owners() {
-        std::vector<std::uint32_t> order;
-        for (std::uint32_t i = 0; i < m_.entries.size(); ++i) {
-            if (m_.entries[i].length != 0) {
-                order.push_back(i);
+        struct Span {
+            std::uint32_t offset, length, i;
+        };
+        std::vector<Span> order;
+        for (std::uint32_t i = 0; i < kept_.size(); ++i) {
+            if (const QVFileDesc d = entry(i).desc; d.length != 0) {
+                order.push_back(Span{d.offset, d.length, i});
             }
         }
-        std::sort(order.begin(), order.end(), [this](std::uint32_t a, std::uint32_t b) {
-            const mf::SubFile &x = m_.entries[a], &y = m_.entries[b];
+        std::sort(order.begin(), order.end(), [](const Span &x, const Span &y) {
             if (x.offset != y.offset) {
                 return x.offset < y.offset;
             }
-            return x.length != y.length ? x.length > y.length : a < b;
+            return x.length != y.length ? x.length > y.length : x.i < y.i;
         });
-        std::optional<std::uint32_t> owner;
+        std::optional<Span> owner;
         std::uint64_t cover = 0;  // where the last owner ends
-        for (const std::uint32_t i : order) {
-            mf::SubFile &s = m_.entries[i];
+        for (const Span &s : order) {
+            Kept &k = kept_[s.i];
             const std::uint64_t end = std::uint64_t{s.offset} + s.length;
             if (owner && end <= cover) {
-                s.bytesOf = *owner;
-                s.at = s.offset - m_.entries[*owner].offset;
+                k.bytesOf = owner->i;
+                k.at = s.offset - owner->offset;
             } else if (s.offset < cover || crosses_fixed(s.offset, end)) {
-                s.range = true;
-            } else if (const std::string problem = own(i); !problem.empty()) {
-                return entry_label(entries_[i]) + ": " + problem;
+                k.range = true;
+            } else if (const std::string problem = own(s.i); !problem.empty()) {
+                return entry_label(entry(s.i)) + ": " + problem;
             } else {
-                owner = i;
+                owner = s;
                 cover = end;
             }
         }
@@ -238,37 +264,47 @@ class Unpacker {
 
     // Entry i holds its bytes: they must be a bin header and its payload.
     std::string own(std::uint32_t i) {
-        mf::SubFile &s = m_.entries[i];
-        if (s.length < BIN_HEADER_SIZE) {
-            return "its length " + std::to_string(s.length) + " is shorter than a bin header";
+        const Entry e = entry(i);
+        if (e.desc.length < BIN_HEADER_SIZE) {
+            return "its length " + std::to_string(e.desc.length) + " is shorter than a bin header";
         }
-        s.bin = read_bin(pkg_, entries_[i], false);
-        const std::uint64_t end = std::uint64_t{s.offset} + BIN_HEADER_SIZE + s.bin.dataLen;
-        if (end > std::uint64_t{s.offset} + s.length) {
-            return "its bin header claims " + std::to_string(s.bin.dataLen) +
+        Owner o{read_bin(pkg_, e, false), {}};
+        const std::uint64_t end = std::uint64_t{e.desc.offset} + BIN_HEADER_SIZE + o.bin.dataLen;
+        if (end > std::uint64_t{e.desc.offset} + e.desc.length) {
+            return "its bin header claims " + std::to_string(o.bin.dataLen) +
                    " payload bytes, more than the sub-file holds";
         }
-        payloads_.push_back(Payload{i, s.offset + BIN_HEADER_SIZE});
-        pieces_.push_back(Piece{s.offset, end, entry_label(entries_[i])});
-        payloadBytes_ += s.bin.dataLen;
+        payloads_.push_back(Payload{i, e.desc.offset + BIN_HEADER_SIZE});
+        pieces_.push_back(Piece{e.desc.offset, end, entry_label(e)});
+        payloadBytes_ += o.bin.dataLen;
+        kept_[i].owner = static_cast<std::uint32_t>(owners_.size());
+        owners_.push_back(std::move(o));
         return {};
+    }
+
+    void keep_checksum(std::uint32_t i, std::uint16_t computed) {
+        Kept &k = kept_[i];
+        k.hasActual = entry(i).desc.crc != computed;
+        k.actualCrc = computed;
     }
 
     // The payloads' checksums, summed only once the owners are known: each
     // byte once, however many entries claim it. An entry identical to its
     // owner has the owner's payload and so its sum.
     void sum_payloads() {
+        std::vector<std::uint16_t> sums(owners_.size());
         for (const Payload &p : payloads_) {
-            mf::SubFile &s = m_.entries[p.entry];
-            const std::uint32_t n = s.bin.dataLen;
-            s.crc = checksum(s.crc.stored, crc16(pkg_.bytes(p.at, n), n));
+            const Owner &o = owners_[kept_[p.entry].owner];
+            const std::uint32_t n = o.bin.dataLen;
+            sums[kept_[p.entry].owner] = crc16(pkg_.bytes(p.at, n), n);
+            keep_checksum(static_cast<std::uint32_t>(p.entry), sums[kept_[p.entry].owner]);
             pkg_.release(p.at, n);
         }
-        for (mf::SubFile &s : m_.entries) {
-            if (s.bytesOf && mf::follows(s, m_.entries[*s.bytesOf])) {
-                const mf::Checksum &owner = m_.entries[*s.bytesOf].crc;
-                s.crc = checksum(s.crc.stored,
-                                 static_cast<std::uint16_t>(owner.actual.value_or(owner.stored)));
+        for (std::uint32_t i = 0; i < kept_.size(); ++i) {
+            const Kept &k = kept_[i];
+            if (k.bytesOf != Kept::kNone && k.at == 0 &&
+                entry(i).desc.length == entry(k.bytesOf).desc.length) {
+                keep_checksum(i, sums[kept_[k.bytesOf].owner]);
             }
         }
     }
@@ -313,19 +349,20 @@ class Unpacker {
                 }
             }
         }
-        for (std::size_t i = 0; i < m_.entries.size(); ++i) {
-            mf::SubFile &s = m_.entries[i];
-            if (!s.owns()) {
+        for (std::uint32_t i = 0; i < kept_.size(); ++i) {
+            if (kept_[i].owner == Kept::kNone) {
                 continue;
             }
+            Owner &o = owners_[kept_[i].owner];
+            const Entry e = entry(i);
             progress.clear();  // a note about the name goes on a line of its own
-            s.file = entry_file_name(used, entries_[i], s.bin.name, opt_.package);
-            OutputFile out(join_path(opt_.dir, s.file), {pkg_.identity()}, opt_.force, true);
+            o.file = entry_file_name(used, e, o.bin.name, opt_.package);
+            OutputFile out(join_path(opt_.dir, o.file), {pkg_.identity()}, opt_.force, true);
             if (!out.ok()) {
                 report_error(out.name(), out.error());
                 return kExitTrouble;
             }
-            if (!write_entry(pkg_, entries_[i], true, out, &progress)) {
+            if (!write_entry(pkg_, e, true, out, &progress)) {
                 return kExitTrouble;
             }
         }
@@ -357,8 +394,8 @@ class Unpacker {
             text.clear();
             return true;
         };
-        for (std::size_t i = 0; i < m_.entries.size(); ++i) {
-            text += mf::entry_line(m_.entries[i], i + 1 == m_.entries.size());
+        for (std::uint32_t i = 0; i < kept_.size(); ++i) {
+            text += mf::entry_line(record(i), i + 1 == kept_.size());
             if (text.size() >= kFlushAt && !flush()) {
                 return false;
             }
@@ -376,12 +413,30 @@ class Unpacker {
 
     const UnpackOptions &opt_;
     const PackageView pkg_;
-    mf::Manifest m_;
-    std::vector<Entry> entries_;  // beside m_.entries
+    mf::Manifest m_;  // all but the entries, which are written one at a time
+    // What each entry needs beyond its descriptor, 16 bytes of it, so that a
+    // million entries that share one sub-file cost 16 MB, not a manifest
+    // record each; owners alone keep their bin header and file name.
+    struct Kept {
+        static constexpr std::uint32_t kNone = UINT32_MAX;
+        std::uint32_t bytesOf = kNone;  // the owner's position among the entries
+        std::uint32_t at = 0;
+        std::uint32_t owner = kNone;  // in owners_
+        std::uint16_t actualCrc = 0;
+        bool hasActual = false;
+        bool range = false;
+    };
+    struct Owner {
+        mf::BinRecord bin;
+        std::string file;
+    };
+    std::vector<Kept> kept_;
+    std::vector<Owner> owners_;
+    std::uint64_t dummyAt_ = UINT64_MAX;  // the dummy bin file's position among the package's
     std::vector<Piece> pieces_;
     std::uint64_t extEnd_ = 0;  // of the extension's table
     struct Payload {
-        std::size_t entry;  // in m_.entries
+        std::size_t entry;  // in kept_
         std::uint32_t at;
     };
     std::vector<Payload> payloads_;
