@@ -54,6 +54,9 @@ if(TARGET rerazera_cli)
   endif()
   install(FILES ${PROJECT_SOURCE_DIR}/tools/rerazera/rerazera.bash-completion
           DESTINATION ${rerazera_completion_dir} RENAME rerazera)
+  # The JSON Schemas of the documents the tool writes.
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/share/rerazera/schemas/
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/rerazera/schemas FILES_MATCHING PATTERN "*.schema.json")
 endif()
 
 # find_package(rerazera [COMPONENTS package sign]): imported targets

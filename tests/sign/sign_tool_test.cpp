@@ -50,6 +50,7 @@ class SignToolTest : public ::testing::Test {
         args.insert(args.begin(), {"verify", "--json"});
         const RunResult r = run('R', args);
         EXPECT_EQ(r.status, expectedStatus) << r.out << r.err;
+        rztest::keep_json(r.out);
         return json::parse(r.out)["packages"][0];  // a parse error fails the test
     }
 
@@ -188,6 +189,7 @@ TEST_F(SignToolTest, KeyringRotation) {
     const RunResult r = run('R', {"verify", "--json", "--keyring", "keys", "--revoke",
                                   rztest::key_id_of(path("keys/old.pub")), "v1.qv", "v2.qv"});
     EXPECT_EQ(r.status, 1) << r.err;
+    rztest::keep_json(r.out);
     const json doc = json::parse(r.out), &s = doc["packages"][0]["signature"];
     EXPECT_EQ(json::array({s["result"], s["package_checked"], doc["packages"][1]["passed"],
                            doc["summary"]["failed"]}),

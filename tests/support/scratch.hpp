@@ -43,6 +43,14 @@ std::string mapping_of(const std::string &text);
 int run_in(const std::vector<std::string> &argv, const std::string &dir, const std::string &in,
            const std::string &out, const std::string &err);
 
+// Keeps a JSON document the tool printed or wrote, under the build tree's
+// tests/json-documents, named after the running test, for the check that
+// validates every document against its schema; text that is not a JSON
+// object (an empty output, a line manifest) is left out.
+void keep_json(const std::string &text);
+// keep_json for every file named manifest.json under dir.
+void keep_manifests(const std::string &dir);
+
 // Fails the current test when the scope ends with another number of open
 // descriptors than it began with.
 class FdLeakCheck {

@@ -40,6 +40,39 @@ const auto bytes_of = [](const std::string &s) { return Bytes(s.begin(), s.end()
 const auto str = [](const Bytes &b) { return std::string(b.begin(), b.end()); };
 const auto text_of = [](const std::string &path) { return str(rztest::read_file(path)); };
 
+// A manifest as version 1 spelled it: file IDs as "0x..." text, the header's checksum as
+// "header_crc", computed checksums as "*_actual".
+json as_version1(const json &v2) {
+    const std::function<json(const json &)> down = [&](const json &v) {
+        if (v.is_array()) {
+            json out = json::array();
+            for (const json &x : v)
+                out.push_back(down(x));
+            return out;
+        }
+        if (!v.is_object())
+            return v;
+        json out = json::object();
+        for (const auto &[k, x] : v.items()) {
+            const std::string key =
+                k.ends_with("_computed") ? k.substr(0, k.size() - 9) + "_actual" : k;
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "0x%08x", x.is_number() ? x.get<unsigned>() : 0u);
+            out[key] = k == "file_id" || k == "bin_file_id" ? json(hex) : down(x);
+        }
+        return out;
+    };
+    json m = down(v2);
+    m["version"] = 1;
+    json &h = m["header"];
+    for (const std::string k : {"crc", "crc_actual"})
+        if (h.contains(k)) {
+            h["header_" + k] = h[k];
+            h.erase(k);
+        }
+    return m;
+}
+
 class ToolTest : public ::testing::Test {
   protected:
     // Runs the tool in the scratch directory on cmd split at spaces, then extra; stdout to outPath.
@@ -63,8 +96,11 @@ class ToolTest : public ::testing::Test {
         if (std::filesystem::is_regular_file(outPath))
             r.out = text_of(outPath);
         r.err = text_of(errPath);
+        if (std::find(args.begin(), args.end(), "--json") != args.end())
+            rztest::keep_json(r.out);
         return r;
     }
+    void TearDown() override { rztest::keep_manifests(dir_.path()); }
 
     std::string path(const std::string &name) const { return dir_.file(name); }
     void write(const Package &pkg, const std::string &name) { pkg.write(path(name)); }
@@ -175,11 +211,11 @@ TEST_F(ToolTest, PackListVerifyExtractRoundTrip) {
            {"extract p.qv --all --strip -o out", 0},
            {"extract p.qv --id 0x11 -o kernel.sub", 0}});
     const json list = js("list --json p.qv");
-    expect_at(list, "/schema", 1, "/header/valid", true);
+    expect_at(list, "/format", "rerazera-list", "/version", 2, "/header/valid", true);
     ASSERT_EQ(list["entries"].size(), inputs.size());
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         const auto &[name, data] = inputs[i];
-        expect_at(list["entries"][i], "/file_id", 0x10 + i, "/name", name, "/desc",
+        expect_at(list["entries"][i], "/file_id", 0x10 + i, "/name", name, "/description",
                   "Payload " + name, "/length", 352 + data.size(), "/data_len", data.size());
     }
     for (const auto &[name, data] : inputs)
@@ -200,7 +236,7 @@ TEST_F(ToolTest, ExtensionRoundTrip) {
         cmd += " in/f" + std::to_string(i);
     }
     ASSERT_EQ(sh(cmd).status, 0);
-    expect_at(js("info --json big.qv"), "/entries", 256, "/extension/state", "valid",
+    expect_at(js("info --json big.qv"), "/header/file_num", 256, "/extension/state", "valid",
               "/extension/count", kFiles - 255, "/subfiles", kFiles);
     EXPECT_EQ(sh("info --field extend-count big.qv").out, "45\n");
     const json list = js("list --json big.qv");
@@ -246,7 +282,7 @@ TEST_F(ToolTest, VerifyCorruptPackages) {
     expect_at(v, "/packages/0/passed", false, "/packages/0/result", -1, "/summary/failed", 1);
     expect_at(subs, "/0/result", "payload-crc-mismatch", "/1/result", "ok", "/2/result",
               "header-crc-mismatch");
-    EXPECT_NE(subs[0]["payload_crc"]["stored"], subs[0]["payload_crc"]["computed"]);
+    EXPECT_NE(subs[0]["crc"], subs[0]["crc_computed"]);
 }
 
 // Exit status per class of input: 0 ok, 1 a package or bin file failed its checks, 2 trouble.
@@ -380,7 +416,9 @@ TEST_F(ToolTest, ExitStatusTable) {
         expect_has(sh(cmd).out, "rerazera " RERAZERA_VERSION "\nlibrerazera ", "\nlibsodium ");
     check({{"verfy x.qv", 2, "unknown subcommand 'verfy'; did you mean 'verify'?"},
            {"help verify", 0, "", {"--json", "-v,--verbose"}},
-           {"info --field entries --field size --field entries good.qv", 0, "",
+           {"info --field entries --field size --field entries good.qv",
+            0,
+            "",
             {"3\n" + std::to_string(std::filesystem::file_size(path("good.qv"))) + "\n3\n"}}});
     check_out({"strip --force damaged.bin -o -", "boot",
                "extract hole.qv --name kernel.img --strip -o -", "k",
@@ -475,8 +513,8 @@ TEST_F(ToolTest, StreamedJsonKeepsTheSchema) {
     const std::string odd = "tab\there \"quoted\" \\ \x01";
     write(PackageBuilder().add(SubFile{7, odd, "d\n", bytes_of("x")}).build(), "p.qv");
     write(PackageBuilder().build(), "none.qv");
-    expect_at(js("list --json p.qv"), "/entries/0/name", odd, "/entries/0/desc", "d\n",
-              "/entries/0/file_id_hex", "0x00000007", "/entries/0/error", nullptr);
+    expect_at(js("list --json p.qv"), "/entries/0/name", odd, "/entries/0/description", "d\n",
+              "/entries/0/file_id", 7, "/entries/0/error", nullptr);
     expect_at(js("list --json none.qv"), "/entries", json::array());
     const Outcome r = sh("verify --json none.qv missing.qv p.qv");
     EXPECT_EQ(r.status, 2);
@@ -486,10 +524,6 @@ TEST_F(ToolTest, StreamedJsonKeepsTheSchema) {
               "/packages/1/result", nullptr, "/packages/1/error", "No such file or directory",
               "/packages/2/report/subfiles/0/dummy", false, "/summary",
               json::parse(R"({"total":3,"ok":2,"failed":1,"unusable":1})"));
-    j = js("info --json p.qv");
-    for (const char *key :
-         {"schema", "file", "size", "product_type", "entries", "subfiles", "header", "extension"})
-        EXPECT_TRUE(j.contains(key)) << key;
 }
 
 // Output for scripts: tab-separated rows with escaped fields, no heading on
@@ -661,7 +695,7 @@ TEST_F(ToolTest, DiffNamesEachChange) {
     Outcome r = sh("diff --json a.qv longer.qv");
     EXPECT_EQ(r.status, 1);
     const json j = json::parse(r.out);
-    expect_at(j, "/format", "rerazera-diff", "/version", 1, "/old/file", "a.qv", "/header/0/field",
+    expect_at(j, "/format", "rerazera-diff", "/version", 2, "/old/file", "a.qv", "/header/0/field",
               "size", "/header/0/old", 7836, "/entries/0/status", "changed", "/entries/0/changes",
               json{"length", "checksum"}, "/entries/0/new/length", 553, "/entries/1/status",
               "moved", "/entries/1/old/name", "rootfs.img", "/summary",
@@ -672,7 +706,7 @@ TEST_F(ToolTest, DiffNamesEachChange) {
     expect_at(json::parse(sh("diff --json a.qv added.qv").out), "/entries/0/old", nullptr,
               "/entries/0/new/index", 3, "/entries/0/status", "added");
     expect_at(json::parse(sh("diff --json hole1.qv hole2.qv").out), "/entries/0/old/name", "b",
-              "/entries/0/new/name", nullptr, "/entries/0/new/desc", nullptr);
+              "/entries/0/new/name", nullptr, "/entries/0/new/description", nullptr);
 
     // One changed extend subfile among hundreds; an invalid extension is trouble.
     std::vector<SubFile> subs;
@@ -687,7 +721,7 @@ TEST_F(ToolTest, DiffNamesEachChange) {
     write(ext, "extbad.qv");
     expect_at(json::parse(sh("diff --json ext1.qv ext2.qv").out), "/entries/0/changes",
               json{"aux1"}, "/entries/0/new/table", "extension", "/entries/0/new/index", 25,
-              "/entries/0/file_id_hex", "0x00000119", "/summary/same", 299);
+              "/entries/0/file_id", 0x119, "/summary/same", 299);
     check(
         {{"diff ext1.qv ext2.qv",
           1,
@@ -922,10 +956,17 @@ TEST_F(ToolTest, UnpackPackIsByteIdentical) {
         r = sh("pack --manifest d" + n + "/manifest.json -o " + n + ".out");
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(rztest::read_file(path(n + ".out")), rows[i].second.bytes);
+        // The same manifest as version 1 wrote it still packs the same bytes.
+        files("d" + n + "/v1.json",
+              as_version1(json::parse(text_of(path("d" + n + "/manifest.json")))).dump());
+        r = sh("pack --manifest d" + n + "/v1.json -o " + n + ".v1");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(rztest::read_file(path(n + ".v1")), rows[i].second.bytes);
+        std::filesystem::remove(path("d" + n + "/v1.json"));
     }
     // Names stay in the manifest, raw bytes as hex; files get extract --all's names.
     const json m = json::parse(text_of(path("d2/manifest.json")));
-    expect_at(m, "/format", "rerazera-manifest", "/version", 1, "/entries/0/name",
+    expect_at(m, "/format", "rerazera-manifest", "/version", 2, "/entries/0/name",
               "with \"quotes\"", "/entries/0/file", "with \"quotes\"", "/entries/1/description_hex",
               "fffe206e6f74205554462d38", "/entries/2/name_hex", "636166e920c3", "/entries/3/name",
               "manifest.json", "/entries/3/file", "manifest.json~2");
@@ -940,8 +981,8 @@ TEST_F(ToolTest, UnpackPackIsByteIdentical) {
     for (const char *key : {"bytes_of", "\"at\"", "range"})
         EXPECT_EQ(text_of(path("d0/manifest.json")).find(key), std::string::npos) << key;
     expect_at(json::parse(text_of(path("d7/manifest.json"))), "/header/reserved/0", "a5",
-              "/header/reserved/10", "a5", "/header/reserved/29", "a5", "/entries/1/crc_actual", 0,
-              "/entries/0/reserved/1", "01");
+              "/header/reserved/10", "a5", "/header/reserved/29", "a5", "/entries/1/crc_computed",
+              0, "/entries/0/reserved/1", "01");
 }
 
 // A changed payload moves what follows and gets new checksums; --reflow drops the gaps.
@@ -1044,7 +1085,7 @@ TEST_F(ToolTest, UnpackRefusals) {
     edited("s/empty.json", "/entries/256/bytes_of", 3, sharing);
     edited("s/past.json", "/entries/256/at", 1, sharing);
     edited("s/both.json", "/entries/256/range", true, sharing);
-    edited("v2.json", "/version", 2);
+    edited("v3.json", "/version", 3);
     edited("hole.json", "/entries/0/offset", 6000);
     edited("gone.json", "/entries/0/offset", 7000);  // its place is taken by nothing
     edited("lost.json", "/entries/0/file", "gone");
@@ -1064,8 +1105,8 @@ TEST_F(ToolTest, UnpackRefusals) {
            {"pack --manifest dup/manifest.json -o dup.out", 2, "name 'same' is already used by"},
            {"unpack ok.qv -C ok", 2, "ok/a: already exists"},
            {"unpack ok.qv -C ok --force", 0},
-           {"pack --manifest ok/v2.json -o x.qv", 2,
-            "version 2 is not supported (this rerazera reads version 1)"},
+           {"pack --manifest ok/v3.json -o x.qv", 2,
+            "version 3 is not supported (this rerazera reads versions 1 to 2)"},
            {"pack --manifest ok/hole.json -o x.qv", 2,
             "the piece at offset 6000 overlaps the one before it, which ends at 6180 (use "
             "--reflow"},
@@ -1172,7 +1213,7 @@ TEST_F(ToolTest, ManifestEdits) {
     write(damaged, "p.qv");
     ASSERT_EQ(sh("unpack p.qv -C d").status, 0);
     const json m = json::parse(text_of(path("d/manifest.json")));
-    ASSERT_TRUE(m["entries"][2].contains("crc_actual"));
+    ASSERT_TRUE(m["entries"][2].contains("crc_computed"));
     struct Edit {
         std::string what;
         std::function<void(json &)> edit;
@@ -1187,7 +1228,7 @@ TEST_F(ToolTest, ManifestEdits) {
              j["entries"][1]["aux1"] = 77;
          },
          {{"/entries/0/name", "renamed \"one\""},
-          {"/entries/0/desc", "new"},
+          {"/entries/0/description", "new"},
           {"/entries/1/aux1", 77}}},
         {"drop two extension entries",
          [](json &j) {

@@ -143,7 +143,7 @@ std::string crc_hex(std::uint32_t v) {
 
 // One header field that differs.
 struct FieldChange {
-    const char *key;    // JSON
+    const char *key;    // JSON: the field's path in the "old" and "new" objects
     const char *label;  // text
     ojson older;
     ojson newer;
@@ -159,11 +159,12 @@ std::vector<FieldChange> header_changes(const PackageView &a, const PackageView 
     const HeaderInfo &ha = a.header();
     const HeaderInfo &hb = b.header();
     field("size", "size", a.size(), b.size());
-    field("product_type", "product type", ha.productType, hb.productType);
-    field("entries", "entries", ha.fileNum, hb.fileNum);
-    field("header_crc", "header checksum", ha.storedCrc, hb.storedCrc);
-    field("extension", "extension", ext_state_name(a.ext().state), ext_state_name(b.ext().state));
-    field("extend_count", "extend subfiles", a.ext().count, b.ext().count);
+    field("header.product_type", "product type", ha.productType, hb.productType);
+    field("header.file_num", "entries", ha.fileNum, hb.fileNum);
+    field("header.crc", "header checksum", ha.storedCrc, hb.storedCrc);
+    field("extension.state", "extension", ext_state_name(a.ext().state),
+          ext_state_name(b.ext().state));
+    field("extension.count", "extend subfiles", a.ext().count, b.ext().count);
     return out;
 }
 
@@ -173,10 +174,10 @@ std::string field_value(const FieldChange &f, const ojson &v) {
     }
     const auto n = v.get<std::uint64_t>();
     const std::string key = f.key;
-    if (key == "header_crc") {
+    if (key == "header.crc") {
         return crc_hex(static_cast<std::uint32_t>(n));
     }
-    return key == "product_type" ? hex32(static_cast<std::uint32_t>(n)) : std::to_string(n);
+    return key == "header.product_type" ? hex32(static_cast<std::uint32_t>(n)) : std::to_string(n);
 }
 
 // Why part of a package cannot be compared, or "".
@@ -198,9 +199,7 @@ class Report {
 
     void begin(const std::vector<FieldChange> &header) {
         if (opt_.json) {
-            json_.begin_object();
-            json_.key("format").value("rerazera-diff");
-            json_.key("version").value(1u);
+            json_.begin_document(kDiffDocument);
             json_.key("old").value(package_json(a_, opt_.older));
             json_.key("new").value(package_json(b_, opt_.newer));
             ojson fields = ojson::array();
@@ -233,7 +232,6 @@ class Report {
             json_.begin_object();
             json_.key("status").value(status);
             json_.key("file_id").value(any.entry.desc.fileId);
-            json_.key("file_id_hex").value(hex32(any.entry.desc.fileId));
             json_.key("changes").begin_array();
             for (std::size_t i = 0; i < std::size(kChangeNames); ++i) {
                 if ((changes & (1u << i)) != 0) {
@@ -326,10 +324,10 @@ class Report {
         json_.key("aux1").value(d.aux1);
         if (s->bin.readable) {
             json_.key("name").value(s->bin.name);
-            json_.key("desc").value(s->bin.desc);
+            json_.key("description").value(s->bin.desc);
         } else {
             json_.key("name").null();
-            json_.key("desc").null();
+            json_.key("description").null();
         }
         json_.end_object();
     }

@@ -63,12 +63,9 @@ int run_info(const InfoOptions &opt) {
         }
     } else if (opt.json) {
         JsonStream out(stdout);
-        out.begin_object();
-        out.key("schema").value(1u);
+        out.begin_document(kInfoDocument);
         out.key("file").value(opt.package);
         out.key("size").value(pkg.size());
-        out.key("product_type").value(productType);
-        out.key("entries").value(header.fileNum);
         out.key("subfiles").value(subfiles);
         out.key("header").value(header_json(header));
         out.key("extension").value(extension_json(ext));
@@ -118,9 +115,9 @@ void add_info(CLI::App &app, Runner &run) {
         "info", "Show a package's size, product type, entries, extension and header state");
     cmd->add_option("package", opt->package, "Package file")->required();
     cmd->add_flag("--json", opt->json, "Print a JSON object (schema in rerazera(1))");
-    cmd->add_option("--field", opt->fields,
-                    "Print a value alone, one a line in the order given (repeatable): " +
-                        field_names())
+    cmd->add_option(
+           "--field", opt->fields,
+           "Print a value alone, one a line in the order given (repeatable): " + field_names())
         ->check(CLI::IsMember(field_keys()))
         ->allow_extra_args(false)
         ->excludes("--json");

@@ -128,7 +128,6 @@ void json_row(JsonStream &out, const PackageView &pkg, const Entry &e, const Bin
     out.key("table").value(table_name(e.table));
     out.key("index").value(e.index);
     out.key("file_id").value(e.desc.fileId);
-    out.key("file_id_hex").value(hex32(e.desc.fileId));
     out.key("offset").value(e.desc.offset);
     out.key("length").value(e.desc.length);
     out.key("crc").value(e.desc.crc);
@@ -137,11 +136,11 @@ void json_row(JsonStream &out, const PackageView &pkg, const Entry &e, const Bin
     out.key("readable").value(bin.readable);
     if (bin.readable) {
         out.key("name").value(bin.name);
-        out.key("desc").value(bin.desc);
+        out.key("description").value(bin.desc);
         out.key("data_len").value(bin.dataLen);
     } else {
         out.key("name").null();
-        out.key("desc").null();
+        out.key("description").null();
         out.key("data_len").null();
     }
     out.key("dummy").value(pkg.is_dummy(e));
@@ -176,8 +175,7 @@ int run_list(const ListOptions &opt) {
     OutBuffer text(stdout);
     const bool tsv = opt.format == "tsv";
     if (opt.json) {
-        out.begin_object();
-        out.key("schema").value(1u);
+        out.begin_document(kListDocument);
         out.key("file").value(opt.package);
         out.key("header").value(header_json(header));
         out.key("extension").value(extension_json(ext));

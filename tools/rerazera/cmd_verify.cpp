@@ -210,31 +210,25 @@ void json_subfile(JsonStream &out, const SubfileReport &r) {
     out.key("table").value(table_name(r.entry.table));
     out.key("index").value(r.entry.index);
     out.key("file_id").value(d.fileId);
-    out.key("file_id_hex").value(hex32(d.fileId));
     out.key("offset").value(d.offset);
     out.key("length").value(d.length);
+    out.key("crc").value(d.crc);
+    if (s.havePayload) {
+        out.key("crc_computed").value(s.payloadComputed);
+    } else {
+        out.key("crc_computed").null();
+    }
+    out.key("aux0").value(d.aux0);
+    out.key("aux1").value(d.aux1);
     if (s.haveHead) {
         out.key("data_len").value(s.dataLen);
+        out.key("head_crc").value(s.headStored);
+        out.key("head_crc_computed").value(s.headComputed);
     } else {
         out.key("data_len").null();
+        out.key("head_crc").null();
+        out.key("head_crc_computed").null();
     }
-    out.key("header_crc").begin_object();
-    if (s.haveHead) {
-        out.key("stored").value(s.headStored);
-        out.key("computed").value(s.headComputed);
-    } else {
-        out.key("stored").null();
-        out.key("computed").null();
-    }
-    out.end_object();
-    out.key("payload_crc").begin_object();
-    out.key("stored").value(d.crc);
-    if (s.havePayload) {
-        out.key("computed").value(s.payloadComputed);
-    } else {
-        out.key("computed").null();
-    }
-    out.end_object();
     out.key("result").value(s.result);
     out.key("message").value(s.message);
     out.key("dummy").value(r.dummy);
@@ -463,8 +457,7 @@ int run_verify(const VerifyOptions &opt) {
     bool stdinPassed = false;
     JsonStream json(stdout);
     if (opt.json) {
-        json.begin_object();
-        json.key("schema").value(1u);
+        json.begin_document(kVerifyDocument);
         json.key("packages").begin_array();
     }
     for (std::size_t i = 0; i < n; ++i) {

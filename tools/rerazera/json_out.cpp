@@ -145,10 +145,12 @@ void JsonStream::finish() {
 
 ojson header_json(const HeaderInfo &header) {
     ojson j;
+    j["product_type"] = header.productType;
+    j["file_num"] = header.fileNum;
+    j["crc"] = header.storedCrc;
+    j["crc_computed"] = header.computedCrc;
     j["valid"] = header.valid();
     j["result"] = header.checkCode;
-    j["stored_crc"] = header.storedCrc;
-    j["computed_crc"] = header.computedCrc;
     return j;
 }
 

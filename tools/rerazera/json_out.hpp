@@ -1,12 +1,20 @@
 // SPDX-License-Identifier: MIT
-// JSON output shared by info, list and verify. Documents are written as a
-// stream, value by value, so that a package of a million entries is never
-// held as one document in memory; the layout is that of a two-space
-// pretty-print and keys keep the order of the schema in rerazera(1).
-// Every document carries "schema": 1; a change that removes or renames a key
-// raises it, additions keep it. nlohmann/json escapes the strings; bytes
-// that are not UTF-8 (names and descriptions come from packages) are
-// replaced rather than refused.
+// JSON output shared by info, list, verify and diff. Documents are written
+// as a stream, value by value, so that a package of a million entries is
+// never held as one document in memory; the layout is that of a two-space
+// pretty-print and keys keep the order of the schemas installed under
+// share/rerazera/schemas.
+//
+// One convention for every document the tool writes, the manifest included:
+// - it opens with "format": "rerazera-NAME" and "version": N; removing or
+//   renaming a key, or changing its type, raises N, additions keep it;
+// - a field has one name everywhere: a descriptor is table, index, file_id,
+//   offset, length, crc, aux0, aux1; a bin header name, description,
+//   data_len, head_crc; the package header product_type, file_num, crc;
+// - numbers are JSON numbers, never "0x..." text; a checksum read from the
+//   package is X and the one its bytes give is X_computed.
+// nlohmann/json escapes the strings; bytes that are not UTF-8 (names and
+// descriptions come from packages) are replaced rather than refused.
 #pragma once
 
 #include <cstdint>
@@ -72,9 +80,25 @@ class OutBuffer {
     char buf_[1u << 16];
 };
 
+// The documents and their versions.
+struct DocumentKind {
+    const char *format;
+    unsigned version;
+};
+inline constexpr DocumentKind kInfoDocument{"rerazera-info", 2};
+inline constexpr DocumentKind kListDocument{"rerazera-list", 2};
+inline constexpr DocumentKind kVerifyDocument{"rerazera-verify", 2};
+inline constexpr DocumentKind kDiffDocument{"rerazera-diff", 2};
+
 class JsonStream {
   public:
     explicit JsonStream(std::FILE *out) : out_(out) {}
+    // Opens the document's object with its "format" and "version".
+    void begin_document(DocumentKind kind) {
+        begin_object();
+        key("format").value(kind.format);
+        key("version").value(kind.version);
+    }
     // Writes what is buffered (before other output goes to the stream).
     void flush() { out_.flush(); }
 
@@ -115,7 +139,7 @@ class JsonStream {
     bool afterKey_ = false;
 };
 
-// {"valid", "result", "stored_crc", "computed_crc"}
+// {"product_type", "file_num", "crc", "crc_computed", "valid", "result"}
 ojson header_json(const HeaderInfo &header);
 // {"state", "result", "message", "count"}
 ojson extension_json(const ExtensionInfo &ext);

@@ -86,17 +86,23 @@ std::uint32_t get_u32(const json &j, const std::string &key, std::uint32_t other
 void put_checksum(ordered_json &j, const std::string &key, const Checksum &c) {
     j[key] = c.stored;
     if (c.actual) {
-        j[key + "_actual"] = *c.actual;
+        j[key + "_computed"] = *c.actual;
     }
+}
+
+// `key`, or `old` as version 1 spelled it.
+std::string spelling(const json &j, const std::string &key, const std::string &old) {
+    return j.contains(key) || !j.contains(old) ? key : old;
 }
 
 Checksum get_checksum(const json &j, const std::string &key) {
     Checksum c;
     c.stored = get_u32(j, key);
-    if (j.contains(key + "_actual")) {
-        const std::uint32_t actual = get_u32(j, key + "_actual");
+    const std::string computed = spelling(j, key + "_computed", key + "_actual");
+    if (j.contains(computed)) {
+        const std::uint32_t actual = get_u32(j, computed);
         if (actual > 0xFFFFu) {
-            throw std::invalid_argument("'" + key + "_actual' is not a 16-bit checksum");
+            throw std::invalid_argument("'" + computed + "' is not a 16-bit checksum");
         }
         c.actual = static_cast<std::uint16_t>(actual);
     }
@@ -134,7 +140,7 @@ void put_bin(ordered_json &j, const BinRecord &b) {
     put_text(j, "name", b.name);
     put_text(j, "description", b.desc);
     if (b.fileId) {
-        j["bin_file_id"] = hex32(*b.fileId);
+        j["bin_file_id"] = *b.fileId;
     }
     j["data_len"] = b.dataLen;
     put_checksum(j, "head_crc", b.headCrc);
@@ -199,7 +205,7 @@ std::string head(const Manifest &m) {
     ordered_json h;
     h["file_num"] = m.fileNum;
     h["product_type"] = m.productType;
-    put_checksum(h, "header_crc", m.headerCrc);
+    put_checksum(h, "crc", m.headerCrc);
     put_runs(h, "reserved", m.headerReserved);
     j["header"] = h;
     if (m.ext) {
@@ -240,7 +246,7 @@ std::string entry_line(const SubFile &e, bool last) {
     ordered_json j;
     j["table"] = table_name(e.table);
     j["index"] = e.index;
-    j["file_id"] = hex32(e.fileId);
+    j["file_id"] = e.fileId;
     j["offset"] = e.offset;
     j["length"] = e.length;
     put_checksum(j, "crc", e.crc);
@@ -286,10 +292,11 @@ Manifest parse(const std::string &text) {
     if (!j.is_object() || j.value("format", "") != kFormat) {
         throw std::invalid_argument(std::string("not a ") + kFormat + " document");
     }
-    if (j.at("version") != kVersion) {
-        throw std::invalid_argument("version " + j.at("version").dump() +
-                                    " is not supported (this rerazera reads version " +
-                                    std::to_string(kVersion) + ")");
+    const json &version = j.at("version");
+    if (!version.is_number_unsigned() || version < kOldestVersion || version > kVersion) {
+        throw std::invalid_argument(
+            "version " + version.dump() + " is not supported (this rerazera reads versions " +
+            std::to_string(kOldestVersion) + " to " + std::to_string(kVersion) + ")");
     }
     Manifest m;
     m.size = get_u32(j, "size", 0);
@@ -300,7 +307,7 @@ Manifest parse(const std::string &text) {
         throw std::invalid_argument("'product_type' is not a 16-bit number");
     }
     m.productType = static_cast<std::uint16_t>(productType);
-    m.headerCrc = get_checksum(h, "header_crc");
+    m.headerCrc = get_checksum(h, spelling(h, "crc", "header_crc"));
     m.headerReserved = get_runs(h, "reserved");
     if (const json &e = j.at("extension"); !e.is_null()) {
         Extension x;

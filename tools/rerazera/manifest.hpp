@@ -7,8 +7,8 @@
 // prove that nothing is missing (header, sub-files, the extension's table
 // and the gaps between them tile the file); pack computes the new ones.
 //
-// A checksum is kept as the package stored it, with the value it should
-// have held when that differs ("*_actual"). Pack writes the stored value
+// A checksum is kept as the package stored it, with the value its bytes
+// gave when that differs ("*_computed"). Pack writes the stored value
 // when the checksummed bytes still give the value they gave at unpack time
 // (so even a damaged checksum comes back unchanged), and the correct
 // checksum as soon as the bytes changed.
@@ -31,7 +31,11 @@
 namespace rztool::manifest {
 
 inline constexpr const char *kFormat = "rerazera-manifest";
-inline constexpr int kVersion = 1;
+// Version 2 writes file IDs as numbers and names checksums as the tool's
+// other documents do; version 1 manifests (file IDs as "0x..." text,
+// "header_crc", "*_actual") are still read.
+inline constexpr int kVersion = 2;
+inline constexpr int kOldestVersion = 1;
 inline constexpr const char *kFileName = "manifest.json";
 // Bounds on what pack reads: a manifest of a million entries is some
 // 400 MB, nested 4 levels deep; lines of a line manifest hold one entry.
