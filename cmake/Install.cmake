@@ -57,6 +57,11 @@ if(TARGET rerazera_cli)
   # The JSON Schemas of the documents the tool writes.
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/share/rerazera/schemas/
           DESTINATION ${CMAKE_INSTALL_DATADIR}/rerazera/schemas FILES_MATCHING PATTERN "*.schema.json")
+  # zsh and fish look in their vendor directories under the data directory.
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/rerazera/rerazera.zsh-completion
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions RENAME _rerazera)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/rerazera/rerazera.fish-completion
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d RENAME rerazera.fish)
 endif()
 
 # find_package(rerazera [COMPONENTS package sign]): imported targets

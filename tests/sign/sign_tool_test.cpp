@@ -207,16 +207,26 @@ TEST_F(SignToolTest, SignRecordsThePackageAndRefusesBrokenOnes) {
     EXPECT_NE(rztest::read_text(path("fw.qv.minisig")).find(line), std::string::npos);
     std::filesystem::copy_file(path("fw.qv"), path("bad.qv"));
     rztest::flip_byte(path("bad.qv"), -1);  // payload CRC now wrong
-    // Command, environment, exit status, and a file that must not appear.
-    const std::tuple<Args, std::string, int, std::string> rows[] = {
-        {{"sign", "-s", "k.sec", "bad.qv"}, "LC_ALL=C", 1, "bad.qv.minisig"},
-        {{"sign", "-s", "k.sec", "fw.qv"}, "SOURCE_DATE_EPOCH=soon", 2, ""},
-        {{"keygen", "--unencrypted", "-p", "k.pub", "-s", "other.sec"}, "LC_ALL=C", 2, "other.sec"},
-        {{"verify", "--key", "k.sec", "fw.qv"}, "LC_ALL=C", 2, ""},
+    // Command, environment, exit status, a file that must not appear, and stderr.
+    // The library's verdict comes as lines, not as one line with escaped breaks.
+    const std::tuple<Args, std::string, int, std::string, std::string> rows[] = {
+        {{"sign", "-s", "k.sec", "bad.qv"},
+         "LC_ALL=C",
+         1,
+         "bad.qv.minisig",
+         "bad.qv: not signed, the package fails its checks:\n  file crc is not correct. "
+         "fileID =0x"},
+        {{"sign", "-s", "k.sec", "fw.qv"}, "SOURCE_DATE_EPOCH=soon", 2, "", ""},
+        {{"keygen", "--unencrypted", "-p", "k.pub", "-s", "other.sec"},
+         "LC_ALL=C",
+         2,
+         "other.sec",
+         ""},
+        {{"verify", "--key", "k.sec", "fw.qv"}, "LC_ALL=C", 2, "", ""},
     };
-    for (const auto &[args, env, status, absent] : rows) {
+    for (const auto &[args, env, status, absent, err] : rows) {
         SCOPED_TRACE(args[0] + " " + args.back());
-        expect_run('R', args, "", status, "", "", env);
+        expect_run('R', args, "", status, "", err, env);
         EXPECT_TRUE(absent.empty() || !rztest::file_exists(path(absent)));
     }
 }

@@ -414,6 +414,34 @@ TEST_F(ToolTest, ExitStatusTable) {
     check(rows);
     for (const char *cmd : {"--version", "version"})
         expect_has(sh(cmd).out, "rerazera " RERAZERA_VERSION "\nlibrerazera ", "\nlibsodium ");
+    // New spellings, the old ones still working with a note, the parser's words never shown.
+    check(
+        {{"extract good.qv --all -C allc", 0, "", {"allc/boot.bin\n"}},
+         {"extract good.qv --id 2 -C one", 0, "", {"one/kernel.img\n"}},
+         {"extract good.qv --all -o olddir", 0, "-o is deprecated", {"olddir/boot.bin\n"}},
+         {"strip --force damaged.bin -o /dev/null", 0, "strip's --force is deprecated"},
+         {"strip --no-check damaged.bin -o /dev/null", 0},
+         {"extract good.qv --id 1 -o a -C b", 2, "--output cannot be used with --directory"},
+         {"extract good.qv --id 1", 2, "extract: -o FILE or -C DIR is missing"},
+         {"info --field", 2, "info: --field needs a value, one of size"},
+         {"extract good.qv --id", 2, "extract: --id needs a value\nRun 'rerazera extract --help'"},
+         {"info -o x good.qv", 2, "info: unknown option: -o"},
+         {"-x verify good.qv", 2, "unknown option: -x"},
+         {"diff good.qv", 2, "diff: the new package is missing"},
+         {"list good.qv good.qv", 2, "list: unexpected argument: good.qv"}});
+    for (const char *cmd : {"info --field", "extract good.qv --id", "diff good.qv", "info"}) {
+        const std::string err = sh(cmd).err;
+        for (const char *leak : {"required", "TEXT", "At Most", "received", "Expected"})
+            EXPECT_EQ(err.find(leak), std::string::npos) << cmd << ": " << err;
+    }
+    EXPECT_EQ(sh("strip --help").out.find("--force"), std::string::npos);
+    for (const char *cmd : {"info", "list", "verify", "diff"}) {
+        const std::string help = sh(std::string(cmd) + " --help").out;
+        const std::size_t q = help.find("-q,--quiet");
+        ASSERT_NE(q, std::string::npos) << cmd;
+        EXPECT_EQ(help.substr(q, help.find('\n', q) - q).find("-o"), std::string::npos) << cmd;
+        expect_has(help, "-v,--verbose");
+    }
     check({{"verfy x.qv", 2, "unknown subcommand 'verfy'; did you mean 'verify'?"},
            {"help verify", 0, "", {"--json", "-v,--verbose"}},
            {"info --field entries --field size --field entries good.qv",
@@ -535,7 +563,7 @@ TEST_F(ToolTest, ScriptFriendlyOutput) {
               .add(SubFile{0x20, "a b", "", bytes_of("x")})
               .build(),
           "p.qv");
-    const std::string row0 = "header\t0\t0x00000001\t";
+    const std::string row0 = "header\t0\t0x00000001\t6180\t356\t0x0000";
     Outcome r = sh("list --format tsv p.qv");
     ASSERT_EQ(r.status, 0) << r.err;
     expect_has(r.out, "TABLE\tINDEX\tFILE ID\tOFFSET\tLENGTH\tCRC\tNAME\tDESCRIPTION\n" + row0,
@@ -546,6 +574,22 @@ TEST_F(ToolTest, ScriptFriendlyOutput) {
     r = sh("list --no-header p.qv");
     EXPECT_EQ(r.out.rfind("header ", 0), 0u) << r.out;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
+
+    // Columns after a name line up by display width: é takes 2 bytes, 日本語 9 for 6 columns.
+    write(PackageBuilder()
+              .add(SubFile{1, "a", "D", bytes_of("x")})
+              .add(SubFile{2, "caf\xc3\xa9", "D", bytes_of("x")})
+              .add(SubFile{3, "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", "D", bytes_of("x")})
+              .build(),
+          "wide.qv");
+    std::istringstream rows(sh("list --no-header wide.qv").out);
+    std::vector<std::size_t> at;
+    for (std::string line; std::getline(rows, line);)
+        at.push_back(line.rfind('D'));
+    ASSERT_EQ(at.size(), 3u);
+    EXPECT_EQ(at[1], at[0] + 1);
+    EXPECT_EQ(at[2], at[0] + 3);
+    expect_has(sh("verify --report p.qv").out, "0x00000001        6180         356  0x0000");
 
     Package bad = PackageBuilder().add(SubFile{1, "boot.bin", "", bytes_of("boot")}).build();
     bad.bytes.back() ^= 1;
@@ -631,6 +675,7 @@ TEST_F(ToolTest, DiffNamesEachChange) {
             s[2].payload[at] ^= bits;
     });
     variant("renamed.qv", [](auto &s) { s[1].name = "vmlinuz\x1b"; });
+    variant("described.qv", [](auto &s) { s[1].desc = "Kernel 2"; });
     variant("aux.qv", [](auto &s) { s[0].aux0 = 7; });
     variant("added.qv", [](auto &s) { s.push_back({9, "extra", "", bytes_of("x")}); });
     variant("removed.qv", [](auto &s) { s.pop_back(); });
@@ -664,25 +709,48 @@ TEST_F(ToolTest, DiffNamesEachChange) {
             {"bytes   outside the entries' sub-files differ", "different, 0 header fields"}},
            // A repeated ID pairs its occurrences in order.
            {"diff twice.qv once.qv", 1, "", {"removed 0x00000001 'b' (header entry 1)", "1 same"}},
-           {"diff big1.qv big2.qv", 1, "", {"'big' (header entry 0): bytes differ"}},
+           {"diff big1.qv big2.qv",
+            1,
+            "",
+            {"'big' (header entry 0): payload differs under the same"}},
            {"diff hole1.qv hole2.qv",
             1,
             "",
-            {"name 'b' -> (unreadable), description 'B' -> (unreadable), offset"}},
+            {"; bin header differs: name 'b' -> (unreadable), description 'B' -> (unreadable)\n"}},
            {"diff a.qv payload.qv",
             1,
             "",
-            {"changed 0x00000002 'kernel.img' (header entry 1): checksum 0x", "2 same"}},
+            {"changed 0x00000002 'kernel.img' (header entry 1): checksum 0x0000",
+             "; payload differs\n", "2 same"}},
            {"diff a.qv collide.qv",
             1,
             "",
-            {"0x00000003 'rootfs.img' (header entry 2): bytes differ"}},
-           {"diff a.qv stale.qv", 1, "", {"(header entry 2): bytes differ under the same length"}},
-           {"diff a.qv renamed.qv", 1, "", {"name 'kernel.img' -> 'vmlinuz\\x1b'"}},
-           {"diff a.qv aux.qv", 1, "", {"(header entry 0): aux0 0x0000 -> 0x0007\n"}},
+            {"0x00000003 'rootfs.img' (header entry 2): payload differs under the same length "
+             "and checksum\n"}},
+           // A damaged side is named with the library's verdict; the other passes.
+           {"diff a.qv stale.qv",
+            1,
+            "",
+            {"verdict old: ok\nverdict new: FAILED (result -1): file crc is not correct. "
+             "fileID =0x3; Info: System software CRC check failed!\n",
+             "(header entry 2): payload differs under the same length and checksum\n"}},
+           {"diff a.qv renamed.qv",
+            1,
+            "",
+            {"bin header differs: name 'kernel.img' -> 'vmlinuz\\x1b'; payload identical\n"}},
+           {"diff a.qv described.qv",
+            1,
+            "",
+            {"changed 0x00000002 'kernel.img' (header entry 1): bin header differs: description "
+             "'Kernel' -> 'Kernel 2'; payload identical\n"}},
+           {"diff a.qv aux.qv", 1, "", {"(header entry 0): aux0 0x00000000 -> 0x00000007\n"}},
            {"diff a.qv added.qv", 1, "", {"header  entries: 3 -> 4", "added   0x00000009 'extra'"}},
            {"diff a.qv removed.qv", 1, "", {"removed 0x00000003 'rootfs.img' (header entry 2)\n"}},
-           {"diff a.qv longer.qv", 1, "", {"length 552 -> 553", "1 moved", "--moves lists"}},
+           {"diff a.qv longer.qv",
+            1,
+            "",
+            {"length 552 -> 553, checksum 0x0000", "; bin header differs: data length 200 -> 201\n",
+             "1 moved", "--moves lists"}},
            {"diff --moves a.qv longer.qv", 1, "", {"moved   0x00000003", "offset 7184 -> 7185"}},
            {"diff a.qv swapped.qv",
             1,
@@ -697,14 +765,23 @@ TEST_F(ToolTest, DiffNamesEachChange) {
     const json j = json::parse(r.out);
     expect_at(j, "/format", "rerazera-diff", "/version", 2, "/old/file", "a.qv", "/header/0/field",
               "size", "/header/0/old", 7836, "/entries/0/status", "changed", "/entries/0/changes",
-              json{"length", "checksum"}, "/entries/0/new/length", 553, "/entries/1/status",
-              "moved", "/entries/1/old/name", "rootfs.img", "/summary",
+              json{"length", "checksum"}, "/entries/0/new/length", 553, "/entries/0/new/data_len",
+              201, "/entries/0/bin_header_identical", false, "/entries/0/payload_identical", false,
+              "/old/passed", true, "/old/result", 0, "/entries/1/status", "moved",
+              "/entries/1/old/name", "rootfs.img", "/summary",
               json::parse(R"({"identical":false,"complete":true,"header_fields":2,"changed":1,)"
                           R"("moved":1,"added":0,"removed":0,"same":1})"));
     expect_at(js("diff --json a.qv same.qv"), "/entries", json::array(), "/summary/identical",
               true);
     expect_at(json::parse(sh("diff --json a.qv added.qv").out), "/entries/0/old", nullptr,
-              "/entries/0/new/index", 3, "/entries/0/status", "added");
+              "/entries/0/new/index", 3, "/entries/0/status", "added",
+              "/entries/0/payload_identical", nullptr);
+    expect_at(json::parse(sh("diff --json a.qv described.qv").out), "/entries/0/changes",
+              json{"bytes", "description"}, "/entries/0/bin_header_identical", false,
+              "/entries/0/payload_identical", true);
+    expect_at(json::parse(sh("diff --json a.qv stale.qv").out), "/new/passed", false, "/new/result",
+              -1, "/old/verdict", "Info: System software CRC check OK!",
+              "/entries/0/bin_header_identical", true, "/entries/0/payload_identical", false);
     expect_at(json::parse(sh("diff --json hole1.qv hole2.qv").out), "/entries/0/old/name", "b",
               "/entries/0/new/name", nullptr, "/entries/0/new/description", nullptr);
 
@@ -726,7 +803,7 @@ TEST_F(ToolTest, DiffNamesEachChange) {
         {{"diff ext1.qv ext2.qv",
           1,
           "",
-          {"changed 0x00000119 'n280' (extension entry 25): aux1 0x0000 -> 0x0005",
+          {"changed 0x00000119 'n280' (extension entry 25): aux1 0x00000000 -> 0x00000005",
            "1 changed, 0 moved, 0 added, 0 removed, 299 same"}},
          {"diff ext1.qv extbad.qv", 2, "extbad.qv: extension unreadable", {"incomplete"}},
          {"diff a.qv ext1.qv",
@@ -754,7 +831,7 @@ TEST_F(ToolTest, PackageFromStandardInput) {
            {"diff good.qv - <bad.qv",
             1,
             "",
-            {"+++ -\n", "'kernel.img' (header entry 1): bytes differ"}},
+            {"+++ -\n", "'kernel.img' (header entry 1): payload differs"}},
            {"diff - good.qv <good.qv", 0},
            {"list - <empty", 1, "-: not a package: 0 bytes"},
            {"list - <dir", 2, "-: cannot read standard input: Is a directory"},
@@ -802,43 +879,84 @@ TEST_F(ToolTest, PackageFromStandardInput) {
     entries(dir_.path());  // no temporary copy left beside kept.qv
 }
 
-// Several --id and --name in one call; --quiet keeps errors and data only.
+// Several --id and --name in one call; -q prints failures, errors and the data asked for.
 TEST_F(ToolTest, ManySubfilesAndQuiet) {
-    write(PackageBuilder::from_files({{1, "boot.bin", "", bytes_of("boot")},
-                                      {2, "kernel.img", "", bytes_of("kernel")},
-                                      {3, "../up", "", bytes_of("up")}})
-              .build(),
-          "p.qv");
-    check({{"extract p.qv --id 1 --name kernel.img --id 9 --strip -o many",
-            1,
-            "p.qv: no sub-file with ID 0x00000009",
-            {"many/boot.bin\n", "many/kernel.img\n"}},
-           {"extract p.qv --id 1 --id 2 -o -", 2, "standard output takes a single sub-file"},
-           {"extract p.qv --id 1 --id x -o many", 2, "--id: 'x' is not"}});
+    Package pkg = PackageBuilder::from_files({{1, "boot.bin", "", bytes_of("boot")},
+                                              {2, "kernel.img", "", bytes_of("kernel")},
+                                              {3, "../up", "", bytes_of("up")}})
+                      .build();
+    write(pkg, "p.qv");
+    pkg.bytes[pkg.entryOffsets[1] + 353] ^= 1;
+    write(pkg, "bad.qv");
+    check(
+        {{"extract p.qv --id 1 --name kernel.img --id 9 --strip -C many",
+          1,
+          "p.qv: no sub-file with ID 0x00000009",
+          {"many/boot.bin\n", "many/kernel.img\n"}},
+         {"extract p.qv --id 1 --id 2 -o -", 2, "-o -: takes a single sub-file; give a directory"},
+         {"extract p.qv --id 1 --id x -C many", 2, "--id: 'x' is not"},
+         {"extract p.qv --id 1 -o sub.bin", 0}});
     expect_files("many/boot.bin", "boot", "many/kernel.img", "kernel");
-    for (const char *cmd : {"-q verify p.qv", "info --quiet p.qv", "list -q p.qv",
-                            "extract -q p.qv --all --strip -o all", "diff -q p.qv p.qv"}) {
+    const std::string failed =
+        "bad.qv: FAILED (result -1)\n  file crc is not correct. fileID =0x2\n"
+        "  Info: System software CRC check failed!\n";
+    // Command, status, its whole stdout, and what stderr holds ("" for nothing).
+    const std::tuple<std::string, int, std::string, std::string> rows[] = {
+        {"-q verify p.qv", 0, "", ""},
+        {"verify -q p.qv bad.qv missing.qv", 2, failed, "missing.qv: No such file"},
+        {"-q verify --stream p.qv bad.qv", 1, failed, ""},
+        {"-q verify - <bad.qv", 1, "-" + failed.substr(6), ""},
+        {"info --quiet --field entries --field header p.qv", 0, "3\nok\n", ""},
+        {"extract -q p.qv --all --strip -C all", 0, "", ""},  // no paths, no note on ../up
+        {"--quiet extract p.qv --id 1 --id 7 --strip -C q", 1, "",
+         "no sub-file with ID 0x00000007"},
+        {"-q extract p.qv --name boot.bin --strip -o -", 0, "boot", ""},
+        {"diff -q p.qv p.qv", 0, "", ""},
+        {"-q diff p.qv bad.qv", 1,
+         "verdict new: FAILED (result -1): file crc is not correct. fileID =0x2; Info: System "
+         "software CRC check failed!\nchanged 0x00000002 'kernel.img' (header entry 1): payload "
+         "differs under the same length and checksum\n",
+         ""},
+        {"-q strip --force sub.bin -o /dev/null", 0, "", ""}};  // no deprecation note
+    for (const auto &[cmd, status, out, err] : rows) {
         const Outcome r = sh(cmd);
-        EXPECT_EQ(r.status, 0) << cmd;
-        EXPECT_EQ(r.out + r.err, "") << cmd;
+        EXPECT_EQ(r.status, status) << cmd << r.err;
+        EXPECT_EQ(r.out, out) << cmd;
+        EXPECT_TRUE(err.empty() ? r.err.empty() : r.err.find(err) != std::string::npos)
+            << cmd << ": " << r.err;
     }
     expect_files("all/.._up", "up");
-    const Outcome r = sh("--quiet extract p.qv --id 1 --id 7 --strip -o q");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    expect_has(r.err, "no sub-file with ID 0x00000007");
-    check_out({"-q extract p.qv --name boot.bin --strip -o -", "boot"});
+    // Listings, reports and documents asked for are the same with -q.
+    for (const char *cmd : {"info p.qv", "list p.qv", "list --format tsv p.qv",
+                            "verify --json p.qv bad.qv", "diff --json p.qv bad.qv"}) {
+        const Outcome loud = sh(cmd), quiet = sh(std::string("-q ") + cmd);
+        EXPECT_FALSE(loud.out.empty()) << cmd;
+        EXPECT_EQ(quiet.out, loud.out) << cmd;
+        EXPECT_EQ(quiet.status, loud.status) << cmd;
+    }
+    // --report with -q: the failing package's table, nothing of the one that passes.
+    const Outcome r = sh("-q verify --report p.qv bad.qv");
+    EXPECT_EQ(r.out.rfind(failed, 0), 0u) << r.out;
+    expect_has(r.out, "payload-crc-mismatch", "report: 3 sub-files, 1 failing");
+    EXPECT_EQ(r.out.find("p.qv"), std::string::npos) << r.out;
 }
 
 // The completion script loads in bash and completes subcommands, options and files.
 TEST_F(ToolTest, BashCompletion) {
     files("pkg.qv", "");
+    write(PackageBuilder().add({0x20, "boot.bin", "", {1}}).build(), "real.qv");
     for (const auto &[line, want] : {std::pair{"rerazera di", "diff"},
+                                     {"rerazera extract real.qv --name b", "boot.bin"},
+                                     {"rerazera extract real.qv --id 0x", "0x00000020"},
+                                     {"rerazera verify --ve", "--verbose"},
+                                     {"rerazera extract real.qv -", "--directory"},
                                      {"rerazera -q diff --j", "--json"},
                                      {"rerazera extract pkg.qv --na", "--name"},
                                      {"rerazera verify pk", "pkg.qv"},
                                      {"rerazera list --format t", "tsv"}}) {
-        files("c.sh", std::string("source ") + RERAZERA_COMPLETION + "\nCOMP_WORDS=(" + line +
+        files("c.sh", std::string("PATH=") +
+                          std::filesystem::path(RERAZERA_TOOL).parent_path().string() +
+                          ":$PATH\nsource " + RERAZERA_COMPLETION + "\nCOMP_WORDS=(" + line +
                           ")\nCOMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n_rerazera\n"
                           "printf '%s\\n' \"${COMPREPLY[@]}\"\n");
         std::string out;

@@ -3,10 +3,13 @@
 // ID (header table and extension alike; the n-th entry of an ID in one is
 // paired with its n-th entry in the other). Header fields that changed are
 // reported first, then every entry added, removed or changed with what
-// changed. Stored lengths and checksums are compared first; where both
-// agree the sub-files' bytes are compared too, since two payloads can share
-// a 16-bit checksum. When nothing differs the whole files are compared, so
-// that "same" means byte for byte, gaps between sub-files included.
+// changed. The bin headers are compared byte for byte, and the payloads
+// (everything after the bin header) wherever the lengths agree, so that a
+// changed name or description is told from a changed payload and two
+// payloads that share a 16-bit checksum are still found to differ. When
+// nothing differs the whole files are compared, so that "same" means byte
+// for byte, gaps between sub-files included. Each side's verdict (the
+// library's whole-package check) heads the report.
 //
 // Exit status as diff(1): 0 the same, 1 different, 2 trouble (a package
 // cannot be read, or part of one, such as an invalid extension, could not
@@ -42,6 +45,13 @@ constexpr unsigned kAux0 = 1u << 5;
 constexpr unsigned kAux1 = 1u << 6;
 constexpr unsigned kPosition = 1u << 7;  // table or index
 constexpr unsigned kOffset = 1u << 8;
+// Past the names of the JSON "changes" list: what the byte comparison found.
+constexpr unsigned kHeadBytes = 1u << 9;      // the bin headers' bytes differ
+constexpr unsigned kPayloadBytes = 1u << 10;  // the payloads differ (same length)
+constexpr unsigned kHeadSame = 1u << 11;      // the bin headers were compared: identical
+constexpr unsigned kPayloadSame = 1u << 12;   // the payloads were compared: identical
+constexpr unsigned kDataLen = 1u << 13;       // the bin headers' data lengths differ
+constexpr unsigned kFound = kHeadBytes | kPayloadBytes | kHeadSame | kPayloadSame | kDataLen;
 constexpr const char *kChangeNames[] = {"length", "checksum", "bytes",    "name",  "description",
                                         "aux0",   "aux1",     "position", "offset"};
 
@@ -115,7 +125,15 @@ Side side_of(const PackageView &pkg, std::uint64_t key) {
     return s;
 }
 
-unsigned compare(const Side &a, const Side &b, RangeCompare &bytes) {
+// The byte comparisons, one per kind of range so that each remembers the
+// last range it compared (entries sharing a sub-file are compared once).
+struct Comparers {
+    RangeCompare heads;
+    RangeCompare payloads;
+    RangeCompare whole;
+};
+
+unsigned compare(const Side &a, const Side &b, Comparers &bytes) {
     const QVFileDesc &x = a.entry.desc;
     const QVFileDesc &y = b.entry.desc;
     unsigned c = 0;
@@ -128,17 +146,22 @@ unsigned compare(const Side &a, const Side &b, RangeCompare &bytes) {
     flag(a.entry.table != b.entry.table || a.entry.index != b.entry.index, kPosition);
     flag(a.bin.readable != b.bin.readable || a.bin.name != b.bin.name, kName);
     flag(a.bin.readable != b.bin.readable || a.bin.desc != b.bin.desc, kDesc);
-    if ((c & (kLength | kChecksum)) == 0 && !bytes.same(x.offset, y.offset, x.length)) {
+    const bool headers = a.bin.readable && b.bin.readable;
+    if (headers) {
+        c |= bytes.heads.same(x.offset, y.offset, BIN_HEADER_SIZE) ? kHeadSame : kHeadBytes;
+        c |= a.bin.dataLen != b.bin.dataLen ? kDataLen : 0u;
+    }
+    if (headers && x.length == y.length && x.length >= BIN_HEADER_SIZE) {
+        const std::uint32_t n = x.length - BIN_HEADER_SIZE;
+        c |= bytes.payloads.same(x.offset + BIN_HEADER_SIZE, y.offset + BIN_HEADER_SIZE, n)
+                 ? kPayloadSame
+                 : kPayloadBytes;
+        c |= (c & kChecksum) == 0 && (c & (kHeadBytes | kPayloadBytes)) != 0 ? kBytes : 0u;
+    } else if ((c & (kLength | kChecksum)) == 0 &&
+               !bytes.whole.same(x.offset, y.offset, x.length)) {
         c |= kBytes;
     }
     return c;
-}
-
-// A checksum word as list shows it: four digits unless the upper half is set.
-std::string crc_hex(std::uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, v > 0xFFFFu ? "0x%08x" : "0x%04x", v);
-    return buf;
 }
 
 // One header field that differs.
@@ -175,9 +198,32 @@ std::string field_value(const FieldChange &f, const ojson &v) {
     const auto n = v.get<std::uint64_t>();
     const std::string key = f.key;
     if (key == "header.crc") {
-        return crc_hex(static_cast<std::uint32_t>(n));
+        return hex32(static_cast<std::uint32_t>(n));
     }
-    return key == "header.product_type" ? hex32(static_cast<std::uint32_t>(n)) : std::to_string(n);
+    return key == "header.product_type" ? hex16(static_cast<std::uint32_t>(n)) : std::to_string(n);
+}
+
+// The changes that make a pair differ, without what was found identical.
+constexpr unsigned differences(unsigned c) {
+    return c & ~(kHeadSame | kPayloadSame);
+}
+
+// A side's whole-package verdict, as verify gives it.
+struct Verdict {
+    bool known = false;
+    std::int32_t result = QVPKG_ERR;
+    std::string text;  // the library's lines, trailing newline removed
+
+    [[nodiscard]] bool passed() const { return known && result == QVPKG_OK; }
+};
+
+Verdict verdict_of(const PackageView &pkg) {
+    Verdict v;
+    char msg[512] = "";
+    const std::int32_t r = rerazera_package_verify(pkg.handle(), msg, sizeof msg, &v.result);
+    v.known = r != RERAZERA_ERR_INVALID_ARGUMENT;
+    v.text = trim_newlines(msg);
+    return v;
 }
 
 // Why part of a package cannot be compared, or "".
@@ -195,13 +241,19 @@ std::string incomplete(const PackageView &pkg) {
 class Report {
   public:
     Report(const DiffOptions &opt, const PackageView &a, const PackageView &b)
-        : opt_(opt), a_(a), b_(b), json_(stdout), text_(stdout) {}
+        : opt_(opt),
+          a_(a),
+          b_(b),
+          verdictA_(verdict_of(a)),
+          verdictB_(verdict_of(b)),
+          json_(stdout),
+          text_(stdout) {}
 
     void begin(const std::vector<FieldChange> &header) {
         if (opt_.json) {
             json_.begin_document(kDiffDocument);
-            json_.key("old").value(package_json(a_, opt_.older));
-            json_.key("new").value(package_json(b_, opt_.newer));
+            json_.key("old").value(package_json(a_, opt_.older, verdictA_));
+            json_.key("new").value(package_json(b_, opt_.newer, verdictB_));
             ojson fields = ojson::array();
             for (const FieldChange &f : header) {
                 fields.push_back({{"field", f.key}, {"old", f.older}, {"new", f.newer}});
@@ -210,11 +262,16 @@ class Report {
             json_.key("entries").begin_array();
             return;
         }
-        text_.put("--- ");
-        text_.put_escaped(opt_.older);
-        text_.put("\n+++ ");
-        text_.put_escaped(opt_.newer);
-        text_.put('\n');
+        // -q: the differences and a failing verdict, nothing else.
+        if (!quiet()) {
+            text_.put("--- ");
+            text_.put_escaped(opt_.older);
+            text_.put("\n+++ ");
+            text_.put_escaped(opt_.newer);
+            text_.put('\n');
+        }
+        verdict_text("old", verdictA_);
+        verdict_text("new", verdictB_);
         for (const FieldChange &f : header) {
             text_.put("header  " + std::string(f.label) + ": " + field_value(f, f.older) + " -> " +
                       field_value(f, f.newer) + "\n");
@@ -223,10 +280,11 @@ class Report {
 
     // An entry of one side only (older or newer), or a pair that differs.
     void entry(const Side *older, const Side *newer, unsigned changes) {
-        const char *status = older == nullptr     ? "added"
-                             : newer == nullptr   ? "removed"
-                             : changes == kOffset ? "moved"
-                                                  : "changed";
+        const bool moved = differences(changes) == kOffset;
+        const char *status = older == nullptr   ? "added"
+                             : newer == nullptr ? "removed"
+                             : moved            ? "moved"
+                                                : "changed";
         const Side &any = older != nullptr ? *older : *newer;
         if (opt_.json) {
             json_.begin_object();
@@ -239,12 +297,15 @@ class Report {
                 }
             }
             json_.end_array();
+            compared_json("bin_header_identical", changes, kHeadSame, kHeadBytes);
+            compared_json("payload_identical", changes, kPayloadSame,
+                          kPayloadBytes | (changes & kLength));
             side_json("old", older);
             side_json("new", newer);
             json_.end_object();
             return;
         }
-        if (changes == kOffset && !opt_.moves) {
+        if (moved && !opt_.moves) {
             return;
         }
         text_.put(status);
@@ -283,6 +344,10 @@ class Report {
         if (otherBytes) {
             text_.put("bytes   outside the entries' sub-files differ\n");
         }
+        if (quiet()) {
+            text_.flush();
+            return;
+        }
         std::string line = "summary: ";
         line += identical ? "identical" : "different";
         line += ", " + std::to_string(headerFields) + " header field" +
@@ -300,11 +365,56 @@ class Report {
     }
 
   private:
-    static ojson package_json(const PackageView &pkg, const std::string &name) {
+    static ojson package_json(const PackageView &pkg, const std::string &name, const Verdict &v) {
         return ojson{{"file", name},
                      {"size", pkg.size()},
                      {"header", header_json(pkg.header())},
-                     {"extension", extension_json(pkg.ext())}};
+                     {"extension", extension_json(pkg.ext())},
+                     {"passed", v.passed()},
+                     {"result", v.known ? ojson(v.result) : ojson(nullptr)},
+                     {"verdict", v.text}};
+    }
+
+    // "verdict old: ok", or FAILED with the result and the library's lines.
+    void verdict_text(const char *side, const Verdict &v) {
+        if (v.passed() && quiet()) {
+            return;
+        }
+        text_.put("verdict ");
+        text_.put(side);
+        if (v.passed()) {
+            text_.put(": ok\n");
+            return;
+        }
+        text_.put(": FAILED");
+        if (v.known) {
+            text_.put(" (result " + std::to_string(v.result) + ")");
+        }
+        char sep = ':';
+        for (std::size_t at = 0; at < v.text.size();) {
+            std::size_t end = v.text.find('\n', at);
+            end = end == std::string::npos ? v.text.size() : end;
+            if (end > at) {
+                text_.put(sep);
+                text_.put(' ');
+                text_.put_escaped(std::string_view(v.text).substr(at, end - at));
+                sep = ';';
+            }
+            at = end + 1;
+        }
+        text_.put('\n');
+    }
+
+    // true, false, or null when the ranges were not compared.
+    void compared_json(const char *key, unsigned c, unsigned same, unsigned differs) {
+        json_.key(key);
+        if ((c & differs) != 0) {
+            json_.value(false);
+        } else if ((c & same) != 0) {
+            json_.value(true);
+        } else {
+            json_.null();
+        }
     }
 
     void side_json(const char *key, const Side *s) {
@@ -325,9 +435,11 @@ class Report {
         if (s->bin.readable) {
             json_.key("name").value(s->bin.name);
             json_.key("description").value(s->bin.desc);
+            json_.key("data_len").value(s->bin.dataLen);
         } else {
             json_.key("name").null();
             json_.key("description").null();
+            json_.key("data_len").null();
         }
         json_.end_object();
     }
@@ -356,51 +468,72 @@ class Report {
         text_.put('\'');
     }
 
+    // The descriptor's fields, then the bin header, then the payload, each
+    // group after "; ": "length 5 -> 6; bin header differs: name 'a' -> 'b';
+    // payload identical".
     void changes_text(const Side &a, const Side &b, unsigned c) {
         const QVFileDesc &x = a.entry.desc;
         const QVFileDesc &y = b.entry.desc;
-        char sep = ':';
+        const char *sep = ": ";
+        const char *groupSep = ": ";
         const auto item = [&](const std::string &what) {
             text_.put(sep);
-            text_.put(' ');
             text_.put(what);
-            sep = ',';
+            sep = ", ";
+            groupSep = "; ";
+        };
+        const auto group = [&](const std::string &what) {
+            text_.put(groupSep);
+            text_.put(what);
+            sep = ": ";
+            groupSep = "; ";
         };
         const auto number = [&](unsigned bit, const char *what, std::uint32_t u, std::uint32_t v,
                                 bool hex) {
             if ((c & bit) != 0) {
-                item(std::string(what) + " " + (hex ? crc_hex(u) : std::to_string(u)) + " -> " +
-                     (hex ? crc_hex(v) : std::to_string(v)));
+                item(std::string(what) + " " + (hex ? hex32(u) : std::to_string(u)) + " -> " +
+                     (hex ? hex32(v) : std::to_string(v)));
             }
         };
         number(kLength, "length", x.length, y.length, false);
         number(kChecksum, "checksum", x.crc, y.crc, true);
-        if ((c & kBytes) != 0) {
-            item("bytes differ under the same length and checksum");
-        }
-        if ((c & kName) != 0) {
-            item("name ");
-            quoted(a.bin, a.bin.name);
-            text_.put(" -> ");
-            quoted(b.bin, b.bin.name);
-        }
-        if ((c & kDesc) != 0) {
-            item("description ");
-            quoted(a.bin, a.bin.desc);
-            text_.put(" -> ");
-            quoted(b.bin, b.bin.desc);
-        }
         number(kAux0, "aux0", x.aux0, y.aux0, true);
         number(kAux1, "aux1", x.aux1, y.aux1, true);
         if ((c & kPosition) != 0) {
             item("position " + entry_place(a.entry) + " -> " + entry_place(b.entry));
         }
         number(kOffset, "offset", x.offset, y.offset, false);
+        if ((c & (kHeadBytes | kName | kDesc)) != 0) {
+            group("bin header differs");
+            if ((c & kName) != 0) {
+                item("name ");
+                quoted(a.bin, a.bin.name);
+                text_.put(" -> ");
+                quoted(b.bin, b.bin.name);
+            }
+            if ((c & kDesc) != 0) {
+                item("description ");
+                quoted(a.bin, a.bin.desc);
+                text_.put(" -> ");
+                quoted(b.bin, b.bin.desc);
+            }
+            number(kDataLen, "data length", a.bin.dataLen, b.bin.dataLen, false);
+        }
+        if ((c & kPayloadBytes) != 0) {
+            group((c & kChecksum) != 0 ? "payload differs"
+                                       : "payload differs under the same length and checksum");
+        } else if ((c & kPayloadSame) != 0 && (c & (kHeadBytes | kChecksum)) != 0) {
+            group("payload identical");
+        } else if ((c & kBytes) != 0) {
+            group("bytes differ under the same length and checksum");
+        }
     }
 
     const DiffOptions &opt_;
     const PackageView &a_;
     const PackageView &b_;
+    Verdict verdictA_;
+    Verdict verdictB_;
     JsonStream json_;
     OutBuffer text_;
 };
@@ -433,7 +566,7 @@ int run_diff(const DiffOptions &opt) {
     report.begin(header);
     const std::vector<std::uint64_t> ka = keyed_entries(a);
     const std::vector<std::uint64_t> kb = keyed_entries(b);
-    RangeCompare bytes(a, b);
+    Comparers bytes{{a, b}, {a, b}, {a, b}};
     std::uint64_t counts[5] = {};  // changed, moved, added, removed, same
     std::size_t i = 0;
     std::size_t j = 0;
@@ -452,11 +585,11 @@ int run_diff(const DiffOptions &opt) {
             const Side x = side_of(a, ka[i++]);
             const Side y = side_of(b, kb[j++]);
             const unsigned c = compare(x, y, bytes);
-            if (c == 0) {
+            if (differences(c) == 0) {
                 ++counts[4];
             } else {
                 report.entry(&x, &y, c);
-                ++counts[c == kOffset ? 1 : 0];
+                ++counts[differences(c) == kOffset ? 1 : 0];
             }
         }
     }
@@ -464,7 +597,7 @@ int run_diff(const DiffOptions &opt) {
     // unused descriptors, gaps between sub-files) decide.
     bool otherBytes = false;
     if (header.empty() && counts[0] + counts[1] + counts[2] + counts[3] == 0) {
-        otherBytes = !bytes.same(0, 0, a.size());
+        otherBytes = !bytes.whole.same(0, 0, a.size());
     }
     report.end(header.size(), counts, complete, otherBytes);
     if (!complete) {

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-// rerazera extract PKG (--id ID | --name NAME)... | --all) -o OUT [--strip] [--force]
-//                 [--no-check] [--allow-overlap]
+// rerazera extract PKG ((--id ID | --name NAME)... | --all) (-o OUT | -C DIR)
+//                 [--strip] [--force] [--no-check] [--allow-overlap]
 //
 // Sub-files by ID (header table, then extension) or by the name in their
-// bin header, several in one call (each into directory OUT; a failure of
+// bin header, several in one call (each into directory DIR; a failure of
 // one is reported and the others are still written), or every sub-file
 // into a directory under the names of their bin headers. Names come from the package and are not
 // trusted: one that would leave the output directory, or is empty, is rewritten and the user told
@@ -34,6 +34,7 @@ struct ExtractOptions {
     std::vector<std::string> names;
     bool all = false;
     std::string out;
+    std::string dir;  // -C: the output directory, made when missing
     bool strip = false;
     bool force = false;
     bool noCheck = false;
@@ -157,8 +158,8 @@ std::string check_before_writing(const ExtractOptions &opt, const PackageView &p
     return {};
 }
 
-// One sub-file to opt.out: a file, or a directory that exists (toDir says
-// it must, with several sub-files asked for).
+// One sub-file to opt.out, a file or a directory that exists, or into
+// opt.dir (toDir).
 int extract_one(const ExtractOptions &opt, const PackageView &pkg, const Request &req, bool toDir) {
     const std::optional<std::uint32_t> id = req.id;
     const Found found =
@@ -188,7 +189,7 @@ int extract_one(const ExtractOptions &opt, const PackageView &pkg, const Request
         if (!why.empty()) {
             report_note(opt.package, label + ": its name " + why + "; writing '" + name + "'");
         }
-        target = join_path(opt.out, name);
+        target = join_path(toDir ? opt.dir : opt.out, name);
         replace = opt.force;
         named = true;
     }
@@ -200,15 +201,15 @@ int extract_one(const ExtractOptions &opt, const PackageView &pkg, const Request
     if (!write_entry(pkg, e, opt.strip, out)) {
         return kExitTrouble;
     }
-    if (toDir) {
+    if (toDir && !quiet()) {
         std::printf("%s\n", escape(target).c_str());
     }
     return kExitOk;
 }
 
-// Every --id and --name, IDs first, each in the order given. With more than
-// one, OUT is a directory (made when missing) and each is written under its
-// bin header's name.
+// Every --id and --name, IDs first, each in the order given. With -C, or
+// more than one, each is written under its bin header's name into the
+// directory, made when missing.
 int extract_some(const ExtractOptions &opt) {
     std::vector<Request> requests;
     for (const std::string &text : opt.ids) {
@@ -222,9 +223,10 @@ int extract_some(const ExtractOptions &opt) {
     for (const std::string &name : opt.names) {
         requests.push_back(Request{std::nullopt, name});
     }
-    const bool toDir = requests.size() > 1;
-    if (toDir && opt.out == "-") {
-        report_error("-o -", "standard output takes a single sub-file; give a directory");
+    const bool toDir = !opt.dir.empty();
+    if (requests.size() > 1 && !toDir) {
+        report_error(opt.out == "-" ? "-o -" : "-o",
+                     "takes a single sub-file; give a directory with -C DIR");
         return kExitUsage;
     }
     const PackageView pkg(opt.package);
@@ -233,7 +235,7 @@ int extract_some(const ExtractOptions &opt) {
         return pkg.status();
     }
     if (toDir) {
-        if (!make_output_dir(opt.out)) {
+        if (!make_output_dir(opt.dir)) {
             return kExitTrouble;
         }
     }
@@ -270,7 +272,7 @@ int extract_all(const ExtractOptions &opt) {
                                       "; nothing extracted (--allow-overlap writes them all)");
         return kExitFailure;
     }
-    if (!make_output_dir(opt.out)) {
+    if (!make_output_dir(opt.dir)) {
         return kExitTrouble;
     }
 
@@ -299,7 +301,7 @@ int extract_all(const ExtractOptions &opt) {
             continue;
         }
         const std::string name = entry_file_name(used, e, bin.name, opt.package);
-        const std::string target = join_path(opt.out, name);
+        const std::string target = join_path(opt.dir, name);
         OutputFile out(target, {pkg.identity()}, opt.force, true);
         if (!out.ok()) {
             report_error(out.name(), out.error());
@@ -310,21 +312,30 @@ int extract_all(const ExtractOptions &opt) {
             status = worse(status, kExitTrouble);
             continue;
         }
-        std::printf("%s\n", escape(target).c_str());
+        if (!quiet()) {
+            std::printf("%s\n", escape(target).c_str());
+        }
     }
     return status;
 }
 
-int run_extract(const ExtractOptions &opt) {
+int run_extract(ExtractOptions opt) {
     install_cleanup_handlers();
-    if (opt.all) {
-        if (opt.out == "-") {
-            report_error("-o -", "standard output takes a single sub-file, not --all");
-            return kExitUsage;
-        }
-        return extract_all(opt);
+    if (opt.out == "-" && opt.all) {
+        report_error("-o -", "standard output takes a single sub-file, not --all");
+        return kExitUsage;
     }
-    return extract_some(opt);
+    // Until 1.2, -o DIR still names the directory of --all or of several
+    // sub-files.
+    if (opt.out != "-" && !opt.out.empty() && (opt.all || opt.ids.size() + opt.names.size() > 1)) {
+        report_note("-o",
+                    "an output directory given with -o is deprecated (removed in 1.2); "
+                    "use -C " +
+                        opt.out);
+        opt.dir = std::move(opt.out);
+        opt.out.clear();
+    }
+    return opt.all ? extract_all(opt) : extract_some(opt);
 }
 
 }  // namespace
@@ -343,12 +354,16 @@ void add_extract(CLI::App &app, Runner &run) {
         cmd->add_option("--name", opt->names, "Name in the sub-file's bin header; repeatable")
             ->allow_extra_args(false);
     auto *all = cmd->add_flag("--all", opt->all,
-                              "Every sub-file, into directory OUT under its bin header's name");
+                              "Every sub-file, into directory DIR under its bin header's name");
     id->excludes(all);
     name->excludes(all);
-    cmd->add_option("-o,--output", opt->out,
-                    "Output file, directory (--all, or an existing one) or - for stdout")
-        ->required();
+    auto *out = cmd->add_option("-o,--output", opt->out,
+                                "Output file of one sub-file (or an existing directory to put it "
+                                "in), or - for stdout");
+    auto *dir = cmd->add_option("-C,--directory", opt->dir,
+                                "Directory to write into under the bin headers' names (created "
+                                "if missing)");
+    out->excludes(dir);
     cmd->add_flag("--strip", opt->strip, "Write the bare payload, without the bin header");
     cmd->add_flag("--force", opt->force,
                   "Replace existing files whose names come from the package");
@@ -359,16 +374,19 @@ void add_extract(CLI::App &app, Runner &run) {
                   "package's size")
         ->needs(all);
     cmd->footer(
-        "--all, or any number of --id and --name (more than one: OUT is a directory, made when "
-        "missing; one that fails is reported and the others are still written). A package '-' "
+        "--all, or any number of --id and --name (more than one needs -C DIR; one that fails is "
+        "reported and the others are still written). A package '-' "
         "is read from standard input. Each sub-file's bin header and payload "
         "checksums are checked first; one that fails is not written (exit 1). Regular files "
         "are written under a temporary name and renamed into place; devices and FIFOs are "
         "written in place; a symbolic link is followed. The package itself is never an "
         "output.");
-    cmd->callback([opt, &run, id, name] {
+    cmd->callback([opt, &run, id, name, out, dir] {
         if (id->count() == 0 && name->count() == 0 && !opt->all) {
             throw CLI::RequiredError("one of --id, --name or --all");
+        }
+        if (out->count() == 0 && dir->count() == 0) {
+            throw CLI::RequiredError("-o FILE or -C DIR");
         }
         run = [opt] { return run_extract(*opt); };
     });

@@ -72,8 +72,7 @@ int run_info(const InfoOptions &opt) {
         out.end_object();
         out.finish();
     } else {
-        char type[32];
-        std::snprintf(type, sizeof type, "0x%04x (%u)", productType, productType);
+        const std::string type = hex16(productType) + " (" + std::to_string(productType) + ")";
         std::cout << "file:            " << escape(opt.package) << '\n'
                   << "size:            " << pkg.size() << " bytes\n"
                   << "product type:    " << type << '\n'
@@ -88,7 +87,7 @@ int run_info(const InfoOptions &opt) {
             std::cout << "ok (" << hex32(header.storedCrc) << ")\n";
         } else {
             std::cout << "bad: stored " << hex32(header.storedCrc) << ", computed "
-                      << hex32(header.computedCrc) << '\n';
+                      << hex16(header.computedCrc) << '\n';
         }
         std::cout << "extension:       ";
         switch (ext.state) {

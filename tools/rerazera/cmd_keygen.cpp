@@ -106,9 +106,11 @@ int run_keygen(const KeygenOptions &opt) {
         report_error(opt.publicPath, pubFile.error());
         return kExitUsage;
     }
-    std::cout << "key ID " << id << ": public key in " << escape(opt.publicPath)
-              << ", secret key in " << escape(opt.secretPath)
-              << (opt.unencrypted ? " (not encrypted)" : "") << '\n';
+    if (!quiet()) {
+        std::cout << "key ID " << id << ": public key in " << escape(opt.publicPath)
+                  << ", secret key in " << escape(opt.secretPath)
+                  << (opt.unencrypted ? " (not encrypted)" : "") << '\n';
+    }
     return kExitOk;
 }
 

@@ -22,25 +22,19 @@ struct ListOptions {
     bool noHeader = false;
 };
 
-// A stored checksum is a 16-bit CRC in a 32-bit word; show the whole word
-// only when its upper half is set, since such a word never matches.
-const char *crc_text(std::uint32_t crc, char (&buf)[16]) {
-    std::snprintf(buf, sizeof buf, crc > 0xFFFFu ? "0x%08x" : "0x%04x", crc);
-    return buf;
-}
-
 std::string unreadable_reason(const PackageView &pkg, const QVFileDesc &d) {
     return "bin header past the end of the file (offset " + std::to_string(d.offset) + ", " +
            std::to_string(pkg.size()) + " bytes)";
 }
 
-// Text padded with spaces to width, on the left or the right.
+// Text padded with spaces to width terminal columns, on the left or the right.
 void pad(OutBuffer &out, std::string_view text, std::size_t width, bool left) {
     if (left) {
         out.put(text);
     }
-    if (text.size() < width) {
-        out.spaces(width - text.size());
+    const std::size_t shown = display_width(text);
+    if (shown < width) {
+        out.spaces(width - shown);
     }
     if (!left) {
         out.put(text);
@@ -87,7 +81,7 @@ void print_row(OutBuffer &out, const PackageView &pkg, const Entry &e, const Bin
     out.put("  ");
     pad(out, decimal(e.desc.length, num), 10, false);
     out.put("  ");
-    pad(out, crc_text(e.desc.crc, num), 10, true);
+    out.put(hex_id(e.desc.crc, num));
     out.put("  ");
     if (bin.readable) {
         const std::string name = escape(bin.name);
@@ -115,7 +109,7 @@ void print_tsv_row(OutBuffer &out, const PackageView &pkg, const Entry &e, const
     out.put('\t');
     out.put(decimal(e.desc.length, num));
     out.put('\t');
-    out.put(crc_text(e.desc.crc, num));
+    out.put(hex_id(e.desc.crc, num));
     out.put('\t');
     out.put(bin.readable ? escape(bin.name) : std::string("-"));
     out.put('\t');

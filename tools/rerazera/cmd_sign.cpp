@@ -160,7 +160,7 @@ int sign_one(const Signer &signer, const SignOptions &opt, const std::string &pa
     // Only a package that passes its own checks is worth a signature.
     char msg[512] = "";
     if (const std::int32_t r = QVPKG_ChkQVFileInfo(path.c_str(), msg, sizeof msg); r != QVPKG_OK) {
-        report_error(path, "not signed, the package fails its checks: " + std::string(msg));
+        report_error_text(path, "not signed, the package fails its checks", msg);
         return kExitFailure;
     }
     std::uint32_t productType = 0;
@@ -208,7 +208,9 @@ int sign_one(const Signer &signer, const SignOptions &opt, const std::string &pa
     if (!write_signature(sigPath, text.get())) {
         return kExitTrouble;
     }
-    std::printf("%s: signed by %s\n", escape(path).c_str(), id);
+    if (!quiet()) {
+        std::printf("%s: signed by %s\n", escape(path).c_str(), id);
+    }
     return kExitOk;
 }
 

@@ -23,7 +23,8 @@ namespace {
 struct StripOptions {
     std::string input;
     std::string out;
-    bool force = false;
+    bool noCheck = false;
+    bool force = false;  // the old spelling of --no-check, until 1.2
 };
 
 constexpr std::size_t kBuffer = 1u << 20;
@@ -76,10 +77,13 @@ int run_strip(const StripOptions &opt) {
     const std::uint32_t stored = be32_at(buf.data() + 4);
     std::uint16_t computed = 0;
     QVPKG_MakeCrcCheckSum(buf.data() + 8, static_cast<std::int32_t>(BIN_HEADER_CRC_LEN), &computed);
-    if (stored != computed && !opt.force) {
+    if (opt.force) {
+        report_note("--force", "strip's --force is deprecated (removed in 1.2); use --no-check");
+    }
+    if (stored != computed && !opt.noCheck && !opt.force) {
         report_error(opt.input, "bin header checksum mismatch (stored " + hex32(stored) +
-                                    ", computed " + hex32(computed) +
-                                    "); not a bin file? (use --force to strip it anyway)");
+                                    ", computed " + hex16(computed) +
+                                    "); not a bin file? (use --no-check to strip it anyway)");
         return kExitFailure;
     }
     const std::uint32_t dataLen = be32_at(buf.data() + 340);
@@ -127,9 +131,10 @@ void add_strip(CLI::App &app, Runner &run) {
         app.add_subcommand("strip", "Write the payload of a bin file without its bin header");
     cmd->add_option("bin", opt->input, "Bin file (a sub-file on its own)")->required();
     cmd->add_option("-o,--output", opt->out, "Output file, or - for stdout")->required();
-    cmd->add_flag("--force", opt->force, "Strip even when the bin header checksum fails");
+    cmd->add_flag("--no-check", opt->noCheck, "Strip even when the bin header checksum fails");
+    cmd->add_flag("--force", opt->force, "Deprecated spelling of --no-check")->group("");
     cmd->footer(
-        "Exits 1 when the bin header's checksum fails (unless --force) or its payload does not "
+        "Exits 1 when the bin header's checksum fails (unless --no-check) or its payload does not "
         "fit the file. Regular files are written under a temporary name and renamed into place.");
     cmd->callback([opt, &run] { run = [opt] { return run_strip(*opt); }; });
 }

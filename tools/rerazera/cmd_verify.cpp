@@ -188,10 +188,9 @@ Outcome verify_file_streamed(const std::string &path) {
     return out;
 }
 
+// A stored checksum word and the CRC-16 computed over the bytes.
 std::string crc_pair(std::uint32_t stored, std::uint32_t computed) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%04x/%04x", stored, computed);
-    return buf;
+    return hex32(stored) + "/" + hex16(computed);
 }
 
 // One sub-file of the report, checked in place on the snapshot.
@@ -240,7 +239,7 @@ void print_subfile(const SubfileReport &r) {
     const EntryCheck &s = r.check;
     const std::string head = s.haveHead ? crc_pair(s.headStored, s.headComputed) : "-";
     const std::string data = s.havePayload ? crc_pair(d.crc, s.payloadComputed) : "-";
-    std::printf("  %-9s %7u  %-10s  %10u  %10u  %-9s  %-9s  %s%s%s\n", table_name(r.entry.table),
+    std::printf("  %-9s %7u  %-10s  %10u  %10u  %-17s  %-17s  %s%s%s\n", table_name(r.entry.table),
                 r.entry.index, hex32(d.fileId).c_str(), d.offset, d.length, head.c_str(),
                 data.c_str(), r.dummy ? "extension-table " : "", s.result.c_str(),
                 s.message.empty() ? "" : (": " + escape(s.message)).c_str());
@@ -280,12 +279,13 @@ void write_report(const std::string &path, const std::string &name, JsonStream *
             "  report: header refused (%s)\n",
             header.checkCode == QVPKG_ERR_FILE_NUM
                 ? ("lists " + std::to_string(header.fileNum) + " entries, more than 256").c_str()
-                : ("stored " + hex32(header.storedCrc) + ", computed " + hex32(header.computedCrc))
+                : ("stored " + hex32(header.storedCrc) + ", computed " + hex16(header.computedCrc))
                       .c_str());
         return;
     } else {
-        std::printf("  %-9s %7s  %-10s  %10s  %10s  %-9s  %-9s  %s\n", "TABLE", "INDEX", "FILE ID",
-                    "OFFSET", "LENGTH", "HEAD s/c", "DATA s/c", "RESULT");
+        std::printf("  %-9s %7s  %-10s  %10s  %10s  %-17s  %-17s  %s\n", "TABLE", "INDEX",
+                    "FILE ID", "OFFSET", "LENGTH", "HEAD stored/comp", "DATA stored/comp",
+                    "RESULT");
     }
     if (header.valid()) {
         (void)pkg.report([&](const Entry &e, const EntryCheck &c) {
@@ -507,7 +507,7 @@ int run_verify(const VerifyOptions &opt) {
             }
             json.end_object();
             json.flush();
-        } else if (o.error.empty()) {
+        } else if (o.error.empty() && (!quiet() || !o.passed())) {
             print_human(path, o);
             if (opt.report && !o.refused_unread()) {
                 write_report(files[i], path, nullptr);
@@ -526,7 +526,7 @@ int run_verify(const VerifyOptions &opt) {
             ojson{{"total", n}, {"ok", passed}, {"failed", n - passed}, {"unusable", unusable}});
         json.end_object();
         json.finish();
-    } else {
+    } else if (!quiet()) {
         std::printf("verified %zu package%s: %zu ok, %zu failed", n, n == 1 ? "" : "s", passed,
                     failed);
         if (unusable != 0) {

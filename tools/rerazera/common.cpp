@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <wchar.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -11,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <iostream>
 #include <thread>
 
@@ -23,6 +27,20 @@ namespace rztool {
 void report_error(const std::string &what, const std::string &reason) {
     const std::string line = "rerazera: " + escape(what) + ": " + escape(reason) + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+void report_error_text(const std::string &what, const std::string &reason,
+                       const std::string &text) {
+    std::string out = "rerazera: " + escape(what) + ": " + escape(reason) + ":\n";
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end;
+        if (end > at) {
+            out += "  " + escape(std::string_view(text).substr(at, end - at)) + "\n";
+        }
+        at = end + 1;
+    }
+    std::fwrite(out.data(), 1, out.size(), stderr);
 }
 
 void report_note(const std::string &what, const std::string &text) {
@@ -95,7 +113,6 @@ const char *file_kind(mode_t mode) {
 
 bool g_verbose = false;
 bool g_quiet = false;
-int g_dataFd = STDOUT_FILENO;
 thread_local const std::string *t_label = nullptr;
 thread_local const std::string *t_reading = nullptr;
 
@@ -254,6 +271,37 @@ void append_escaped(std::string &out, std::string_view text) {
     }
 }
 
+std::size_t display_width(std::string_view shown) {
+    if (std::all_of(shown.begin(), shown.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        return shown.size();  // escaped ASCII: one column a byte
+    }
+    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    const locale_t before = utf8 != static_cast<locale_t>(0) ? ::uselocale(utf8) : nullptr;
+    std::size_t width = 0;
+    std::mbstate_t state{};
+    for (std::size_t i = 0; i < shown.size();) {
+        wchar_t wc = 0;
+        const std::size_t n = before != nullptr
+                                  ? std::mbrtowc(&wc, shown.data() + i, shown.size() - i, &state)
+                                  : static_cast<std::size_t>(-1);
+        if (n == 0 || n > shown.size() - i) {  // no UTF-8 locale, or not UTF-8 after all
+            bool safe = false;
+            i += shown_char(shown, i, safe);
+            ++width;
+            state = {};
+            continue;
+        }
+        const int w = ::wcwidth(wc);
+        width += w < 0 ? 1 : static_cast<std::size_t>(w);
+        i += n;
+    }
+    if (before != nullptr) {
+        ::uselocale(before);
+    }
+    return width;
+}
+
 std::string input_problem(const std::string &path, std::uint64_t *size, FileIdentity *identity) {
     // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -308,28 +356,6 @@ bool quiet() {
     return g_quiet;
 }
 
-bool silence_stdout() {
-    std::fflush(stdout);
-    const int kept = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const bool ok = kept >= 0 && null >= 0 && ::dup2(null, STDOUT_FILENO) == STDOUT_FILENO;
-    if (null >= 0) {
-        ::close(null);
-    }
-    if (!ok) {
-        if (kept >= 0) {
-            ::close(kept);
-        }
-        return false;
-    }
-    g_dataFd = kept;
-    return true;
-}
-
-int data_stdout() {
-    return g_dataFd;
-}
-
 void set_reading(const std::string *package) {
     t_reading = package;
 }
@@ -351,10 +377,6 @@ LogLabel::~LogLabel() {
 }
 
 int finish_stdout(int status) {
-    if (g_dataFd != STDOUT_FILENO) {  // kept by --quiet; written with write(2), nothing buffered
-        ::close(g_dataFd);
-        g_dataFd = STDOUT_FILENO;
-    }
     std::cout.flush();
     const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || !std::cout;
     const int err = errno;

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tool.hpp"
@@ -51,7 +52,23 @@ int unknown_subcommand(const CLI::App &app, const std::string &word) {
     return rztool::kExitUsage;
 }
 
-// The argument parser's errors in the tool's words.
+// What a missing positional argument is, in the help's words.
+std::string positional_words(const std::string &name) {
+    static const std::pair<const char *, const char *> words[] = {
+        {"package", "the package file"}, {"packages", "a package file"},
+        {"bin", "the bin file"},         {"old", "the old package"},
+        {"new", "the new package"},      {"files", "a payload file"},
+    };
+    for (const auto &[key, text] : words) {
+        if (name == key) {
+            return text;
+        }
+    }
+    return name;
+}
+
+// The argument parser's errors in the tool's words: none of its own
+// phrasing ("At Most 1 required", "1 required TEXT missing") reaches the user.
 std::string usage_message(const CLI::App *app, const CLI::Error &e) {
     struct Rewrite {
         std::regex from;
@@ -60,29 +77,58 @@ std::string usage_message(const CLI::App *app, const CLI::Error &e) {
     static const std::vector<Rewrite> rewrites = {
         {std::regex("^(\\S+): At Most (\\d+) required but received (\\d+)$"),
          "$1 takes at most $2 value(s), but $3 were given"},
+        {std::regex("^(\\S+): At least (\\d+) required but received (\\d+)$"),
+         "$1 takes at least $2 value(s), but $3 were given"},
+        {std::regex("^Expected exactly (\\d+) arguments? to (\\S+), got (\\d+)$"),
+         "$2 takes $1 value(s), but $3 were given"},
+        {std::regex("^Expected at least (\\d+) arguments? to (\\S+), got (\\d+)$"),
+         "$2 takes at least $1 value(s), but $3 were given"},
+        {std::regex("^(\\S+): \\d+ required \\S+:\\{(.*)\\} missing$"),
+         "$1 needs a value, one of $2"},
+        {std::regex("^(\\S+): \\d+ required \\S+ missing$"), "$1 needs a value"},
         {std::regex("^(\\S+): (\\d+) required (\\S+) but received (\\d+)$"),
          "$1 takes $2 value(s), but $4 were given"},
-        {std::regex("^(\\S+) is required$"), "$1 is missing"},
+        {std::regex("^Exactly 1 option from \\[(.*)\\].*$"), "give exactly one of $1"},
+        {std::regex("^A subcommand is required$"), "a command is required"},
+        {std::regex("^(.+) is required$"), "$1 is missing"},
         {std::regex("^(\\S+) excludes (\\S+)$"), "$1 cannot be used with $2"},
         {std::regex("^(\\S+) requires (\\S+)$"), "$1 needs $2 as well"},
-        {std::regex("^The following arguments? (was|were) not expected: (.*)$"),
-         "unexpected argument: $2"},
-        {std::regex("^A subcommand is required$"), "a command is required"},
-        {std::regex("^The following argument was not expected: (.*)$"), "unexpected argument: $1"},
         {std::regex("^(\\S+): (.*) not in \\{(.*)\\}$"), "$1: '$2' is not one of $3"},
         {std::regex("^Could not convert: (\\S+) = (.*)$"), "$1: '$2' is not a number"},
         {std::regex("^(.*): Value (.*) not in range (.*)$"), "$1: $2 is out of range $3"},
+        {std::regex("^The value (.*) is not an allowed value for (\\S+)$"),
+         "$2: '$1' is not allowed"},
+        {std::regex("^(\\S+): (too many inputs for a flag|Should be true/false or a number)$"),
+         "$1 takes no value"},
     };
+    // The command the error belongs to, for the help line.
+    const CLI::App *cmd = nullptr;
+    for (const CLI::App *sub : app->get_subcommands()) {
+        cmd = sub;
+    }
     std::string text = e.what();
-    for (const Rewrite &r : rewrites) {
-        if (std::regex_search(text, r.from)) {
-            text = std::regex_replace(text, r.from, r.to);
-            break;
+    if (dynamic_cast<const CLI::ExtrasError *>(&e) != nullptr) {
+        // The parser lists them last first; the first one is what to fix.
+        std::vector<std::string> extra = app->remaining(true);
+        text = extra.empty()
+                   ? "unexpected argument"
+                   : (extra[0].rfind('-', 0) == 0 ? "unknown option: " : "unexpected argument: ") +
+                         extra[0];
+    } else if (dynamic_cast<const CLI::RequiredError *>(&e) != nullptr && text.size() > 12 &&
+               text.compare(text.size() - 12, 12, " is required") == 0 &&
+               text.find(' ') == text.size() - 12 && text[0] != '-') {
+        text = positional_words(text.substr(0, text.size() - 12)) + " is missing";
+    } else {
+        for (const Rewrite &r : rewrites) {
+            if (std::regex_search(text, r.from)) {
+                text = std::regex_replace(text, r.from, r.to);
+                break;
+            }
         }
     }
-    const std::string cmd = app->get_parent() != nullptr ? " " + app->get_name() : "";
-    return "rerazera: " + rztool::escape(text) + "\nRun 'rerazera" + cmd +
-           " --help' for the options.\n";
+    const std::string name = cmd != nullptr ? " " + cmd->get_name() : "";
+    return "rerazera:" + name + (name.empty() ? " " : ": ") + rztool::escape(text) +
+           "\nRun 'rerazera" + name + " --help' for the options.\n";
 }
 
 const CLI::App *find_subcommand(const CLI::App &app, const std::string &name) {
@@ -111,7 +157,8 @@ int main(int argc, char **argv) {
     app.fallthrough();
     app.failure_message(usage_message);
     bool version = false;
-    app.add_flag("--version", version, "Print the versions of the tool and of the libraries it loaded");
+    app.add_flag("--version", version,
+                 "Print the versions of the tool and of the libraries it loaded");
     bool verbose = false;
     const char *verboseHelp = "Show the library's diagnostics on stderr";
     app.add_flag("-v,--verbose", verbose, verboseHelp);
@@ -133,14 +180,33 @@ int main(int argc, char **argv) {
     rztool::add_keygen(app, run);
     rztool::add_sign(app, run);
     rztool::add_diff(app, run);
-    // -v and -q are accepted after any subcommand too.
+    // -v and -q are accepted after any subcommand too; what -q leaves out
+    // depends on the command.
+    const std::pair<const char *, const char *> quietHelps[] = {
+        {"info", "Print errors only besides the values asked for (the report is data)"},
+        {"list", "Print errors only besides the listing (the listing is data)"},
+        {"verify",
+         "Print only the packages that fail, with their verdict; no ok lines, no summary "
+         "(--json is printed whole)"},
+        {"extract",
+         "Print errors only: no notes, no paths of the files written (-o - still writes the "
+         "sub-file)"},
+        {"strip", "Print errors only (-o - still writes the payload)"},
+        {"pack", "Print errors only: no notes, no progress (-o - still writes the package)"},
+        {"unpack", "Print errors only: no notes, no progress"},
+        {"keygen", "Print errors only: not the key ID"},
+        {"sign", "Print errors only: not the signed lines"},
+        {"diff",
+         "Print only the differences and a failing verdict; no heading, no summary (--json is "
+         "printed whole)"},
+    };
     for (CLI::App *sub : app.get_subcommands({})) {
         sub->add_flag("-v,--verbose", verbose, verboseHelp);
-        sub->add_flag("-q,--quiet", quiet,
-                      sub->get_option_no_throw("-o") != nullptr
-                          ? "Print failures and nothing else (data asked for with -o - is "
-                            "still written)"
-                          : quietHelp);
+        const char *help = quietHelp;
+        for (const auto &[name, text] : quietHelps) {
+            help = sub->get_name() == name ? text : help;
+        }
+        sub->add_flag("-q,--quiet", quiet, help);
     }
     app.add_subcommand("version", "Print the versions of the tool and of the libraries it loaded")
         ->callback([&run] { run = rztool::print_version; });
@@ -171,6 +237,11 @@ int main(int argc, char **argv) {
         if (word[0] != '-' && find_subcommand(app, word) == nullptr) {
             return unknown_subcommand(app, word);
         }
+        if (word[0] == '-' && word != "-h" && word != "--help") {
+            std::cerr << "rerazera: unknown option: " << rztool::escape(word)
+                      << "\nRun 'rerazera --help' for the options.\n";
+            return rztool::kExitUsage;
+        }
     }
 
     try {
@@ -185,10 +256,6 @@ int main(int argc, char **argv) {
     // are dropped, so that a desk or CI run does not fill the system log.
     rztool::set_verbose(verbose);
     rztool::set_quiet(quiet);
-    if (quiet && !rztool::silence_stdout()) {
-        rztool::report_error("--quiet", "cannot point standard output at /dev/null");
-        return rztool::kExitTrouble;
-    }
     int status = rztool::kExitUsage;
     try {
         status = run ? run() : rztool::kExitUsage;

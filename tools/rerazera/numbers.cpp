@@ -69,6 +69,12 @@ std::string hex32(std::uint32_t value) {
     return buf;
 }
 
+std::string hex16(std::uint32_t value) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%04" PRIx32, value & 0xFFFFu);
+    return buf;
+}
+
 const char *table_name(Table table) {
     return table == Table::Header ? "header" : "extension";
 }

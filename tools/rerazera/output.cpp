@@ -199,12 +199,12 @@ OutputFile::OutputFile(const std::string &path, const std::vector<FileIdentity> 
     };
     struct stat st {};
     if (path == "-") {
-        if (::fstat(data_stdout(), &st) == 0 && S_ISREG(st.st_mode) && is_input(st)) {
+        if (::fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && is_input(st)) {
             error_ = "is the same file as the input";
             return;
         }
         std::fflush(stdout);
-        fd_ = data_stdout();
+        fd_ = STDOUT_FILENO;
         return;
     }
     std::string target = path;

@@ -40,6 +40,9 @@ using Runner = std::function<int()>;
 
 // "rerazera: WHAT: REASON" on stderr, every control character escaped.
 void report_error(const std::string &what, const std::string &reason);
+// "rerazera: WHAT: REASON:" on stderr, then each line of a multi-line text
+// (such as a library verdict) on a line of its own, indented, escaped.
+void report_error_text(const std::string &what, const std::string &reason, const std::string &text);
 // "rerazera: WHAT: note: TEXT" on stderr, for things done on the user's behalf.
 void report_note(const std::string &what, const std::string &text);
 
@@ -50,6 +53,12 @@ void report_note(const std::string &what, const std::string &text);
 // U+FEFF...) are escaped byte by byte too: they are UTF-8 but would let a
 // name reorder or hide what is printed after it.
 std::string escape(std::string_view text);
+
+// The terminal columns that escaped text takes: wide characters count two,
+// combining marks none, as the C library's wcwidth says under UTF-8
+// (C.UTF-8, whatever the user's locale, as escaping is); one a code point
+// where no UTF-8 locale exists.
+std::size_t display_width(std::string_view shown);
 
 // text escaped, then in single quotes for a shell ('\'' for a quote).
 std::string shell_quote(std::string_view text);
@@ -67,8 +76,12 @@ std::string describe_code(std::int32_t code);
 // twenty.
 std::optional<std::uint32_t> parse_u32(const std::string &text);
 
-// "0x0000abcd".
+// A 32-bit field as stored (file IDs, stored checksum words, aux words):
+// "0x0000abcd", always eight digits.
 std::string hex32(std::uint32_t value);
+// A 16-bit value (a computed CRC-16, the product type): "0xabcd", always
+// four digits.
+std::string hex16(std::uint32_t value);
 
 // The value of one hexadecimal digit of either case; -1 for any other character.
 constexpr int hex_digit(char c) {
@@ -119,22 +132,18 @@ void set_reading(const std::string *package);
 // read", the pending temporary files removed and exit status 2.
 void install_process_handlers();
 
-// Flushes standard output (and closes the one --quiet kept for data) and
-// reports a failed write: kExitTrouble, or status.
+// Flushes standard output and reports a failed write: kExitTrouble, or status.
 int finish_stdout(int status);
 
 // Number of worker threads to use by default.
 unsigned default_jobs();
 
-// --quiet: notes are dropped and standard output goes nowhere, apart from
-// data a command was asked to write there ("-o -"), which goes to
-// data_stdout(). Errors are still reported.
+// --quiet: print failures and nothing else. Notes and progress are dropped;
+// errors stay; each command leaves out its own chatter (verify's ok lines
+// and summary, the paths extract prints, diff's heading and summary) and
+// still prints what it was asked for (listings, --field, --json, -o -).
 void set_quiet(bool on);
 bool quiet();
-// Points standard output at /dev/null; the descriptor it had is kept for
-// data_stdout(). False when that cannot be done.
-bool silence_stdout();
-int data_stdout();
 
 // The versions of the tool and of the libraries it loaded, on stdout.
 int print_version();
