@@ -9,6 +9,7 @@
 #include <random>
 
 #include "format/crc.hpp"
+#include "format/layout.hpp"
 #include "support/log_capture.hpp"
 #include "verify/extension_check.hpp"
 #include "verify/walk.hpp"
@@ -149,6 +150,48 @@ TEST(Bombs, RangeCrcAnchor) {
         EXPECT_EQ(ranges.crc(p + 5, 699), rerazera::crc16(p + 5, 699));
         ranges.seed(p + 1, 10, 0xBEEF);
         EXPECT_EQ(ranges.crc(p + 1, 10), 0xBEEF);
+    }
+}
+
+// The walk anchors the second table before the dummy bin file's payload is
+// summed, so both take the table's sum once. Anchoring is only for a table
+// the extension check will sum: inside the limit and holding the dummy bin
+// file's count. A byte changed after anchoring tells whether the sum came
+// from the anchor.
+TEST(Bombs, SecondTableAnchoredOnlyWhenItWillBeSummed) {
+    using rerazera::writer::identical_ranges;
+    struct Row {
+        const char *name;
+        std::uint32_t count;  // written into the table's count word
+        std::uint64_t limit;  // bytes the mapping vouches for
+        bool anchored;
+    };
+    const auto pkg = identical_ranges(40, 64);
+    const std::uint32_t n = pkg.extCount;
+    const std::uint64_t tableEnd = pkg.tableOffset + rerazera::layout::table::size(n);
+    const Row rows[] = {
+        {"whole package", n, pkg.bytes.size(), true},
+        {"limit at the table's end", n, tableEnd, true},
+        {"table past the limit", n, tableEnd - 1, false},
+        {"dummy bin header past the limit", n, pkg.dummyOffset + 100, false},
+        {"count differs from the dummy bin file's", n + 1, pkg.bytes.size(), false},
+    };
+    const std::size_t crcLen = rerazera::layout::table::crc_len(n);
+    for (const Row &row : rows) {
+        auto bytes = pkg.bytes;
+        std::uint8_t *table = bytes.data() + pkg.tableOffset;
+        for (int i = 0; i < 4; ++i) {
+            table[rerazera::layout::table::kFileNum + i] =
+                static_cast<std::uint8_t>(row.count >> (24 - 8 * i));
+        }
+        const std::uint16_t before = rerazera::crc16(table, crcLen);
+        const QVFileDesc ext{0, pkg.dummyOffset, 0, 0, 0, 0};
+        RangeCrc ranges(bytes.data(), bytes.size(), nullptr, CrcMode::Direct);
+        rerazera::anchor_second_table(bytes.data(), ext, row.limit, ranges);
+        table[crcLen - 1] ^= 0x5A;
+        const std::uint16_t after = rerazera::crc16(table, crcLen);
+        ASSERT_NE(before, after);
+        EXPECT_EQ(ranges.crc(table, crcLen), row.anchored ? before : after) << row.name;
     }
 }
 
