@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "base/c_boundary.hpp"
+#include "format/crc_kernels.hpp"
 #include "rerazera/package.h"
 
 RERAZERA_EXPORT const char *rerazera_strerror(int32_t result) {
@@ -69,4 +70,8 @@ RERAZERA_EXPORT const char *rerazera_reason_name(uint32_t reason) {
 
 RERAZERA_EXPORT const char *rerazera_package_version(void) {
     return RERAZERA_PACKAGE_VERSION_TEXT;
+}
+
+RERAZERA_EXPORT const char *rerazera_crc_kernel(void) {
+    return rerazera::crc_active_kernel().name;
 }

@@ -189,6 +189,17 @@ int main(int argc, char **argv) {
     }
     options.log_ctx = &log;
     CHECK(strcmp(rerazera_package_version(), argv[2]) == 0);
+    {
+        /* Whichever kernel this machine gets, it is one of the named ones. */
+        static const char *const kernels[] = {"portable", "clmul", "vpclmul256", "vpclmul",
+                                              "pmull"};
+        const char *kernel = rerazera_crc_kernel();
+        int known = 0;
+        for (size_t i = 0; i < sizeof kernels / sizeof kernels[0]; ++i) {
+            known |= strcmp(kernel, kernels[i]) == 0;
+        }
+        CHECK(known);
+    }
     CHECK(strcmp(rerazera_strerror(RERAZERA_ERR_NOT_FOUND), rerazera_strerror(9999)) != 0 &&
           strcmp(rerazera_strerror(9999), "unknown result") == 0);
     CHECK(strcmp(rerazera_reason_name(RERAZERA_REASON_PAYLOAD_CRC), "payload-crc-mismatch") == 0 &&

@@ -413,7 +413,8 @@ TEST_F(ToolTest, ExitStatusTable) {
         rows.push_back({cmd, 2});
     check(rows);
     for (const char *cmd : {"--version", "version"})
-        expect_has(sh(cmd).out, "rerazera " RERAZERA_VERSION "\nlibrerazera ", "\nlibsodium ");
+        expect_has(sh(cmd).out, "rerazera " RERAZERA_VERSION "\nlibrerazera ", "\nlibsodium ",
+                   "\ncrc kernel ");
     // New spellings, the old ones still working with a note, the parser's words never shown.
     check(
         {{"extract good.qv --all -C allc", 0, "", {"allc/boot.bin\n"}},

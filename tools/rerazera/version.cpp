@@ -44,7 +44,7 @@ int print_version() {
               << "librerazera-sign "
               << loaded_version(reinterpret_cast<void *>(&rerazera_sign_strerror)) << '\n'
               << "libsodium " << sodium_version_string() << '\n'
-              << "crc kernel: not reported (the libraries do not name the kernel they chose)\n";
+              << "crc kernel " << rerazera_crc_kernel() << '\n';
     return kExitOk;
 }
 
