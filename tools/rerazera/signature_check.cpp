@@ -30,6 +30,9 @@ std::optional<std::string> comment_field(const std::string &comment, const std::
 // A key ID trusted twice with different keys is refused: which of the two
 // a signature names would depend on the order the files were read.
 bool add_key_file(rerazera_keyring *ring, const std::string &path) {
+    if (!check_input_file(path)) {  // a FIFO would block, a device is no key
+        return false;
+    }
     const std::int32_t r = rerazera_keyring_add_file_unique(ring, path.c_str());
     if (r != RERAZERA_SIGN_OK) {
         report_error(path, rerazera_sign_strerror(r));
