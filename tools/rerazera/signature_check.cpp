@@ -45,8 +45,7 @@ bool add_key_file(rerazera_keyring *ring, const std::string &path) {
 void add_signature_options(CLI::App *cmd, SignatureOptions &opt) {
     cmd->add_option("--key", opt.keys,
                     "Trusted minisign public key file; checks PACKAGE.minisig first (repeatable)")
-        ->check(CLI::ExistingFile)
-        ->allow_extra_args(false);
+        ->allow_extra_args(false);  // checked when read, in the tool's words
     cmd->add_option("--keyring", opt.keyrings,
                     "Directory whose *.pub files are trusted public keys (repeatable)")
         ->check(CLI::ExistingDirectory)
