@@ -1437,6 +1437,32 @@ TEST_F(ToolTest, ManifestEdits) {
     EXPECT_EQ(same, damaged.bytes);
 }
 
+// A name from a package never leads out of the output directory: a link
+// already there is replaced as a link (--force) or refused, never written
+// through; a FIFO there is refused without waiting for a reader.
+TEST_F(ToolTest, NamesFromAPackageNeverLeadOut) {
+    write(PackageBuilder::from_files({{1, "boot.bin", "", bytes_of("boot")}}).build(), "p.qv");
+    files("victim", "mine");
+    for (const char *dir : {"u", "uf", "x", "xf"})
+        std::filesystem::create_directories(path(dir));
+    for (const char *link :
+         {"u/boot.bin", "uf/boot.bin", "uf/manifest.json", "x/boot.bin", "xf/boot.bin"})
+        std::filesystem::create_symlink(path("victim"), path(link));
+    std::filesystem::create_directories(path("ff"));
+    ASSERT_EQ(::mkfifo(path("ff/boot.bin").c_str(), 0600), 0);
+    check({{"unpack p.qv -C u", 2, "u/boot.bin: already exists"},
+           {"unpack p.qv -C uf --force", 0},
+           {"extract p.qv --all -C x", 2, "x/boot.bin: already exists"},
+           {"extract p.qv --all -C xf --force", 0},
+           {"extract p.qv --all -C ff --force", 2, "ff/boot.bin: is not a regular file"},
+           {"unpack p.qv -C ff --force", 2, "ff/boot.bin: is not a regular file"}});
+    expect_files("victim", "mine");
+    for (const char *replaced : {"uf/boot.bin", "uf/manifest.json", "xf/boot.bin"})
+        EXPECT_FALSE(std::filesystem::is_symlink(path(replaced))) << replaced;
+    EXPECT_EQ(std::filesystem::status(path("ff/boot.bin")).type(),
+              std::filesystem::file_type::fifo);
+}
+
 // A fatal signal or a closed standard output while verify - --save writes
 // its copy leaves no temporary file behind; a closed pipe is a write error.
 TEST_F(ToolTest, NoTemporaryFileOutlivesTheTool) {
@@ -1540,8 +1566,7 @@ TEST_F(ToolTest, EveryPrintedNameIsEscaped) {
         b.add(SubFile{i + 1, "n" + std::to_string(i) + cases[i].first + "x", "", bytes_of("p")});
     write(b.build(), "e.qv");
     write(PackageBuilder().add(SubFile{100, "other", "", bytes_of("q")}).build(), "o.qv");
-    for (const char *cmd :
-         {"list e.qv", "extract e.qv --all -C out", "diff o.qv e.qv"}) {
+    for (const char *cmd : {"list e.qv", "extract e.qv --all -C out", "diff o.qv e.qv"}) {
         SCOPED_TRACE(cmd);
         const Outcome r = sh(cmd);
         for (std::size_t i = 0; i < std::size(cases); ++i) {
