@@ -431,6 +431,8 @@ TEST_F(ToolTest, ExitStatusTable) {
     for (const char *cmd : {"list fifo", "verify fifo", "extract fifo --all -o x",
                             "strip fifo -o x", "pack fifo -o x"})
         rows.push_back({cmd, 2, "fifo: is a FIFO"});
+    for (const char *cmd : {"strip - -o x", "pack - -o x", "pack --manifest - -o x"})
+        rows.push_back({cmd, 2, "-: this command does not read standard input"});
     // Usage errors; numbers are decimal or 0x-hex, and a leading zero is not octal.
     for (const char *cmd :
          {"", "frobnicate", "verify", "verify --bogus good.qv", "extract good.qv -o x",
