@@ -320,14 +320,20 @@ TEST_F(SignToolTest, SigningInputsAreRefusedByKind) {
     EXPECT_FALSE(rztest::file_exists(path("e.sec")));
 }
 
-// A signature's comment reaches the terminal escaped, verified or not
-// (the library itself refuses C0 controls in it).
-TEST_F(SignToolTest, CommentIsEscaped) {
-    keygen('R', "k");
+// Paths keygen and sign print, and a signature's comment verified or not,
+// reach the terminal escaped (the library itself refuses C0 controls in a
+// comment).
+TEST_F(SignToolTest, PathsAndCommentsAreEscaped) {
+    const std::string odd = "\xe2\x80\xae\xc2\x9b", shown = "\\xe2\\x80\\xae\\xc2\\x9b";
+    expect_run('R', {"keygen", "--unencrypted", "-p", "k" + odd + ".pub", "-s", "k.sec"}, "", 0,
+               "public key in k" + shown + ".pub");
+    rztest::make_package().write(path("fw" + odd + ".qv"));
+    expect_run('R', {"sign", "-s", "k.sec", "fw" + odd + ".qv"}, "", 0,
+               "fw" + shown + ".qv: signed");
     sign('R', "k", "fw.qv");
     const std::string raw = "\xe2\x80\xae\xc2\x9b\xff\xe2\x81\xa6";
     rztest::edit_line(path("fw.qv.minisig"), 2, -1, 0, raw);
-    const RunResult r = run('R', {"verify", "--key", "k.pub", "fw.qv"});
+    const RunResult r = run('R', {"verify", "--key", "k" + odd + ".pub", "fw.qv"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("unverified comment: "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\\xe2\\x80\\xae\\xc2\\x9b\\xff\\xe2\\x81\\xa6"), std::string::npos)
