@@ -1,6 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The tool's keygen/sign/verify against Debian's minisign, both ways; each refusal's verdict.
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 #include <tuple>
@@ -228,6 +237,148 @@ TEST_F(SignToolTest, SignRecordsThePackageAndRefusesBrokenOnes) {
         SCOPED_TRACE(args[0] + " " + args.back());
         expect_run('R', args, "", status, "", err, env);
         EXPECT_TRUE(absent.empty() || !rztest::file_exists(path(absent)));
+    }
+}
+
+// keygen never loses a key: both outputs are checked before either is
+// written, one file named twice (also through ./, a hard or a symbolic link)
+// is refused, and a refusal leaves every existing file as it was.
+TEST_F(SignToolTest, KeygenKeepsWhatExists) {
+    keygen('R', "k");
+    const std::string pub = rztest::read_text(path("k.pub")),
+                      sec = rztest::read_text(path("k.sec"));
+    ASSERT_EQ(::link(path("k.sec").c_str(), path("hard.sec").c_str()), 0);
+    std::filesystem::create_symlink("k.sec", path("sym.sec"));
+    const std::string twice = "names the public key file as well";
+    // -p, -s, --force or not, stderr.
+    const std::tuple<std::string, std::string, bool, std::string> rows[] = {
+        {"same.key", "same.key", true, twice},
+        {"./new.key", "new.key", true, twice},
+        {"k.sec", "./k.sec", true, twice},
+        {"hard.sec", "k.sec", true, twice},
+        {"sym.sec", "k.sec", true, twice},
+        {"/nonexistent/x.pub", "k.sec", true, "cannot create a file in /nonexistent"},
+        {"new.pub", "sym.sec", true, "sym.sec: exists and is not a regular file"},
+        {"k.pub", "new.sec", false, "k.pub: exists (use --force"},
+    };
+    for (const auto &[p, s, force, why] : rows) {
+        SCOPED_TRACE(p + " " + s);
+        Args args = {"keygen", "--unencrypted", "-p", p, "-s", s};
+        if (force)
+            args.push_back("--force");
+        expect_run('R', args, "", 2, "", why);
+        EXPECT_EQ(rztest::read_text(path("k.sec")), sec);
+        EXPECT_EQ(rztest::read_text(path("k.pub")), pub);
+        for (const char *absent : {"same.key", "new.key", "new.pub", "new.sec"})
+            EXPECT_FALSE(rztest::file_exists(path(absent))) << absent;
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(path("sym.sec")));
+}
+
+// Keys, signatures and passwords: a FIFO or device in a key's or a
+// signature's place is refused by its kind, never waited on; a password
+// without a line end stops at its cap; sign's inputs and outputs give status
+// 2; a key ID trusted twice with different keys is refused.
+TEST_F(SignToolTest, SigningInputsAreRefusedByKind) {
+    keygen('R', "k");
+    sign('R', "k", "fw.qv");
+    for (const char *copy : {"fifo.qv", "dir.qv"})
+        std::filesystem::copy_file(path("fw.qv"), path(copy));
+    std::filesystem::create_directories(path("ring"));
+    std::filesystem::create_directories(path("dir.qv.minisig"));
+    for (const char *fifo : {"fifo", "ring/x.pub", "fifo.qv.minisig"})
+        ASSERT_EQ(::mkfifo(path(fifo).c_str(), 0600), 0);
+    std::filesystem::create_directories(path("twins"));
+    std::filesystem::copy_file(path("k.pub"), path("twins/twin.pub"));
+    const std::string key = rztest::read_text(path("k.pub"));
+    const std::size_t at = key.find('\n') + 1 + 20;  // inside the public key, past its ID
+    rztest::edit_line(path("twins/twin.pub"), 1, 20, 1, key[at] == 'A' ? "B" : "A");
+    const std::string longPassword(2000, 'x');  // and no line end
+    // Arguments, standard input, stderr; every row exits with status 2.
+    const std::tuple<Args, std::string, std::string> rows[] = {
+        {{"verify", "--key", "fifo", "fw.qv"}, "", "fifo: is a FIFO, not a regular file"},
+        {{"verify", "--key", "/dev/zero", "fw.qv"}, "", "/dev/zero: is a character device, not"},
+        {{"verify", "--key", "-", "fw.qv"}, "", "-: this command does not read standard input"},
+        {{"verify", "--keyring", "ring", "fw.qv"}, "", "ring/x.pub: is a FIFO"},
+        {{"verify", "--key", "k.pub", "fifo.qv"}, "", "fifo.qv.minisig: is a FIFO"},
+        {{"verify", "--key", "k.pub", "--sig", "/dev/zero", "fw.qv"}, "", "/dev/zero: is a char"},
+        {{"verify", "--key", "k.pub", "--keyring", "twins", "fw.qv"},
+         "",
+         "twins/twin.pub: another key with the same key ID is already trusted"},
+        {{"sign", "-s", "fifo", "fw.qv"}, "", "fifo: is a FIFO"},
+        {{"sign", "-s", "k.sec", "missing.qv"}, "", "missing.qv: No such file or directory"},
+        {{"sign", "-s", "k.sec", "dir.qv"}, "", "dir.qv.minisig: Is a directory"},
+        {{"sign", "-s", "k.sec", "-"}, "", "sign does not read standard input"},
+        {{"keygen", "-p", "e.pub", "-s", "e.sec", "--password-fd", "0"},
+         longPassword,
+         "--password-fd 0: longer than 1024 bytes"},
+    };
+    for (const auto &[args, input, why] : rows) {
+        SCOPED_TRACE(args[0] + " " + args[args.size() - 2] + " " + args.back());
+        expect_run('R', args, input, 2, "", why);
+    }
+    EXPECT_FALSE(rztest::file_exists(path("e.sec")));
+}
+
+// Paths keygen and sign print, and a signature's comment verified or not,
+// reach the terminal escaped (the library itself refuses C0 controls in a
+// comment).
+TEST_F(SignToolTest, PathsAndCommentsAreEscaped) {
+    const std::string odd = "\xe2\x80\xae\xc2\x9b", shown = "\\xe2\\x80\\xae\\xc2\\x9b";
+    expect_run('R', {"keygen", "--unencrypted", "-p", "k" + odd + ".pub", "-s", "k.sec"}, "", 0,
+               "public key in k" + shown + ".pub");
+    rztest::make_package().write(path("fw" + odd + ".qv"));
+    expect_run('R', {"sign", "-s", "k.sec", "fw" + odd + ".qv"}, "", 0,
+               "fw" + shown + ".qv: signed");
+    sign('R', "k", "fw.qv");
+    const std::string raw = "\xe2\x80\xae\xc2\x9b\xff\xe2\x81\xa6";
+    rztest::edit_line(path("fw.qv.minisig"), 2, -1, 0, raw);
+    const RunResult r = run('R', {"verify", "--key", "k" + odd + ".pub", "fw.qv"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("unverified comment: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\\xe2\\x80\\xae\\xc2\\x9b\\xff\\xe2\\x81\\xa6"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find(raw), std::string::npos);
+}
+
+// The password prompt turns echo off; a fatal signal while it waits puts
+// the terminal back before the tool dies of that signal.
+TEST_F(SignToolTest, PromptRestoresTheTerminal) {
+    const std::string tool = RERAZERA_TOOL, pub = path("t.pub"), sec = path("t.sec");
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(::strsignal(sig));
+        int master = -1, slave = -1;
+        ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        termios t{};
+        ASSERT_EQ(::tcgetattr(slave, &t), 0);
+        ASSERT_NE(t.c_lflag & ECHO, 0u);
+        const pid_t pid = ::fork();
+        if (pid == 0) {  // the terminal becomes the child's own, as in a login session
+            ::setsid();
+            ::ioctl(slave, TIOCSCTTY, 0);
+            for (int fd = 0; fd < 3; ++fd)
+                ::dup2(slave, fd);
+            ::execl(tool.c_str(), tool.c_str(), "keygen", "-p", pub.c_str(), "-s", sec.c_str(),
+                    static_cast<char *>(nullptr));
+            ::_exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        bool quiet = false;
+        for (int i = 0; i < 2000 && !quiet; ++i) {  // up to 20 s for the prompt
+            quiet = ::tcgetattr(slave, &t) == 0 && (t.c_lflag & ECHO) == 0;
+            if (!quiet)
+                ::usleep(10000);
+        }
+        EXPECT_TRUE(quiet) << "echo never went off";
+        ::kill(pid, sig);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+        ASSERT_EQ(::tcgetattr(slave, &t), 0);
+        EXPECT_NE(t.c_lflag & ECHO, 0u) << "echo left off";
+        EXPECT_FALSE(rztest::file_exists(sec));
+        ::close(master);
+        ::close(slave);
     }
 }
 

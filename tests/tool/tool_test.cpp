@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <array>
@@ -182,6 +185,31 @@ class ToolTest : public ::testing::Test {
             ++n;
         }
         return n;
+    }
+
+    // Starts the tool on args in the scratch directory, with env (NAME=value
+    // words) added, standard input and output on the given descriptors and
+    // stderr to .stderr; its process ID.
+    pid_t start(std::vector<std::string> args, int in, int out,
+                const std::vector<std::string> &env = {}) {
+        args.insert(args.begin(), RERAZERA_TOOL);
+        args.insert(args.begin(), env.begin(), env.end());
+        args.insert(args.begin(), "/usr/bin/env");
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const std::string dir = dir_.path(), err = path(".stderr");
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (::chdir(dir.c_str()) == 0 && ::dup2(in, 0) == 0 && ::dup2(out, 1) == 1 &&
+                ::dup2(e, 2) == 2)
+                ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        EXPECT_GT(pid, 0);
+        return pid;
     }
 
     rztest::ScratchDir dir_;
@@ -403,6 +431,8 @@ TEST_F(ToolTest, ExitStatusTable) {
     for (const char *cmd : {"list fifo", "verify fifo", "extract fifo --all -o x",
                             "strip fifo -o x", "pack fifo -o x"})
         rows.push_back({cmd, 2, "fifo: is a FIFO"});
+    for (const char *cmd : {"strip - -o x", "pack - -o x", "pack --manifest - -o x"})
+        rows.push_back({cmd, 2, "-: this command does not read standard input"});
     // Usage errors; numbers are decimal or 0x-hex, and a leading zero is not octal.
     for (const char *cmd :
          {"", "frobnicate", "verify", "verify --bogus good.qv", "extract good.qv -o x",
@@ -839,7 +869,8 @@ TEST_F(ToolTest, PackageFromStandardInput) {
            {"verify - --save kept.qv <good.qv", 0},
            {"verify - --save refused.qv <bad.qv", 1, "refused.qv: not saved: the package from"},
            {"verify - --save dir <good.qv", 2, "dir: Is a directory"},
-           {"verify - --save nodir/x.qv <good.qv", 2, "cannot create a file in nodir"},
+           {"verify - --save nodir/x.qv <good.qv", 2,
+            "rerazera: nodir/x.qv: cannot create a file in nodir"},
            {"verify good.qv --save x.qv", 2, "--save: keeps a package read from standard input"}});
     check_out({"extract - --id 2 --strip -o - <good.qv", "kernel"});
 
@@ -1275,9 +1306,17 @@ TEST_F(ToolTest, ManifestAndSaveKeepTheirPromises) {
     edited("sub.json", "/entries/0/file", "sub/a");
     edited("short.json", "/entries/0/length", 10);
     edited("long.json", "/entries/0/length", "0xffffffff");
+    edited("datalen.json", "/entries/0/data_len", 4294967295u);
     files("w/abs.list", "1 a " + path("secret") + "\n", "w/up.list", "1 a sub/../../secret\n",
-          "w/deep.json", "{\"x\":" + std::string(9, '[') + std::string(9, ']') + "}", "w/long.list",
+          "w/huge.json", "", "w/deep.json",
+          "{\"x\":" + std::string(9, '[') + std::string(9, ']') + "}", "w/long.list",
           "1 a " + std::string(64 * 1024, 'x') + "\n");
+    std::filesystem::resize_file(path("w/huge.json"), (std::uintmax_t{1} << 30) + 1);  // sparse
+    write(PackageBuilder::from_files(numbered(260)).build(), "ext.qv");
+    ASSERT_EQ(sh("unpack ext.qv -C we").status, 0);
+    json ext = json::parse(text_of(path("we/manifest.json")));
+    ext["extension"]["data_len"] = 0;
+    files("we/x0.json", ext.dump());
     const std::string out = "-o x.qv";
     check({{"pack --manifest w/up.json " + out, 2,
             "entry 0: the path '../secret' leads out of the manifest's folder (--any-path"},
@@ -1290,6 +1329,12 @@ TEST_F(ToolTest, ManifestAndSaveKeepTheirPromises) {
             "entry 0: its length 10 is shorter than its bin header and data_len 3 need"},
            {"pack --manifest w/long.json " + out, 2,
             "entry 0: its length 4294967295 reaches past the end of the package"},
+           {"pack --manifest w/datalen.json " + out, 2,
+            "w/datalen.json: entry 0: its length 355 is shorter than its bin header and data_len "
+            "4294967295 need"},
+           {"pack --manifest we/x0.json " + out, 2,
+            "we/x0.json: the extension's data_len 0 and length"},
+           {"pack --manifest w/huge.json " + out, 2, "w/huge.json: is larger than 1 GiB"},
            {"pack --any-path ok.qv " + out, 2, "--any-path needs --manifest"},
            {"pack --manifest w/deep.json " + out, 2, "nested deeper than 8 levels"},
            {"pack --manifest w/long.list " + out, 2,
@@ -1312,6 +1357,7 @@ TEST_F(ToolTest, ManifestAndSaveKeepTheirPromises) {
     check(
         {{"verify - --save lnk <ok.qv", 0},
          {"verify - --save fifo <ok.qv", 0},
+         {"verify - --save /dev/null <ok.qv", 0},
          {"verify - --save dangling <ok.qv", 2, "dangling: is a symbolic link to a missing file"}});
     EXPECT_TRUE(std::filesystem::is_symlink(path("lnk")));
     EXPECT_EQ(rztest::read_file(path("target")), rztest::read_file(path("ok.qv")));
@@ -1392,6 +1438,162 @@ TEST_F(ToolTest, ManifestEdits) {
     same[31] = 0;
     same[6178] = damaged.bytes[6178], same[6179] = damaged.bytes[6179];  // header checksum
     EXPECT_EQ(same, damaged.bytes);
+}
+
+// A name from a package never leads out of the output directory: a link
+// already there is replaced as a link (--force) or refused, never written
+// through; a FIFO there is refused without waiting for a reader.
+TEST_F(ToolTest, NamesFromAPackageNeverLeadOut) {
+    write(PackageBuilder::from_files({{1, "boot.bin", "", bytes_of("boot")}}).build(), "p.qv");
+    files("victim", "mine");
+    for (const char *dir : {"u", "uf", "x", "xf"})
+        std::filesystem::create_directories(path(dir));
+    for (const char *link :
+         {"u/boot.bin", "uf/boot.bin", "uf/manifest.json", "x/boot.bin", "xf/boot.bin"})
+        std::filesystem::create_symlink(path("victim"), path(link));
+    std::filesystem::create_directories(path("ff"));
+    ASSERT_EQ(::mkfifo(path("ff/boot.bin").c_str(), 0600), 0);
+    check({{"unpack p.qv -C u", 2, "u/boot.bin: already exists"},
+           {"unpack p.qv -C uf --force", 0},
+           {"extract p.qv --all -C x", 2, "x/boot.bin: already exists"},
+           {"extract p.qv --all -C xf --force", 0},
+           {"extract p.qv --all -C ff --force", 2, "ff/boot.bin: is not a regular file"},
+           {"unpack p.qv -C ff --force", 2, "ff/boot.bin: is not a regular file"}});
+    expect_files("victim", "mine");
+    for (const char *replaced : {"uf/boot.bin", "uf/manifest.json", "xf/boot.bin"})
+        EXPECT_FALSE(std::filesystem::is_symlink(path(replaced))) << replaced;
+    EXPECT_EQ(std::filesystem::status(path("ff/boot.bin")).type(),
+              std::filesystem::file_type::fifo);
+}
+
+// A fatal signal or a closed standard output while verify - --save writes
+// its copy leaves no temporary file behind; a closed pipe is a write error.
+TEST_F(ToolTest, NoTemporaryFileOutlivesTheTool) {
+    write(PackageBuilder::from_files(numbered(20)).build(), "p.qv");
+    const Bytes bytes = rztest::read_file(path("p.qv"));
+    std::filesystem::create_directories(path("sv"));
+    const auto pending = [&] {
+        for (const auto &e : std::filesystem::directory_iterator(path("sv")))
+            if (e.path().filename().string().rfind(".rerazera-", 0) == 0)
+                return true;
+        return false;
+    };
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM}) {
+        SCOPED_TRACE(::strsignal(sig));
+        int in[2], out[2];
+        ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+        ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        const pid_t pid = start({"verify", "-", "--save", "sv/k.qv"}, in[0], out[1]);
+        ::close(in[0]), ::close(out[1]);
+        ASSERT_EQ(::write(in[1], bytes.data(), 1000), 1000);  // half a package: it waits
+        for (int i = 0; i < 2000 && !pending(); ++i)
+            ::usleep(10000);
+        EXPECT_TRUE(pending()) << "no copy under way";
+        ::kill(pid, sig);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+        EXPECT_FALSE(pending());
+        ::close(in[1]), ::close(out[0]);
+    }
+    // Standard output closed before the report: EPIPE, not SIGPIPE.
+    const int in = ::open(path("p.qv").c_str(), O_RDONLY | O_CLOEXEC);
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    ::close(out[0]);
+    const pid_t pid = start({"verify", "-", "--save", "sv/k.qv"}, in, out[1]);
+    ::close(in), ::close(out[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    expect_has(text_of(path(".stderr")), "rerazera: standard output: Broken pipe");
+    EXPECT_FALSE(pending());
+}
+
+// A package cut short while the tool reads it (truncated by another process
+// once the tool has mapped it) is trouble, named, and never a crash.
+TEST_F(ToolTest, PackageShrinkingWhileReadIsTrouble) {
+    const Package pkg = PackageBuilder::from_files(numbered(300)).build();
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    const char *preload = std::getenv("LD_PRELOAD");
+    const std::string shim = std::string("LD_PRELOAD=" RERAZERA_SHRINK_SHIM) +
+                             (preload ? std::string(":") + preload : "");
+    for (const std::string cmd :
+         {"verify p.qv", "verify --report p.qv", "list p.qv", "extract p.qv --all -C out",
+          "extract p.qv --id 0x102 -o one", "unpack p.qv -C un"}) {
+        SCOPED_TRACE(cmd);
+        write(pkg, "p.qv");
+        std::istringstream words(cmd);
+        const pid_t pid = start({std::istream_iterator<std::string>(words), {}}, null, null,
+                                {shim, "RERAZERA_SHRINK_FILE=" + path("p.qv")});
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+        expect_has(text_of(path(".stderr")),
+                   "p.qv: the file changed (it shrank) while it was read");
+        EXPECT_EQ(std::filesystem::file_size(path("p.qv")), 0u);  // the shim did cut it
+    }
+    ::close(null);
+    entries(dir_.path());
+}
+
+// One table of text that must never reach a terminal raw: C0 and C1
+// controls, DEL, bytes that are not UTF-8 (stray lead and continuation
+// bytes, overlong forms, surrogates) and the invisible or bidirectional
+// format characters. Every command that prints names shows each escaped.
+TEST_F(ToolTest, EveryPrintedNameIsEscaped) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"\x01", "\\x01"},
+        {"\x1b[2J", "\\x1b[2J"},
+        {"\x7f", "\\x7f"},
+        {"\xc2\x9b", "\\xc2\\x9b"},  // CSI, as UTF-8
+        {"\x9b", "\\x9b"},
+        {"\xf5\x80\x80\x80", "\\xf5\\x80\\x80\\x80"},
+        {"\xff", "\\xff"},
+        {"\xc0\xaf", "\\xc0\\xaf"},
+        {"\xe0\x80\xaf", "\\xe0\\x80\\xaf"},
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},
+        {"\xe2\x80\xaa", "\\xe2\\x80\\xaa"},  // U+202A to U+202E
+        {"\xe2\x80\xae", "\\xe2\\x80\\xae"},
+        {"\xe2\x81\xa6", "\\xe2\\x81\\xa6"},  // U+2066 to U+2069
+        {"\xe2\x81\xa9", "\\xe2\\x81\\xa9"},
+        {"\xe2\x80\x8b", "\\xe2\\x80\\x8b"},  // U+200B to U+200F
+        {"\xe2\x80\x8f", "\\xe2\\x80\\x8f"},
+        {"\xe2\x80\xa8", "\\xe2\\x80\\xa8"},  // U+2028, U+2029
+        {"\xe2\x80\xa9", "\\xe2\\x80\\xa9"},
+        {"\xef\xbb\xbf", "\\xef\\xbb\\xbf"},  // U+FEFF
+        {"caf\xc3\xa9", "caf\xc3\xa9"},       // text stays text
+    };
+    PackageBuilder b;
+    for (std::uint32_t i = 0; i < std::size(cases); ++i)
+        b.add(SubFile{i + 1, "n" + std::to_string(i) + cases[i].first + "x", "", bytes_of("p")});
+    write(b.build(), "e.qv");
+    write(PackageBuilder().add(SubFile{100, "other", "", bytes_of("q")}).build(), "o.qv");
+    for (const char *cmd : {"list e.qv", "extract e.qv --all -C out", "diff o.qv e.qv"}) {
+        SCOPED_TRACE(cmd);
+        const Outcome r = sh(cmd);
+        for (std::size_t i = 0; i < std::size(cases); ++i) {
+            const std::string n = "n" + std::to_string(i);
+            expect_has(r.out + r.err, n + cases[i].second + "x");
+            if (cases[i].first != cases[i].second) {
+                EXPECT_EQ((r.out + r.err).find(n + cases[i].first), std::string::npos) << n;
+            }
+        }
+    }
+    // The files written take names made of text alone.
+    ASSERT_EQ(sh("unpack e.qv -C un").status, 0);
+    for (const char *dir : {"out", "un"}) {
+        std::size_t n = 0;
+        for (const auto &entry : std::filesystem::directory_iterator(path(dir))) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(std::all_of(name.begin(), name.end(),
+                                    [](char c) { return c >= 0x20 && c < 0x7f; }) ||
+                        name.find("caf\xc3\xa9x") != std::string::npos)
+                << dir << "/" << name;
+            ++n;
+        }
+        EXPECT_GE(n, std::size(cases)) << dir;
+    }
 }
 
 }  // namespace

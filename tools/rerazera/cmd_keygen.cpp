@@ -44,11 +44,27 @@ std::string output_problem(const std::string &path, bool force) {
     return S_ISREG(st.st_mode) ? std::string() : "exists and is not a regular file";
 }
 
+// Whether a and b name one file: the same device and inode when both exist
+// (./k and k, a hard link, a symbolic link to the other), else the same
+// name in the same directory once the directories are resolved.
 bool same_file(const std::string &a, const std::string &b) {
-    std::error_code ea, eb;
-    const auto ca = std::filesystem::weakly_canonical(a, ea);
-    const auto cb = std::filesystem::weakly_canonical(b, eb);
-    return a == b || (!ea && !eb && ca == cb);
+    if (a == b) {
+        return true;
+    }
+    struct stat sa {
+    }, sb{};
+    const bool hasA = ::stat(a.c_str(), &sa) == 0, hasB = ::stat(b.c_str(), &sb) == 0;
+    if (hasA && hasB) {
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    }
+    const auto resolved = [](const std::string &path) {
+        const std::filesystem::path p(path);
+        std::error_code ec;
+        const auto dir = std::filesystem::weakly_canonical(
+            p.has_parent_path() ? p.parent_path() : std::filesystem::path("."), ec);
+        return ec ? p : dir / p.filename();
+    };
+    return resolved(a) == resolved(b);
 }
 
 bool stage(StagedFile &file, const char *text) {

@@ -89,6 +89,14 @@ Outcome verify_one(const std::string &path, const std::string &name, const reraz
     }
     const LogLabel label(name);
     if (policy != nullptr) {
+        // The signature too: a FIFO or device in its place is refused by its kind.
+        const std::string sig = sigPath.empty() ? path + ".minisig" : sigPath;
+        if (struct stat st {}; ::stat(sig.c_str(), &st) == 0) {
+            if (std::string why = input_problem(sig); !why.empty()) {
+                out.error = sig + ": " + why;
+                return out;
+            }
+        }
         out.signature = check_signed_package(policy, path, sigPath, out.result, out.verdict);
         return out;
     }
@@ -410,6 +418,10 @@ int run_verify(const VerifyOptions &opt) {
         fromStdin != n && !opt.report && (!opt.json || opt.summary) && !opt.signature.enabled();
     if (fromStdin != n && (!streamStdin || !opt.save.empty())) {
         spool = std::make_unique<StdinSpool>(opt.save, streamStdin);
+        if (spool->keep_failed()) {  // the name to keep, not standard input, is at fault
+            report_error(opt.save, spool->error());
+            return kExitTrouble;
+        }
         streamStdin = streamStdin && spool->stream_sink() >= 0;
         files[fromStdin] = spool->path();
     }

@@ -2,6 +2,7 @@
 #include "output.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +48,10 @@ void release_slot(int slot) {
     std::atomic_signal_fence(std::memory_order_seq_cst);
     g_used[slot].store(false);
 }
+
+// Every signal whose default action ends the process.
+constexpr int kFatalSignals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,
+                                 SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
 
 extern "C" void remove_pending_and_die(int sig) {
     remove_pending_files();
@@ -104,15 +109,27 @@ int rename_noreplace(const char *from, const char *to) {
 StagedFile::StagedFile(std::string finalPath) : final_(std::move(finalPath)) {
     current_umask();  // taken once, before any worker could race on it
     std::string templ = directory_of(final_) + "/.rerazera-XXXXXX";
+    // A fatal signal waits until the new file is in a slot, where the
+    // handler finds it: between the two it would leave the file behind.
+    sigset_t fatal, before;
+    sigemptyset(&fatal);
+    for (const int sig : kFatalSignals) {
+        sigaddset(&fatal, sig);
+    }
+    ::pthread_sigmask(SIG_BLOCK, &fatal, &before);
     const int fd = ::mkstemp(templ.data());
+    const int err = errno;
+    if (fd >= 0) {
+        temp_ = templ;
+        slot_ = claim_slot(temp_);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (fd < 0) {
         error_ = std::string("cannot create a file in ") + directory_of(final_) + ": " +
-                 std::strerror(errno);
+                 std::strerror(err);
         return;
     }
     fd_ = fd;
-    temp_ = templ;
-    slot_ = claim_slot(temp_);
     if (slot_ < 0) {
         ::unlink(temp_.c_str());
         ::close(fd_);
@@ -164,9 +181,7 @@ void install_cleanup_handlers() {
     struct sigaction sa {};
     sa.sa_handler = remove_pending_and_die;
     sigemptyset(&sa.sa_mask);
-    // Every signal whose default action ends the process.
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
-                          SIGPROF, SIGXCPU, SIGXFSZ}) {
+    for (const int sig : kFatalSignals) {
         ::sigaction(sig, &sa, nullptr);
     }
 }

@@ -30,6 +30,9 @@ std::optional<std::string> comment_field(const std::string &comment, const std::
 // A key ID trusted twice with different keys is refused: which of the two
 // a signature names would depend on the order the files were read.
 bool add_key_file(rerazera_keyring *ring, const std::string &path) {
+    if (!check_input_file(path)) {  // a FIFO would block, a device is no key
+        return false;
+    }
     const std::int32_t r = rerazera_keyring_add_file_unique(ring, path.c_str());
     if (r != RERAZERA_SIGN_OK) {
         report_error(path, rerazera_sign_strerror(r));
@@ -42,8 +45,7 @@ bool add_key_file(rerazera_keyring *ring, const std::string &path) {
 void add_signature_options(CLI::App *cmd, SignatureOptions &opt) {
     cmd->add_option("--key", opt.keys,
                     "Trusted minisign public key file; checks PACKAGE.minisig first (repeatable)")
-        ->check(CLI::ExistingFile)
-        ->allow_extra_args(false);
+        ->allow_extra_args(false);  // checked when read, in the tool's words
     cmd->add_option("--keyring", opt.keyrings,
                     "Directory whose *.pub files are trusted public keys (repeatable)")
         ->check(CLI::ExistingDirectory)

@@ -42,6 +42,7 @@ StdinSpool::StdinSpool(const std::string &keepAs, bool streamed) : keepable_(!ke
         named_ = std::make_unique<StagedFile>(target);
         if (!named_->ok()) {
             error_ = named_->error();
+            keepFailed_ = true;
             return;
         }
         streamed_ = true;
@@ -63,6 +64,7 @@ StdinSpool::StdinSpool(const std::string &keepAs, bool streamed) : keepable_(!ke
         std::make_unique<StagedFile>(keepAs.empty() || !inPlace_.empty() ? dir + "/stdin" : target);
     if (!named_->ok()) {
         error_ = named_->error();
+        keepFailed_ = !keepAs.empty() && inPlace_.empty();
         return;
     }
     if (copy_stdin(named_->fd())) {
@@ -147,7 +149,8 @@ bool StdinSpool::resolve_keep(const std::string &keepAs, std::string &target) {
     if (::lstat(keepAs.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         char *resolved = ::realpath(keepAs.c_str(), nullptr);
         if (resolved == nullptr) {
-            error_ = keepAs + ": is a symbolic link to a missing file; not creating its target";
+            error_ = "is a symbolic link to a missing file; not creating its target";
+            keepFailed_ = true;
             return false;
         }
         target = resolved;
@@ -155,7 +158,8 @@ bool StdinSpool::resolve_keep(const std::string &keepAs, std::string &target) {
     }
     if (::stat(target.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) {
-            error_ = keepAs + ": " + std::strerror(EISDIR);
+            error_ = std::strerror(EISDIR);
+            keepFailed_ = true;
             return false;
         }
         if (!S_ISREG(st.st_mode)) {

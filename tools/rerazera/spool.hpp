@@ -44,6 +44,8 @@ class StdinSpool {
     [[nodiscard]] bool ok() const { return !path_.empty(); }
     // Why the copy failed; kExitTrouble in every case.
     [[nodiscard]] const std::string &error() const { return error_; }
+    // Whether error() concerns the keepAs name rather than standard input.
+    [[nodiscard]] bool keep_failed() const { return keepFailed_; }
     // A name of the copy the library can open.
     [[nodiscard]] const std::string &path() const { return path_; }
     [[nodiscard]] std::uint64_t size() const { return size_; }
@@ -70,6 +72,7 @@ class StdinSpool {
     bool keepable_ = false;
     std::string inPlace_;  // a device or FIFO that keeps the copy
     bool streamed_ = false;
+    bool keepFailed_ = false;
 };
 
 }  // namespace rztool
