@@ -101,14 +101,17 @@ int run_signing_helper(void *ctx, const std::uint8_t *message, std::size_t len,
                 : "the signing helper was killed by signal " + std::to_string(WTERMSIG(status));
         return -1;
     }
-    if (!sent) {
-        helper.failure = "the signing helper did not read what it was to sign";
-        return -1;
-    }
+    // A wrong answer is named before a message left unread: a helper that
+    // answers at once may exit before the message is written, so whether
+    // the write fails depends on timing, and the answer is what is wrong.
     if (got != 64) {
         helper.failure = "the signing helper wrote " +
                          std::string(got > 64 ? "more than 64" : std::to_string(got)) +
                          " bytes, not a 64-byte signature";
+        return -1;
+    }
+    if (!sent) {
+        helper.failure = "the signing helper did not read what it was to sign";
         return -1;
     }
     std::memcpy(signature, answer, 64);
