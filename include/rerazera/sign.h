@@ -456,7 +456,8 @@ RERAZERA_SIGN_API int32_t rerazera_index_parse(const void *text, size_t len, rer
  * with *out set, a signature or policy refusal (NO_SIGNATURE, MALFORMED,
  * ALGORITHM_REFUSED, UNKNOWN_KEY, REVOKED_KEY, MISMATCH, COMMENT_FORGED,
  * PRODUCT_TYPE_MISMATCH, VERSION_*), INDEX_MALFORMED (signed, but not an
- * index this library reads), IO_ERROR, INVALID_ARGUMENT (a policy without a
+ * index this library reads; or over the size limit, then refused unread and
+ * *info null), IO_ERROR, INVALID_ARGUMENT (a policy without a
  * keyring), NO_MEMORY or CRYPTO_UNAVAILABLE. info as for
  * rerazera_verify_signature.
  */
@@ -503,8 +504,8 @@ typedef struct rerazera_stream_failure {
 
 /* Creates a strict stream over index (not copied) handing proven bytes to
  * sink (may be null: only the verdicts are wanted). options as for
- * rerazera_stream_new (may be null). Returns OK, INVALID_ARGUMENT, NO_MEMORY
- * or STREAM_FAILED. */
+ * rerazera_stream_new (may be null). Returns OK, INVALID_ARGUMENT, NO_MEMORY,
+ * STREAM_FAILED or CRYPTO_UNAVAILABLE. */
 RERAZERA_SIGN_API int32_t rerazera_signed_stream_new(const rerazera_index *index,
                                                      rerazera_sink_fn sink, void *sink_ctx,
                                                      const rerazera_stream_options *options,

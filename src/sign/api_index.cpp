@@ -225,6 +225,8 @@ RERAZERA_SIGN_API int32_t rerazera_index_open(const rerazera_policy *policy, con
                 case rs::ReadStatus::Ok:
                     break;
                 case rs::ReadStatus::TooLarge:
+                    // Refused unread: nothing about it was verified.
+                    sig.reset();
                     r = RERAZERA_SIGN_INDEX_MALFORMED;
                     break;
                 default:
@@ -271,6 +273,10 @@ RERAZERA_SIGN_API int32_t rerazera_signed_stream_new(const rerazera_index *index
                                                      rerazera_signed_stream **out) {
     if (index == nullptr || out == nullptr) {
         return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    // libsodium picks its fastest BLAKE2b for this CPU when initialised.
+    if (!rs::crypto_ready()) {
+        return RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
     }
     return guarded([&] {
         auto stream = std::make_unique<rerazera_signed_stream>();
