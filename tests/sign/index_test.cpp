@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -201,6 +202,29 @@ TEST_F(IndexTest, AnotherPackagesIndex) {
     EXPECT_EQ(o.fed, RERAZERA_SIGN_BLOCK_MISMATCH);
     EXPECT_EQ(o.failure.block, (other.entryOffsets[1] + 352 + 50000) / kBlock);
     EXPECT_EQ(o.failure.index, 1u);
+    // Its own bytes are proven; the CRC verdict is the verifier's.
+    const std::string otherBytes(other.bytes.begin(), other.bytes.end());
+    const Outcome own = strict(foreign.get(), otherBytes, kBlock);
+    EXPECT_EQ(own.finished, RERAZERA_SIGN_PACKAGE_FAILED);
+    EXPECT_EQ(own.sunk, otherBytes);
+    EXPECT_NE(own.msg.find("crc"), std::string::npos) << own.msg;
+}
+
+// Past 4096 entries (read in batches of that many) every one is named.
+TEST(IndexEntries, ExtensionOfManyEntries) {
+    std::vector<rerazera::writer::SubFile> files(5000);
+    for (std::uint32_t i = 0; i < files.size(); ++i) {
+        files[i].fileId = 0x1000 + i;
+        files[i].name = "f" + std::to_string(i);
+        files[i].payload.assign(1, static_cast<std::uint8_t>(i));
+    }
+    const rztest::ScratchDir dir;
+    rerazera::writer::PackageBuilder::from_files(std::move(files), 7)
+        .build()
+        .write(dir.file("x.qv"));
+    rerazera_index_info info{};
+    rerazera_index_get_info(parse(index_text(dir.file("x.qv"))).get(), &info);
+    EXPECT_EQ(info.entry_count, 5001u);  // the dummy's range too
 }
 
 // The digests are the standard ones: b2sum -l 256 and sha256sum agree.
@@ -228,6 +252,14 @@ TEST_F(IndexTest, BuildArguments) {
     for (const std::uint32_t block : {1000u, 2048u, 128u << 20})
         EXPECT_EQ(rerazera_index_build(p.c_str(), 1, block, &text, &len),
                   RERAZERA_SIGN_INVALID_ARGUMENT);
+    for (const std::uint32_t block : {4096u, 64u << 20}) {  // both ends allowed
+        ASSERT_EQ(rerazera_index_build(p.c_str(), 1, block, &text, &len), RERAZERA_SIGN_OK);
+        rerazera_index_info info{};
+        rerazera_index_get_info(parse(std::string(text, len)).get(), &info);
+        EXPECT_EQ(info.block_size, block);
+        std::free(text);
+        text = nullptr;
+    }
     rztest::write_text(dir_.file("short"), "tiny");
     EXPECT_EQ(rerazera_index_build(dir_.file("short").c_str(), 1, 0, &text, &len),
               RERAZERA_SIGN_IO_ERROR);
@@ -303,6 +335,9 @@ const OpenCase kOpenCases[] = {
     {"signed, not an index", "version:2.1",
      [](Str i, Str) { rztest::write_text(i, "rerazera-index 1\n"); }, nullptr, -1,
      RERAZERA_SIGN_INDEX_MALFORMED},
+    {"over the size limit", "version:2.1",
+     [](Str i, Str) { std::filesystem::resize_file(i, RERAZERA_INDEX_MAX_FILE + 1); }, nullptr, -1,
+     RERAZERA_SIGN_INDEX_MALFORMED},
 };
 
 TEST_F(IndexTest, OpenChecksSignatureAndPolicy) {
@@ -343,8 +378,10 @@ TEST_F(IndexTest, OpenChecksSignatureAndPolicy) {
         if (c.expected == RERAZERA_SIGN_OK) {
             EXPECT_EQ(strict(raw, bytes_, 65536).finished, RERAZERA_SIGN_OK);
         }
+        // A signed text that is no index was verified; one too large was never read.
         if (c.expected == RERAZERA_SIGN_INDEX_MALFORMED) {
-            EXPECT_TRUE(info != nullptr && info->comment_verified == 1);
+            EXPECT_EQ(info != nullptr && info->comment_verified == 1,
+                      std::string(c.name) == "signed, not an index");
         }
         rerazera_signature_info_free(info);
     }
