@@ -495,8 +495,8 @@ typedef struct rerazera_stream_failure {
     int32_t result;        /* the refusal (OK while none) */
     int32_t stream_result; /* the rerazera_stream's code for STREAM_FAILED, else 0 */
     uint64_t block;        /* the failing block (BLOCK_MISMATCH), or the one being filled */
-    uint64_t offset;       /* that block's first byte in the package */
-    uint64_t length;       /* that block's length */
+    uint64_t offset;       /* that block's first byte (bytes past the end: the size) */
+    uint64_t length;       /* that block's length (bytes past the end: 0) */
     int32_t has_entry;     /* non-zero: the block holds bytes of the entry below */
     uint32_t table;        /* the first such entry (lowest offset) */
     uint32_t index;

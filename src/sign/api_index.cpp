@@ -73,8 +73,10 @@ struct rerazera_signed_stream {
         failure.result = result;
         failure.stream_result = streamResult;
         failure.block = current;
-        failure.offset = current * index->block;
-        failure.length = current < index->blocks.size() ? index->block_length(current) : 0;
+        // Past the last block: where the bytes the index does not cover begin.
+        const bool past = current == index->blocks.size();
+        failure.offset = past ? index->size : current * index->block;
+        failure.length = past ? 0 : index->block_length(current);
         if (const rs::IndexEntry *e = rs::entry_in(*index, failure.offset, failure.length)) {
             failure.has_entry = 1;
             failure.table = e->table;

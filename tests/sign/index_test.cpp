@@ -189,6 +189,11 @@ TEST_F(IndexTest, StreamRefusals) {
                               : c.sunkBlocks == -2 ? (blocks() - 1) * kBlock
                                                    : c.sunkBlocks * std::size_t{kBlock};
         EXPECT_EQ(o.sunk, bytes_.substr(0, n));
+        if (c.finished == RERAZERA_SIGN_LENGTH_MISMATCH) {  // where the lengths part
+            const bool extra = c.fed != RERAZERA_SIGN_OK;
+            EXPECT_EQ(o.failure.offset, extra ? bytes_.size() : (blocks() - 1) * kBlock);
+            EXPECT_EQ(o.failure.length, extra ? 0 : bytes_.size() - (blocks() - 1) * kBlock);
+        }
     }
 }
 
