@@ -111,9 +111,10 @@ rerazera_pkg_config(rerazera "${PROJECT_DESCRIPTION}")
 rerazera_pkg_config(rerazera-package
   "QV package handles, per-entry reports and extraction (rerazera/package.h)")
 if(TARGET rerazera_sign)
-  # Its callers use the QVPKG_ functions beside it: -lrerazera comes along.
+  # Its callers use the QVPKG_ functions beside it, and its header the
+  # package API's stream types: both come along.
   rerazera_pkg_config(rerazera-sign "Detached signatures of QV packages (rerazera/sign.h)"
-                      rerazera)
+                      "rerazera rerazera-package")
 endif()
 
 # librerazera-package and its header, rerazera/package.h.

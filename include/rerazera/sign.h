@@ -23,13 +23,16 @@
  * every resource taken is released on every path.
  *
  * Link with -lrerazera-sign (CMake: rerazera::sign); the library
- * itself needs libsodium and librerazera.
+ * itself needs libsodium, librerazera and librerazera-package (whose stream
+ * types the signed index's strict stream takes).
  */
 #ifndef RERAZERA_SIGN_H
 #define RERAZERA_SIGN_H
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "rerazera/package.h"
 
 #if defined(__GNUC__) && !defined(RERAZERA_SIGN_STATIC)
 #define RERAZERA_SIGN_API __attribute__((visibility("default")))
@@ -69,6 +72,13 @@ extern "C" {
 #define RERAZERA_SIGN_BAD_COMMENT 23           /* a comment with a line break or control byte */
 #define RERAZERA_SIGN_SIGNER_FAILED 24         /* the external signer reported a failure */
 #define RERAZERA_SIGN_SIGNER_WRONG_KEY 25      /* its signature does not verify with the key */
+/* Since 1.2: signed indexes and the strict stream. */
+#define RERAZERA_SIGN_INDEX_MALFORMED 26 /* not an index of a version this library reads */
+#define RERAZERA_SIGN_BLOCK_MISMATCH 27  /* a block's bytes differ from the index's digest */
+#define RERAZERA_SIGN_LENGTH_MISMATCH 28 /* more or fewer bytes than the index covers */
+#define RERAZERA_SIGN_SINK_FAILED 29     /* the caller's sink returned non-zero */
+#define RERAZERA_SIGN_STOPPED 30         /* the caller's entry callback asked to stop */
+#define RERAZERA_SIGN_STREAM_FAILED 31   /* the package stream refused (see its result) */
 
 /* Flags for the verification calls. */
 #define RERAZERA_SIGN_ALLOW_LEGACY 1u /* accept the legacy "Ed" algorithm */
@@ -356,6 +366,177 @@ RERAZERA_SIGN_API int32_t rerazera_sign_file_external(const char *public_key_pat
                                                       const char *untrusted_comment,
                                                       char **signature_file,
                                                       char key_id[RERAZERA_KEY_ID_TEXT_SIZE]);
+
+/*
+ * ---- Since 1.2: signed indexes ----
+ *
+ * A detached signature gives its verdict only after the last byte of the
+ * package, and the CRC-16 checks of the streaming verifier prove nothing
+ * about who made the bytes. An index, PACKAGE.index, holds a digest of
+ * every fixed-size block of the package file; signed as PACKAGE.index.minisig
+ * (an ordinary minisign signature, which `minisign -Vm PACKAGE.index`
+ * checks), it lets a receiver prove each block as it arrives, long before
+ * the end. The format is a short text, described in docs/signing.md:
+ *
+ *   rerazera-index 1
+ *   digest blake2b-256
+ *   size 4202496
+ *   block 1048576
+ *   product-type 42
+ *   entries 2
+ *   entry 0 0 6180 2097152
+ *   entry 0 1 2103332 2099164
+ *   blocks 5
+ *   <64 lower-case hex digits>      (one line per block, in file order)
+ *
+ * Block i covers bytes [i * block, min((i + 1) * block, size)). An entry
+ * line names a sub-file (table, index, offset, length) so that a refusal
+ * can say which sub-files the failing block holds.
+ */
+
+/* The digests an index may use. */
+#define RERAZERA_INDEX_BLAKE2B_256 1u /* BLAKE2b with a 32-byte output (default) */
+#define RERAZERA_INDEX_SHA256 2u      /* SHA-256 */
+
+/* Block sizes: a power of two from 4 KiB to 64 MiB; 0 means 1 MiB. */
+#define RERAZERA_INDEX_MIN_BLOCK 4096u
+#define RERAZERA_INDEX_MAX_BLOCK (64u << 20)
+#define RERAZERA_INDEX_DEFAULT_BLOCK (1u << 20)
+
+/* An index file is at most this many bytes; a larger one is refused. */
+#define RERAZERA_INDEX_MAX_FILE (64u << 20)
+
+/*
+ * The index text of the package at path: *index_text receives it (malloc'ed,
+ * NUL-terminated, *index_len bytes without the NUL). The package is read
+ * through one snapshot (rerazera_package_open_path); its entries are those
+ * the package API lists, and the ones that lie wholly inside the file and
+ * are not empty get an entry line. The package is not judged: sign only
+ * packages that pass their checks. Returns OK, IO_ERROR (the package cannot
+ * be opened, is shorter than a header or 2 GiB and more), INVALID_ARGUMENT
+ * (an unknown digest or a block size that is not allowed), NO_MEMORY or
+ * CRYPTO_UNAVAILABLE.
+ */
+RERAZERA_SIGN_API int32_t rerazera_index_build(const char *path, uint32_t digest,
+                                               uint32_t block_size, char **index_text,
+                                               size_t *index_len);
+
+/* A parsed index. Opaque; immutable once made, so any number of threads may
+ * use it at once. */
+typedef struct rerazera_index rerazera_index;
+
+/* What an index states. */
+typedef struct rerazera_index_info {
+    uint64_t size;         /* the package's size in bytes */
+    uint32_t digest;       /* RERAZERA_INDEX_* */
+    uint32_t block_size;   /* bytes per block (the last one may be shorter) */
+    uint64_t block_count;  /* ceil(size / block_size) */
+    uint64_t entry_count;  /* entry lines */
+    uint32_t product_type; /* the package header's product type */
+} rerazera_index_info;
+
+/*
+ * Parses len bytes of index text WITHOUT checking any signature: for tools
+ * that show an index, and for tests. Everything is checked against what the
+ * size implies: the block count must be exactly ceil(size / block), entries
+ * must lie within the package and number at most 256 + 1,048,575, and text
+ * past the last digest line is refused. Returns OK, INDEX_MALFORMED,
+ * INVALID_ARGUMENT or NO_MEMORY. Memory: about 32 bytes per block and 16 per
+ * entry.
+ */
+RERAZERA_SIGN_API int32_t rerazera_index_parse(const void *text, size_t len, rerazera_index **out);
+
+/*
+ * The index a device should trust: reads the index file at path (at most
+ * RERAZERA_INDEX_MAX_FILE bytes) once, checks sig_path (null: path followed
+ * by ".minisig") over those very bytes with the policy's keyring and legacy
+ * setting, applies the policy to the trusted comment as
+ * rerazera_verify_package_policy does (product type, against the index's
+ * product-type line; the version floor), and only then parses it. Returns OK
+ * with *out set, a signature or policy refusal (NO_SIGNATURE, MALFORMED,
+ * ALGORITHM_REFUSED, UNKNOWN_KEY, REVOKED_KEY, MISMATCH, COMMENT_FORGED,
+ * PRODUCT_TYPE_MISMATCH, VERSION_*), INDEX_MALFORMED (signed, but not an
+ * index this library reads; or over the size limit, then refused unread and
+ * *info null), IO_ERROR, INVALID_ARGUMENT (a policy without a
+ * keyring), NO_MEMORY or CRYPTO_UNAVAILABLE. info as for
+ * rerazera_verify_signature.
+ */
+RERAZERA_SIGN_API int32_t rerazera_index_open(const rerazera_policy *policy, const char *path,
+                                              const char *sig_path, rerazera_index **out,
+                                              rerazera_signature_info **info);
+
+/* Fills *out. Returns OK or INVALID_ARGUMENT. */
+RERAZERA_SIGN_API int32_t rerazera_index_get_info(const rerazera_index *index,
+                                                  rerazera_index_info *out);
+
+/* Releases an index; null is allowed. */
+RERAZERA_SIGN_API void rerazera_index_free(rerazera_index *index);
+
+/*
+ * The strict stream: a package's bytes fed in any chunking, checked block by
+ * block against a (verified) index before the sink sees any of them. Bytes
+ * are gathered into a buffer of one block; when a block is complete its
+ * digest is compared with the index's, and only when it matches are its
+ * bytes fed to a rerazera_stream (so the per-entry reports through
+ * options->on_entry, and the final verdict, are those of the streaming
+ * verifier) and then handed to the sink, from that buffer. A block that does
+ * not match stops the stream: nothing of it reaches the sink or the entry
+ * callback, and every later call returns the same refusal. Memory: one block
+ * and the rerazera_stream's own, beside the index, which the stream borrows
+ * and which must outlive it. One thread at a time.
+ */
+typedef struct rerazera_signed_stream rerazera_signed_stream;
+
+/* Takes len proven bytes; returns 0, or non-zero to stop with SINK_FAILED. */
+typedef int (*rerazera_sink_fn)(void *ctx, const void *data, size_t len);
+
+/* Where and why a strict stream stopped. */
+typedef struct rerazera_stream_failure {
+    int32_t result;        /* the refusal (OK while none) */
+    int32_t stream_result; /* the rerazera_stream's code for STREAM_FAILED, else 0 */
+    uint64_t block;        /* the failing block (BLOCK_MISMATCH), or the one being filled */
+    uint64_t offset;       /* that block's first byte (bytes past the end: the size) */
+    uint64_t length;       /* that block's length (bytes past the end: 0) */
+    int32_t has_entry;     /* non-zero: the block holds bytes of the entry below */
+    uint32_t table;        /* the first such entry (lowest offset) */
+    uint32_t index;
+} rerazera_stream_failure;
+
+/* Creates a strict stream over index (not copied) handing proven bytes to
+ * sink (may be null: only the verdicts are wanted). options as for
+ * rerazera_stream_new (may be null). Returns OK, INVALID_ARGUMENT, NO_MEMORY,
+ * STREAM_FAILED or CRYPTO_UNAVAILABLE. */
+RERAZERA_SIGN_API int32_t rerazera_signed_stream_new(const rerazera_index *index,
+                                                     rerazera_sink_fn sink, void *sink_ctx,
+                                                     const rerazera_stream_options *options,
+                                                     rerazera_signed_stream **out);
+
+/* Feeds len bytes (data may be null when len is 0). Returns OK,
+ * BLOCK_MISMATCH, LENGTH_MISMATCH (bytes past the index's size), SINK_FAILED,
+ * STOPPED, STREAM_FAILED, INVALID_ARGUMENT (after finish, or data null), or
+ * the refusal that stopped the stream earlier. */
+RERAZERA_SIGN_API int32_t rerazera_signed_stream_feed(rerazera_signed_stream *stream,
+                                                      const void *data, size_t len);
+
+/* Bytes handed to the sink so far: every one of them proven. */
+RERAZERA_SIGN_API uint64_t rerazera_signed_stream_proven(const rerazera_signed_stream *stream);
+
+/* Ends the stream. LENGTH_MISMATCH when fewer bytes came than the index
+ * covers; otherwise the streaming verifier's verdict: msg and *qvpkg_result
+ * (both may be null) as rerazera_stream_finish gives them, and OK when the
+ * package passed, PACKAGE_FAILED when the verdict is a failure, or
+ * STREAM_FAILED (a layout that needs a second pass). Returns the refusal
+ * that stopped the stream earlier, if any. */
+RERAZERA_SIGN_API int32_t rerazera_signed_stream_finish(rerazera_signed_stream *stream, char *msg,
+                                                        size_t msg_size, int32_t *qvpkg_result);
+
+/* Fills *out with the stream's refusal and where it happened. Returns OK or
+ * INVALID_ARGUMENT. */
+RERAZERA_SIGN_API int32_t rerazera_signed_stream_failure(const rerazera_signed_stream *stream,
+                                                         rerazera_stream_failure *out);
+
+/* Releases a strict stream; null is allowed. */
+RERAZERA_SIGN_API void rerazera_signed_stream_free(rerazera_signed_stream *stream);
 
 #ifdef __cplusplus
 }

@@ -19,10 +19,6 @@
 #include "sign/public_key.hpp"
 #include "sign/signature_check.hpp"
 
-struct rerazera_policy {
-    rerazera::sign::Policy policy;
-};
-
 namespace {
 
 using rerazera::sign::crypto_ready;
@@ -49,9 +45,17 @@ rerazera_signature_info *make_info(const SignatureFile &sig, bool commentVerifie
     return info;
 }
 
+std::string default_signature_path(const char *path, const char *sigPath) {
+    return sigPath != nullptr ? std::string(sigPath) : std::string(path) + ".minisig";
+}
+
+}  // namespace
+
+namespace rerazera::sign {
+
 // Hands the parsed signature to the caller when asked for.
-std::int32_t finish(std::int32_t result, const std::optional<SignatureFile> &sig,
-                    rerazera_signature_info **info) {
+std::int32_t hand_out_info(std::int32_t result, const std::optional<SignatureFile> &sig,
+                           rerazera_signature_info **info) {
     if (info == nullptr) {
         return result;
     }
@@ -61,17 +65,14 @@ std::int32_t finish(std::int32_t result, const std::optional<SignatureFile> &sig
     }
     // Every refusal after the signature check held a verified comment.
     const bool verified = result == RERAZERA_SIGN_OK || result == RERAZERA_SIGN_PACKAGE_FAILED ||
+                          result == RERAZERA_SIGN_INDEX_MALFORMED ||
                           (result >= RERAZERA_SIGN_PRODUCT_TYPE_MISMATCH &&
                            result <= RERAZERA_SIGN_VERSION_MALFORMED);
     *info = make_info(*sig, verified);
     return *info != nullptr ? result : RERAZERA_SIGN_NO_MEMORY;
 }
 
-std::string default_signature_path(const char *path, const char *sigPath) {
-    return sigPath != nullptr ? std::string(sigPath) : std::string(path) + ".minisig";
-}
-
-}  // namespace
+}  // namespace rerazera::sign
 
 extern "C" {
 
@@ -129,6 +130,18 @@ RERAZERA_SIGN_API const char *rerazera_sign_strerror(int32_t code) {
             return "the external signer failed";
         case RERAZERA_SIGN_SIGNER_WRONG_KEY:
             return "the external signer's signature does not verify with the public key";
+        case RERAZERA_SIGN_INDEX_MALFORMED:
+            return "not a package index this library reads";
+        case RERAZERA_SIGN_BLOCK_MISMATCH:
+            return "a block differs from the signed index";
+        case RERAZERA_SIGN_LENGTH_MISMATCH:
+            return "the package's length differs from the signed index";
+        case RERAZERA_SIGN_SINK_FAILED:
+            return "the sink failed";
+        case RERAZERA_SIGN_STOPPED:
+            return "stopped by the entry callback";
+        case RERAZERA_SIGN_STREAM_FAILED:
+            return "the streaming verifier cannot go on";
         default:
             return "unknown result code";
     }
@@ -240,7 +253,7 @@ RERAZERA_SIGN_API int32_t rerazera_verify_signature(const rerazera_keyring *ring
         const std::string sigPath = default_signature_path(path, sig_path);
         const std::int32_t r =
             rerazera::sign::check_file_signature(ring->ring, path, sigPath.c_str(), flags, sig);
-        return finish(r, sig, info);
+        return rerazera::sign::hand_out_info(r, sig, info);
     });
 }
 
@@ -262,7 +275,7 @@ RERAZERA_SIGN_API int32_t rerazera_verify_package(const rerazera_keyring *ring, 
         const std::string sigPath = default_signature_path(path, sig_path);
         const std::int32_t r = rerazera::sign::check_signed_package(
             ring->ring, path, sigPath.c_str(), flags, msg, msgSize, package_result, sig);
-        return finish(r, sig, info);
+        return rerazera::sign::hand_out_info(r, sig, info);
     });
 }
 
@@ -363,7 +376,7 @@ RERAZERA_SIGN_API int32_t rerazera_verify_package_policy(const rerazera_policy *
         if (r == RERAZERA_SIGN_OK) {
             r = rerazera::sign::apply_policy(p, sig->trustedComment, productType);
         }
-        return finish(r, sig, info);
+        return rerazera::sign::hand_out_info(r, sig, info);
     });
 }
 
@@ -393,7 +406,7 @@ RERAZERA_SIGN_API int32_t rerazera_verify_bytes_policy(const rerazera_policy *po
         if (r == RERAZERA_SIGN_OK) {
             r = rerazera::sign::apply_policy(p, sig->trustedComment, productType);
         }
-        return finish(r, sig, info);
+        return rerazera::sign::hand_out_info(r, sig, info);
     });
 }
 

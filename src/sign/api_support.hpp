@@ -7,12 +7,19 @@
 
 #include <cstdint>
 #include <new>
+#include <optional>
 
 #include "rerazera/sign.h"
 #include "sign/keyring.hpp"
+#include "sign/policy.hpp"
+#include "sign/signature_file.hpp"
 
 struct rerazera_keyring {
     rerazera::sign::Keyring ring;
+};
+
+struct rerazera_policy {
+    rerazera::sign::Policy policy;
 };
 
 namespace rerazera::sign {
@@ -33,5 +40,10 @@ std::int32_t guarded(Body &&body) noexcept {
 inline bool crypto_ready() noexcept {
     return sodium_init() >= 0;
 }
+
+// Hands the parsed signature to the caller when asked for (info may be
+// null); NO_MEMORY when the record cannot be made.
+std::int32_t hand_out_info(std::int32_t result, const std::optional<SignatureFile> &sig,
+                           rerazera_signature_info **info);
 
 }  // namespace rerazera::sign

@@ -403,9 +403,9 @@ TEST_F(SignLibraryTest, SignFileCrossesOver) {
 
 TEST(SignStrerror, DistinctTextPerCode) {
     std::set<std::string> texts;
-    for (int32_t code = RERAZERA_SIGN_OK; code <= RERAZERA_SIGN_SIGNER_WRONG_KEY; ++code)
+    for (int32_t code = RERAZERA_SIGN_OK; code <= RERAZERA_SIGN_STREAM_FAILED; ++code)
         EXPECT_TRUE(texts.insert(rerazera_sign_strerror(code)).second) << code;
-    for (const int32_t code : {-1, RERAZERA_SIGN_SIGNER_WRONG_KEY + 1})
+    for (const int32_t code : {-1, RERAZERA_SIGN_STREAM_FAILED + 1})
         EXPECT_STREQ(rerazera_sign_strerror(code), "unknown result code");
 }
 

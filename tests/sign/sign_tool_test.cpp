@@ -453,3 +453,90 @@ TEST_F(SignToolTest, Pkcs11TokenSigns) {
 }
 
 }  // namespace
+
+namespace {
+
+// sign --index and verify --stream --index: minisign checks the index's
+// signature; each refusal stops before a byte is passed on.
+struct IndexRow {
+    const char *name;
+    void (*spoil)(Str dir);  // on the files in dir, after signing
+    Args extra;              // verify's options beyond --stream --index fw.qv.index
+    int status;
+    const char *report;  // in the report (stderr, the bytes going to stdout)
+    bool passesBytes;
+};
+const IndexRow kIndexRows[] = {
+    {"intact", [](Str) {}, {"--key", "k.pub"}, 0, "standard input: ok", true},
+    {"resealed sub-file, CRCs right",
+     [](Str d) {
+         rerazera::writer::Package p = rztest::make_package();
+         p.bytes[p.entryOffsets[0] + 244] = 'X';
+         p.reseal_bin_header(p.entryOffsets[0]);
+         p.write(d + "/fw.qv");
+     },
+     {"--key", "k.pub"},
+     1,
+     "FAILED (block 0 of 1, bytes 0-79237, header entry 0)",
+     false},
+    {"truncated",
+     [](Str d) { std::filesystem::resize_file(d + "/fw.qv", 79000); },
+     {"--key", "k.pub"},
+     1,
+     "the package's length differs from the signed index",
+     false},
+    {"index edited",
+     [](Str d) { rztest::edit_line(d + "/fw.qv.index", 2, 5, 1, "8"); },
+     {"--key", "k.pub"},
+     1,
+     "FAILED (index)\n  index: signature does not match the file",
+     false},
+    {"index signature missing",
+     [](Str d) { Spoil::no_sig("", d + "/fw.qv.index.minisig"); },
+     {"--key", "k.pub"},
+     1,
+     "no signature file",
+     false},
+    {"another key", [](Str) {}, {"--key", "o.pub"}, 1, "signed by an untrusted key", false},
+    {"below the version floor",
+     [](Str) {},
+     {"--key", "k.pub", "--min-version", "3"},
+     1,
+     "version below the minimum",
+     false},
+    {"at the version floor",
+     [](Str) {},
+     {"--key", "k.pub", "--min-version", "2.5"},
+     0,
+     "standard input: ok",
+     true},
+    {"no key", [](Str) {}, {}, 2, "needs the trusted keys", false},
+};
+
+TEST_F(SignToolTest, SignedIndexStreams) {
+    keygen('R', "k");
+    keygen('M', "o");
+    for (const std::string digest : {"blake2b-256", "sha-256"}) {
+        for (const IndexRow &row : kIndexRows) {
+            SCOPED_TRACE(digest + ": " + row.name);
+            sign('R', "k", "fw.qv", {"--index", "--index-digest", digest, "--version", "2.5"});
+            expect_run('M', {"-Vm", "fw.qv.index", "-p", "k.pub", "-x", "fw.qv.index.minisig"}, "",
+                       0, "\tfile:fw.qv.index\tsize:");
+            const std::string original = rztest::read_text(path("fw.qv"));
+            row.spoil(dir_.path());
+            Args args = {"verify", "--stream", "--index", "fw.qv.index", "-", "-o", "-"};
+            args.insert(args.end(), row.extra.begin(), row.extra.end());
+            const RunResult r = run('R', args, rztest::read_text(path("fw.qv")));
+            EXPECT_EQ(r.status, row.status) << r.err;
+            EXPECT_NE(r.err.find(row.report), std::string::npos) << r.err;
+            EXPECT_EQ(r.out, row.passesBytes ? original : "");
+            // To a file: kept only when everything passed.
+            args[6] = "out.qv";
+            std::filesystem::remove(path("out.qv"));
+            EXPECT_EQ(run('R', args, rztest::read_text(path("fw.qv"))).status, row.status);
+            EXPECT_EQ(rztest::file_exists(path("out.qv")), row.status == 0);
+        }
+    }
+}
+
+}  // namespace

@@ -39,6 +39,8 @@ struct SignOptions {
     std::string version;                                           // --version
     std::string helper;                                            // --signing-helper
     std::string publicPath;                                        // -p, with the helper
+    bool index = false;                                            // --index
+    std::string indexDigest = "blake2b-256";                       // --index-digest
 };
 
 using SecretKeyPtr = std::unique_ptr<rerazera_secret_key, decltype(&rerazera_secret_key_free)>;
@@ -147,6 +149,46 @@ struct Signer {
     std::string publicPath;
 };
 
+// --index: PACKAGE.index, the digest of every block of the package, and
+// PACKAGE.index.minisig, signed by the same key with the same fields, the
+// file and size being the index's.
+int sign_index(const Signer &signer, const SignOptions &opt, const std::string &path,
+               const std::string &commentTail, long long timestamp) {
+    char *rawIndex = nullptr;
+    std::size_t len = 0;
+    const std::uint32_t digest =
+        opt.indexDigest == "sha-256" ? RERAZERA_INDEX_SHA256 : RERAZERA_INDEX_BLAKE2B_256;
+    if (const std::int32_t r = rerazera_index_build(path.c_str(), digest, 0, &rawIndex, &len);
+        r != RERAZERA_SIGN_OK) {
+        report_error(path, std::string("no index: ") + rerazera_sign_strerror(r));
+        return kExitTrouble;
+    }
+    const TextPtr indexText(rawIndex, &std::free);
+    const std::string indexPath = path + ".index";
+    if (!write_signature(indexPath, indexText.get())) {
+        return kExitTrouble;
+    }
+    const std::string comment = "timestamp:" + std::to_string(timestamp) +
+                                "\tfile:" + std::filesystem::path(indexPath).filename().string() +
+                                "\tsize:" + std::to_string(len) + commentTail;
+    char *raw = nullptr;
+    std::int32_t r = RERAZERA_SIGN_INVALID_ARGUMENT;
+    if (signer.key != nullptr) {
+        r = rerazera_sign_file(signer.key, indexPath.c_str(), comment.c_str(),
+                               opt.untrusted.c_str(), &raw);
+    } else {
+        r = rerazera_sign_file_external(signer.publicPath.c_str(), run_signing_helper,
+                                        signer.helper, indexPath.c_str(), comment.c_str(),
+                                        opt.untrusted.c_str(), &raw, nullptr);
+    }
+    if (r != RERAZERA_SIGN_OK) {
+        report_error(indexPath, std::string("not signed: ") + rerazera_sign_strerror(r));
+        return kExitTrouble;
+    }
+    const TextPtr text(raw, &std::free);
+    return write_signature(indexPath + ".minisig", text.get()) ? kExitOk : kExitTrouble;
+}
+
 int sign_one(const Signer &signer, const SignOptions &opt, const std::string &path,
              long long timestamp) {
     std::uint64_t size = 0;
@@ -207,6 +249,15 @@ int sign_one(const Signer &signer, const SignOptions &opt, const std::string &pa
     const std::string sigPath = opt.sigPath.empty() ? path + ".minisig" : opt.sigPath;
     if (!write_signature(sigPath, text.get())) {
         return kExitTrouble;
+    }
+    if (opt.index) {
+        // The fields after the package's file and size, for the index's comment.
+        const std::string all = comment.str();
+        const std::size_t tail = all.find("\tproduct-type:");
+        if (const int st = sign_index(signer, opt, path, all.substr(tail), timestamp);
+            st != kExitOk) {
+            return st;
+        }
     }
     if (!quiet()) {
         std::printf("%s: signed by %s\n", escape(path).c_str(), id);
@@ -270,6 +321,12 @@ void add_sign(CLI::App &app, Runner &run) {
                     "The signature file's untrusted comment");
     cmd->add_option("-x,--sig", opt->sigPath,
                     "Signature file to write (one package; default PACKAGE.minisig)");
+    cmd->add_flag("--index", opt->index,
+                  "Also write PACKAGE.index (a digest of every 1 MiB block) and its signature "
+                  "PACKAGE.index.minisig, for verify --stream --index");
+    cmd->add_option("--index-digest", opt->indexDigest, "The index's digest (default blake2b-256)")
+        ->check(CLI::IsMember({"blake2b-256", "sha-256"}))
+        ->needs("--index");
     cmd->footer(
         "Exit status: 0 every package signed, 1 a package failed its checks, 2 usage error, "
         "unusable secret key, a package that cannot be read or a signature that cannot be "

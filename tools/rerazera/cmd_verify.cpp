@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "index_verify.hpp"
 #include "json_out.hpp"
 #include "rerazera.h"
 #include "rerazera/package.h"
@@ -41,6 +42,8 @@ struct VerifyOptions {
     bool stream = false;   // files through the streaming verifier too
     std::string save;
     SignatureOptions signature;
+    std::string index;   // --index: the signed index the stream is proven against
+    std::string output;  // -o: where the proven bytes go
 };
 
 struct Outcome {
@@ -349,6 +352,13 @@ void print_human(const std::string &path, const Outcome &o) {
 
 int run_verify(const VerifyOptions &opt) {
     const SignatureOptions &sig = opt.signature;
+    if (!opt.index.empty()) {
+        if (opt.packages.size() != 1 || opt.json) {
+            report_error("--index", "proves one package, printed as text; give one package");
+            return kExitUsage;
+        }
+        return verify_with_index(opt.packages[0], opt.index, sig, opt.output);
+    }
     if (!sig.enabled() && (!sig.sigPath.empty() || !sig.productType.empty() ||
                            !sig.minVersion.empty() || sig.allowLegacy)) {
         report_error(!sig.sigPath.empty()       ? "--sig"
@@ -585,6 +595,16 @@ void add_verify(CLI::App &app, Runner &run) {
         ->excludes("--report")
         ->excludes("--save");
     add_signature_options(cmd, opt->signature);
+    cmd->add_option("--index", opt->index,
+                    "With --stream: prove each block against this signed index (its signature "
+                    "INDEX.minisig checked first) before any of its bytes are passed on")
+        ->needs("--stream")
+        ->allow_extra_args(false);
+    cmd->add_option("-o,--output", opt->output,
+                    "With --index: write the proven bytes to FILE ('-' standard output), kept "
+                    "only when the whole package passed")
+        ->needs("--index")
+        ->allow_extra_args(false);
     cmd->footer(
         "A package '-' is read from standard input. Exit status: 0 when every package passes, 1 "
         "when any fails, 2 when any cannot be used (the others are still verified) or for usage "
