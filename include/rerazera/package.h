@@ -107,7 +107,7 @@ typedef enum rerazera_result {
  * Static: never free it. */
 RERAZERA_PACKAGE_API const char *rerazera_strerror(int32_t result);
 
-/* The library's version, such as "1.1.0"; static. */
+/* The library's version, such as "1.2.0"; static. */
 RERAZERA_PACKAGE_API const char *rerazera_package_version(void);
 
 /* The checksum kernel this library runs on this machine: "portable" (table

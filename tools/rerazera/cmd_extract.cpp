@@ -329,7 +329,7 @@ int run_extract(ExtractOptions opt) {
     // sub-files.
     if (opt.out != "-" && !opt.out.empty() && (opt.all || opt.ids.size() + opt.names.size() > 1)) {
         report_note("-o",
-                    "an output directory given with -o is deprecated (removed in 1.2); "
+                    "an output directory given with -o is deprecated (removed in 1.3); "
                     "use -C " +
                         opt.out);
         opt.dir = std::move(opt.out);

@@ -78,7 +78,7 @@ int run_strip(const StripOptions &opt) {
     std::uint16_t computed = 0;
     QVPKG_MakeCrcCheckSum(buf.data() + 8, static_cast<std::int32_t>(BIN_HEADER_CRC_LEN), &computed);
     if (opt.force) {
-        report_note("--force", "strip's --force is deprecated (removed in 1.2); use --no-check");
+        report_note("--force", "strip's --force is deprecated (removed in 1.3); use --no-check");
     }
     if (stored != computed && !opt.noCheck && !opt.force) {
         report_error(opt.input, "bin header checksum mismatch (stored " + hex32(stored) +
