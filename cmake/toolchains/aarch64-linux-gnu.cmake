@@ -5,7 +5,9 @@
 #   cmake -S . -B build-aarch64 --toolchain cmake/toolchains/aarch64-linux-gnu.cmake
 # For another sysroot (Yocto's SDK, Buildroot's output/host), set
 # RERAZERA_SYSROOT, or use the toolchain file that SDK provides and set only
-# CMAKE_CROSSCOMPILING_EMULATOR; see docs/building.md.
+# CMAKE_CROSSCOMPILING_EMULATOR; see docs/building.md. With Debian's cross
+# compilers, libsodium and the tool's header-only libraries come from a
+# second root, RERAZERA_TARGET_ROOT, that .ci/target-root makes.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 
@@ -32,3 +34,6 @@ find_program(RERAZERA_QEMU NAMES qemu-aarch64-static qemu-aarch64)
 if(RERAZERA_QEMU)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${RERAZERA_QEMU};-cpu;${RERAZERA_QEMU_CPU};-L;${RERAZERA_SYSROOT})
 endif()
+
+# RERAZERA_TARGET_ROOT: the libraries the sysroot lacks (.ci/target-root).
+include(${CMAKE_CURRENT_LIST_DIR}/target-root.cmake)
