@@ -21,13 +21,11 @@
 #include "rerazera.h"
 #include "rerazera/package.h"
 #include "rerazera/sign.h"
-#include "writer/package_writer.hpp"
+#include "stream/gib_package.hpp"
 
 namespace {
 
-constexpr std::size_t kSubFiles = 16;
-constexpr std::size_t kPayload = (std::size_t{1} << 30) / kSubFiles - 352;  // 1 GiB in all
-constexpr std::size_t kPiece = std::size_t{1} << 20;
+constexpr std::size_t kPiece = rzbench::kStreamPiece;
 
 // The package in memory and its index (built from a file under /tmp,
 // removed once the index is made).
@@ -37,40 +35,17 @@ class Indexed {
         static const Indexed package;
         return package;
     }
-    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t> bytes = rzbench::gib_package();
     rerazera_index *index = nullptr;
 
   private:
     Indexed() {
-        rerazera::writer::PackageBuilder builder;
-        std::uint32_t seed = 0x9E3779B9u;
-        for (std::size_t i = 0; i < kSubFiles; ++i) {
-            std::vector<std::uint8_t> payload(kPayload);
-            for (std::uint8_t &b : payload) {
-                seed = seed * 1664525u + 1013904223u;
-                b = static_cast<std::uint8_t>(seed >> 24);
-            }
-            builder.add(rerazera::writer::SubFile{static_cast<std::uint32_t>(0x100 + i),
-                                                  "part" + std::to_string(i), "bench",
-                                                  std::move(payload)});
-        }
-        bytes = builder.build().bytes;
         const std::string path = "/tmp/rerazera-index-bench-" + std::to_string(::getpid()) + ".qv";
-        const int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
-        for (std::size_t at = 0; fd >= 0 && at < bytes.size();) {
-            const ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);
-            if (n <= 0) {
-                break;
-            }
-            at += static_cast<std::size_t>(n);
-        }
-        if (fd >= 0) {
-            ::close(fd);
-        }
         char *text = nullptr;
         std::size_t len = 0;
-        if (rerazera_index_build(path.c_str(), RERAZERA_INDEX_BLAKE2B_256, 0, &text, &len) ==
-            RERAZERA_SIGN_OK) {
+        if (rzbench::write_package(path, bytes) &&
+            rerazera_index_build(path.c_str(), RERAZERA_INDEX_BLAKE2B_256, 0, &text, &len) ==
+                RERAZERA_SIGN_OK) {
             (void)rerazera_index_parse(text, len, &index);
         }
         std::free(text);
@@ -88,19 +63,7 @@ int sink(void *ctx, const void *data, std::size_t len) {
 void BM_PlainStream(benchmark::State &state) {
     const Indexed &pkg = Indexed::get();
     for (auto _ : state) {
-        rerazera_stream *s = nullptr;
-        if (rerazera_stream_new(nullptr, &s) != RERAZERA_OK) {
-            state.SkipWithError("no stream");
-            break;
-        }
-        for (std::size_t at = 0; at < pkg.bytes.size(); at += kPiece) {
-            (void)rerazera_stream_feed(s, pkg.bytes.data() + at,
-                                       std::min(kPiece, pkg.bytes.size() - at));
-        }
-        int32_t code = -1;
-        const int32_t r = rerazera_stream_finish(s, -1, nullptr, 0, &code);
-        rerazera_stream_free(s);
-        if (r != RERAZERA_OK || code != QVPKG_OK) {
+        if (!rzbench::plain_stream_accepts(pkg.bytes)) {
             state.SkipWithError("the stream refused the package");
             break;
         }
