@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "gib_package.hpp"
 #include "ratio.hpp"
 #include "rerazera.h"
 #include "rerazera/sign.h"
@@ -24,9 +25,6 @@
 #include "writer/package_writer.hpp"
 
 namespace {
-
-constexpr std::size_t kSubFiles = 16;
-constexpr std::size_t kPayload = (std::size_t{1} << 30) / kSubFiles - 352;  // 1 GiB in all
 
 // The signed package and a keyring that trusts its key, made on first use;
 // the files are removed at exit.
@@ -45,21 +43,7 @@ class SignedPackage {
             std::fputs("libsodium cannot be initialised\n", stderr);
         }
         path = "/tmp/rerazera-sign-bench-" + std::to_string(::getpid()) + ".qv";
-        {
-            rerazera::writer::PackageBuilder builder;
-            std::uint32_t seed = 0x2545F491u;
-            for (std::size_t i = 0; i < kSubFiles; ++i) {
-                std::vector<std::uint8_t> payload(kPayload);
-                for (std::uint8_t &b : payload) {
-                    seed = seed * 1664525u + 1013904223u;
-                    b = static_cast<std::uint8_t>(seed >> 24);
-                }
-                builder.add(rerazera::writer::SubFile{static_cast<std::uint32_t>(0x100 + i),
-                                                      "part" + std::to_string(i), "bench",
-                                                      std::move(payload)});
-            }
-            builder.build().write(path);
-        }
+        (void)rzbench::write_package(path, rzbench::gib_package(0x2545F491u));
         const int fd = ::open(path.c_str(), O_RDONLY);
         if (fd >= 0) {
             ::fsync(fd);  // no writeback during the measurements

@@ -17,15 +17,13 @@
 #include <vector>
 
 #include "format/crc.hpp"
+#include "gib_package.hpp"
 #include "ratio.hpp"
 #include "rerazera.h"
 #include "verify/mapping.hpp"
 #include "writer/package_writer.hpp"
 
 namespace {
-
-constexpr std::size_t kSubFiles = 16;
-constexpr std::size_t kPayload = (std::size_t{1} << 30) / kSubFiles - 352;  // 1 GiB in all
 
 enum Shape { kLargeFolios = 0, kSmallPages = 1 };
 
@@ -39,22 +37,7 @@ class Packages {
 
   private:
     Packages() {
-        std::vector<std::uint8_t> bytes;
-        {
-            rerazera::writer::PackageBuilder builder;
-            std::uint32_t seed = 0x9E3779B9u;
-            for (std::size_t i = 0; i < kSubFiles; ++i) {
-                std::vector<std::uint8_t> payload(kPayload);
-                for (std::uint8_t &b : payload) {
-                    seed = seed * 1664525u + 1013904223u;
-                    b = static_cast<std::uint8_t>(seed >> 24);
-                }
-                builder.add(rerazera::writer::SubFile{static_cast<std::uint32_t>(0x100 + i),
-                                                      "part" + std::to_string(i), "bench",
-                                                      std::move(payload)});
-            }
-            bytes = builder.build().bytes;
-        }
+        const std::vector<std::uint8_t> bytes = rzbench::gib_package();
         const std::string base = "/tmp/rerazera-bench-" + std::to_string(::getpid());
         paths_[kLargeFolios] = base + "-large.qv";
         paths_[kSmallPages] = base + "-small.qv";

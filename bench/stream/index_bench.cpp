@@ -17,11 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "gib_package.hpp"
 #include "ratio.hpp"
 #include "rerazera.h"
 #include "rerazera/package.h"
 #include "rerazera/sign.h"
-#include "stream/gib_package.hpp"
+#include "stream/plain_stream.hpp"
 
 namespace {
 

@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "gib_package.hpp"
 #include "ratio.hpp"
 #include "rerazera.h"
 #include "rerazera/package.h"
-#include "stream/gib_package.hpp"
+#include "stream/plain_stream.hpp"
 
 namespace {
 

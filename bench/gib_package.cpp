@@ -1,23 +1,17 @@
 // SPDX-License-Identifier: MIT
-#include "stream/gib_package.hpp"
+#include "gib_package.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-
-#include "rerazera.h"
-#include "rerazera/package.h"
 #include "writer/package_writer.hpp"
 
 namespace rzbench {
 
-std::vector<std::uint8_t> gib_package() {
-    constexpr std::size_t kSubFiles = 16;
-    constexpr std::size_t kPayload = (std::size_t{1} << 30) / kSubFiles - 352;
+std::vector<std::uint8_t> gib_package(std::uint32_t seed) {
+    constexpr std::size_t kPayload = (std::size_t{1} << 30) / kGibSubFiles - 352;
     rerazera::writer::PackageBuilder builder;
-    std::uint32_t seed = 0x9E3779B9u;
-    for (std::size_t i = 0; i < kSubFiles; ++i) {
+    for (std::size_t i = 0; i < kGibSubFiles; ++i) {
         std::vector<std::uint8_t> payload(kPayload);
         for (std::uint8_t &b : payload) {
             seed = seed * 1664525u + 1013904223u;
@@ -45,20 +39,6 @@ bool write_package(const std::string &path, const std::vector<std::uint8_t> &byt
     }
     const bool synced = ::fsync(fd) == 0;
     return ::close(fd) == 0 && synced && at == bytes.size();
-}
-
-bool plain_stream_accepts(const std::vector<std::uint8_t> &bytes) {
-    rerazera_stream *s = nullptr;
-    if (rerazera_stream_new(nullptr, &s) != RERAZERA_OK) {
-        return false;
-    }
-    for (std::size_t at = 0; at < bytes.size(); at += kStreamPiece) {
-        (void)rerazera_stream_feed(s, bytes.data() + at, std::min(kStreamPiece, bytes.size() - at));
-    }
-    int32_t code = -1;
-    const int32_t r = rerazera_stream_finish(s, -1, nullptr, 0, &code);
-    rerazera_stream_free(s);
-    return r == RERAZERA_OK && code == QVPKG_OK;
 }
 
 }  // namespace rzbench
