@@ -48,7 +48,7 @@ std::uint16_t crc16_update_clmul(std::uint16_t crc, const std::uint8_t *data,
     // One loop, the prefetch behind a branch that never changes its mind
     // within a buffer: the loop body stays one block of code, with the
     // accumulators in registers.
-    const bool streamed = size >= kStreamed;
+    const bool streamed = size >= kStreamed && crc_prefetch_ahead();
     while (size >= kStride) {
         if (streamed && size >= kStride + kPrefetchDistance) {
             prefetch(data + kPrefetchDistance);

@@ -51,6 +51,15 @@ CrcCpuFeatures probe() noexcept {
     unsigned eax = 0;
     unsigned ebx = 0;
     unsigned edx = 0;
+    unsigned ecx = 0;
+    if (__get_cpuid(0, &eax, &ebx, &ecx, &edx) != 0) {
+        char vendor[12];
+        std::memcpy(vendor, &ebx, 4);
+        std::memcpy(vendor + 4, &edx, 4);
+        std::memcpy(vendor + 8, &ecx, 4);
+        r.amd = std::memcmp(vendor, "AuthenticAMD", 12) == 0 ||
+                std::memcmp(vendor, "HygonGenuine", 12) == 0;
+    }
     if (__get_cpuid(1, &eax, &ebx, &r.leaf1Ecx, &edx) == 0) {
         return {};
     }
@@ -76,6 +85,14 @@ bool vpclmul256_usable() noexcept {
 bool vpclmul_usable() noexcept {
     return features().vpclmul;
 }
+
+}  // namespace
+
+bool crc_prefetch_ahead() noexcept {
+    return features().prefetchAhead;
+}
+
+namespace {
 
 #endif  // RERAZERA_CRC_X86
 
@@ -120,6 +137,7 @@ CrcCpuFeatures crc_features_from(const CpuidReport &r) noexcept {
                    has_all(r.leaf7Ecx, bit_VPCLMULQDQ);
     f.vpclmul = f.vpclmul256 && has_all(xcr0, kXcr0Avx512) &&
                 has_all(r.leaf7Ebx, bit_AVX512F | bit_AVX512BW | bit_AVX512VL);
+    f.prefetchAhead = !r.amd;
     return f;
 }
 

@@ -90,7 +90,7 @@ std::uint16_t crc16_update_vpclmul(std::uint16_t crc, const std::uint8_t *data,
         data += kStride;
         size -= kStride;
     };
-    if (size >= kStreamed) {
+    if (size >= kStreamed && crc_prefetch_ahead()) {
         while (size >= kStride + kPrefetchDistance) {
             for (std::size_t line = 0; line < kStride; line += kVector) {
                 prefetch(data + kPrefetchDistance + line);

@@ -61,7 +61,7 @@ std::uint16_t crc16_update_vpclmul256(std::uint16_t crc, const std::uint8_t *dat
     // One loop, the prefetch behind a branch that never changes its mind
     // within a buffer: the loop body stays one block of code, with the
     // accumulators in registers.
-    const bool streamed = size >= kStreamed;
+    const bool streamed = size >= kStreamed && crc_prefetch_ahead();
     while (size >= kStride) {
         if (streamed && size >= kStride + kPrefetchDistance) {
             for (std::size_t line = 0; line < kStride; line += 64) {

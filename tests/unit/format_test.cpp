@@ -277,6 +277,12 @@ TEST(CrcDispatch, FeaturesFollowEveryBitTheKernelsNeed) {
         EXPECT_EQ(f.vpclmul256, row.vpclmul256) << row.what;
         EXPECT_EQ(f.vpclmul, row.vpclmul) << row.what;
     }
+    // Prefetching ahead follows the vendor alone, whatever the kernel.
+    rerazera::CpuidReport amd = all;
+    amd.amd = true;
+    EXPECT_TRUE(rerazera::crc_features_from(all).prefetchAhead);
+    EXPECT_FALSE(rerazera::crc_features_from(amd).prefetchAhead);
+    EXPECT_TRUE(rerazera::crc_features_from(amd).vpclmul);
 }
 #endif
 
