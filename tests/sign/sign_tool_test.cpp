@@ -415,41 +415,72 @@ TEST_F(SignToolTest, ExternalSignerSigns) {
     expect_run('R', {"sign", "fw.qv"}, "", 2, "", "--signing-helper");
 }
 
-// A PKCS#11 token as the signer: SoftHSM's Ed25519 key through OpenSC's
-// pkcs11-tool, its public key turned into a minisign key file; minisign
-// accepts the signature. Skipped where the token tools are not installed.
+// A PKCS#11 token as the signer: SoftHSM's Ed25519 key through --pkcs11
+// (p11-kit) and through OpenSC's pkcs11-tool as a signing helper; minisign
+// accepts each signature. Each refusal writes no signature. Skipped where
+// the token tools are not installed.
 TEST_F(SignToolTest, Pkcs11TokenSigns) {
     const std::string module = "/usr/lib/softhsm/libsofthsm2.so";
     if (!rztest::file_exists(module) || !rztest::file_exists("/usr/bin/pkcs11-tool") ||
-        !rztest::file_exists("/usr/bin/softhsm2-util") || !rztest::file_exists("/usr/bin/python3"))
+        !rztest::file_exists("/usr/bin/softhsm2-util"))
         GTEST_SKIP() << "softhsm2 and opensc are not installed";
     std::filesystem::create_directory(path("tokens"));
     rztest::write_text(path("softhsm2.conf"), "directories.tokendir = " + path("tokens") + "\n");
-    const std::string env = "SOFTHSM2_CONF=" + path("softhsm2.conf") + " ";
+    const std::string conf = "SOFTHSM2_CONF=" + path("softhsm2.conf");
     const std::string p11 =
-        env + "pkcs11-tool --module " + module + " --token-label fw --login --pin 1234 ";
+        conf + " pkcs11-tool --module " + module + " --token-label fw --login --pin 1234 ";
     const auto sh = [&](const std::string &cmd) {
         const RunResult r = rztest::run_program({"/bin/sh", "-c", cmd}, dir_.path(), "");
         EXPECT_EQ(r.status, 0) << cmd << r.out << r.err;
     };
-    sh(env + "softhsm2-util --init-token --free --label fw --pin 1234 --so-pin 5678");
+    sh(conf + " softhsm2-util --init-token --free --label fw --pin 1234 --so-pin 5678");
     sh(p11 + "--keypairgen --key-type EC:edwards25519 --id 01 --label release");
-    sh(env + "pkcs11-tool --module " + module +
-       " --token-label fw --read-object --type pubkey --id 01 -o pub.pem");
-    // The key's last 32 bytes of its SubjectPublicKeyInfo, after "Ed" and a key ID.
-    sh("python3 -c \"import base64;d=base64.b64decode(''.join(l for l in open('pub.pem') if "
-       "not l.startswith('-----')));open('hsm.pub','w').write('untrusted comment: token\\n'+"
-       "base64.b64encode(b'Ed'+bytes(range(1,9))+d[-32:]).decode()+'\\n')\"");
+    sh(p11 + "--keypairgen --key-type EC:edwards25519 --id 02 --label spare");
+    sh(p11 + "--keypairgen --key-type EC:prime256v1 --id 03 --label p256");
+    keygen('R', "other");
     rztest::make_package().write(path("fw.qv"));
+    const auto uri = [&](Str path, Str query) {
+        return "pkcs11:token=fw" + path + "?module-path=" + module + query;
+    };
+    const std::string release = uri(";object=release", "&pin-value=1234");
+    if (run('R', {"keygen", "--pkcs11", release, "-p", "k.pub"}, "", conf).err.find("not built") !=
+        std::string::npos)
+        GTEST_SKIP() << "the tool was built without p11-kit";
+    const RunResult made = run('R', {"keygen", "--pkcs11", release, "-p", "k.pub", "-f"}, "", conf);
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::string id = made.out.substr(7, 16);  // "key ID XXXXXXXXXXXXXXXX: ..."
     const std::string helper = p11 +
                                "--sign --mechanism EDDSA --id 01 --input-file /dev/stdin "
                                "--output-file /dev/stdout 2>/dev/null";
-    expect_run('R',
-               {"sign", "--signing-helper", helper, "-p", "hsm.pub", "--version", "7", "fw.qv"}, "",
-               0, "fw.qv: signed by 0807060504030201");
-    expect_run('M', {"-V", "-p", "hsm.pub", "-m", "fw.qv"}, "", 0,
-               "Signature and comment signature verified");
-    EXPECT_TRUE(verify_json({"--key", "hsm.pub", "--min-version", "7", "fw.qv"}, 0)["passed"]);
+    // Signer options, standard input, exit status, the text stdout (0) or stderr must hold.
+    const std::tuple<Args, std::string, int, std::string> rows[] = {
+        {{"--pkcs11", release}, "", 0, "fw.qv: signed by " + id},
+        {{"--pkcs11", uri(";id=%01", ""), "--password-fd", "0", "-p", "k.pub"}, "1234\n", 0, id},
+        {{"--signing-helper", helper, "-p", "k.pub"}, "", 0, id},
+        {{"--pkcs11", uri("", "&pin-value=1234")}, "", 2, "ambiguous"},
+        {{"--pkcs11", uri(";object=nosuch", "&pin-value=1234")}, "", 2, "no private key"},
+        {{"--pkcs11", "pkcs11:token=none?module-path=" + module}, "", 2, "no token matches"},
+        {{"--pkcs11", uri(";object=release", "&pin-value=4321")}, "", 2, "wrong PIN"},
+        {{"--pkcs11", uri(";object=p256", "&pin-value=1234")}, "", 2, "not an Ed25519 key"},
+        {{"--pkcs11", "pkcs11:token=fw;id=%zz"}, "", 2, "not a PKCS#11 URI"},
+        {{"--pkcs11", release, "-p", "other.pub"}, "", 2, "does not match the token's key"},
+    };
+    for (const auto &[signer, input, status, text] : rows) {
+        SCOPED_TRACE(signer[1]);
+        std::filesystem::remove(path("fw.qv.minisig"));
+        Args args{"sign", "--version", "7"};
+        args.insert(args.end(), signer.begin(), signer.end());
+        args.push_back("fw.qv");
+        expect_run('R', args, input, status, status == 0 ? text : "", status == 0 ? "" : text,
+                   conf);
+        if (status != 0) {
+            EXPECT_FALSE(rztest::file_exists(path("fw.qv.minisig")));
+            continue;
+        }
+        expect_run('M', {"-Vm", "fw.qv", "-p", "k.pub"}, "", 0,
+                   "Signature and comment signature verified");
+        EXPECT_TRUE(verify_json({"--key", "k.pub", "--min-version", "7", "fw.qv"}, 0)["passed"]);
+    }
 }
 
 }  // namespace

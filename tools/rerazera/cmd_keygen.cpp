@@ -16,6 +16,7 @@
 
 #include "output.hpp"
 #include "password.hpp"
+#include "pkcs11_signer.hpp"
 #include "rerazera/sign.h"
 #include "tool.hpp"
 
@@ -28,6 +29,7 @@ struct KeygenOptions {
     bool unencrypted = false;
     bool force = false;
     int passwordFd = -1;
+    std::string pkcs11;  // --pkcs11: the token key's public key only
 };
 
 // Why path cannot take a key file, or "": an existing entry is replaced
@@ -76,7 +78,47 @@ bool stage(StagedFile &file, const char *text) {
     return true;
 }
 
+// --pkcs11: the public key file of a key the token holds, with the key ID
+// that sign --pkcs11 derives as well.
+int run_keygen_token(const KeygenOptions &opt) {
+    if (!opt.secretPath.empty()) {
+        report_error("-s", "a token key has no secret key file; give -p only");
+        return kExitUsage;
+    }
+    if (const std::string why = output_problem(opt.publicPath, opt.force); !why.empty()) {
+        report_error(opt.publicPath, why);
+        return kExitUsage;
+    }
+    const std::shared_ptr<Pkcs11Key> token = pkcs11_open(opt.pkcs11, opt.passwordFd);
+    if (!token) {
+        return kExitUsage;
+    }
+    std::string id;
+    const std::string text = pkcs11_public_key_file(*token, id);
+    install_cleanup_handlers();
+    StagedFile pubFile(opt.publicPath);
+    if (!stage(pubFile, text.c_str())) {
+        return kExitUsage;
+    }
+    if (!pubFile.commit(opt.force, 0644)) {
+        report_error(opt.publicPath, pubFile.error());
+        return kExitUsage;
+    }
+    if (!quiet()) {
+        std::cout << "key ID " << id << ": public key of the token's key in "
+                  << escape(opt.publicPath) << '\n';
+    }
+    return kExitOk;
+}
+
 int run_keygen(const KeygenOptions &opt) {
+    if (!opt.pkcs11.empty()) {
+        return run_keygen_token(opt);
+    }
+    if (opt.secretPath.empty()) {
+        report_error("-s", "the secret key file to write is required");
+        return kExitUsage;
+    }
     if (same_file(opt.publicPath, opt.secretPath)) {
         report_error(opt.secretPath, "names the public key file as well; give two files");
         return kExitUsage;
@@ -137,8 +179,10 @@ void add_keygen(CLI::App &app, Runner &run) {
     CLI::App *cmd = app.add_subcommand(
         "keygen", "Make a signing key pair in minisign's format (minisign can use it too)");
     cmd->add_option("-p,--public", opt->publicPath, "Public key file to write")->required();
-    cmd->add_option("-s,--secret", opt->secretPath, "Secret key file to write (mode 0600)")
-        ->required();
+    cmd->add_option("-s,--secret", opt->secretPath, "Secret key file to write (mode 0600)");
+    cmd->add_option("--pkcs11", opt->pkcs11,
+                    "Write only the public key file of the Ed25519 key in a PKCS#11 token "
+                    "that this URI names (no -s)");
     cmd->add_flag("--unencrypted", opt->unencrypted, "Store the secret key without a password");
     cmd->add_option("--password-fd", opt->passwordFd,
                     "Read the password from this descriptor instead of the terminal")

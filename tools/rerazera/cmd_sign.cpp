@@ -20,6 +20,7 @@
 
 #include "output.hpp"
 #include "password.hpp"
+#include "pkcs11_signer.hpp"
 #include "rerazera.h"
 #include "rerazera/sign.h"
 #include "signing_helper.hpp"
@@ -39,6 +40,7 @@ struct SignOptions {
     std::string version;                                           // --version
     std::string helper;                                            // --signing-helper
     std::string publicPath;                                        // -p, with the helper
+    std::string pkcs11;                                            // --pkcs11
     bool index = false;                                            // --index
     std::string indexDigest = "blake2b-256";                       // --index-digest
 };
@@ -67,11 +69,13 @@ std::optional<long long> signing_time() {
 
 // Options that make no sense together or do not parse; false after saying why.
 bool check_options(const SignOptions &opt) {
-    if (opt.secretPath.empty() == opt.helper.empty()) {
-        report_error("sign", "give a secret key (-s) or a signing helper (--signing-helper)");
+    if (!opt.secretPath.empty() + !opt.helper.empty() + !opt.pkcs11.empty() != 1) {
+        report_error("sign",
+                     "give a secret key (-s), a signing helper (--signing-helper) or a "
+                     "PKCS#11 token key (--pkcs11)");
         return false;
     }
-    if (opt.helper.empty() != opt.publicPath.empty()) {
+    if (opt.pkcs11.empty() && opt.helper.empty() != opt.publicPath.empty()) {
         report_error(opt.helper.empty() ? "-p" : "--signing-helper",
                      "a signing helper needs the public key file of its key (-p), and -p "
                      "needs a signing helper");
@@ -147,6 +151,9 @@ struct Signer {
     const rerazera_secret_key *key = nullptr;
     SigningHelper *helper = nullptr;
     std::string publicPath;
+    rerazera_signer_fn fn = run_signing_helper;  // with a helper or a token key
+    void *ctx = nullptr;
+    std::shared_ptr<Pkcs11Key> token;
 };
 
 // --index: PACKAGE.index, the digest of every block of the package, and
@@ -177,9 +184,9 @@ int sign_index(const Signer &signer, const SignOptions &opt, const std::string &
         r = rerazera_sign_file(signer.key, indexPath.c_str(), comment.c_str(),
                                opt.untrusted.c_str(), &raw);
     } else {
-        r = rerazera_sign_file_external(signer.publicPath.c_str(), run_signing_helper,
-                                        signer.helper, indexPath.c_str(), comment.c_str(),
-                                        opt.untrusted.c_str(), &raw, nullptr);
+        r = rerazera_sign_file_external(signer.publicPath.c_str(), signer.fn, signer.ctx,
+                                        indexPath.c_str(), comment.c_str(), opt.untrusted.c_str(),
+                                        &raw, nullptr);
     }
     if (r != RERAZERA_SIGN_OK) {
         report_error(indexPath, std::string("not signed: ") + rerazera_sign_strerror(r));
@@ -233,14 +240,17 @@ int sign_one(const Signer &signer, const SignOptions &opt, const std::string &pa
                                opt.untrusted.c_str(), &raw);
         rerazera_secret_key_id(signer.key, id);
     } else {
-        r = rerazera_sign_file_external(signer.publicPath.c_str(), run_signing_helper,
-                                        signer.helper, path.c_str(), comment.str().c_str(),
-                                        opt.untrusted.c_str(), &raw, id);
+        r = rerazera_sign_file_external(signer.publicPath.c_str(), signer.fn, signer.ctx,
+                                        path.c_str(), comment.str().c_str(), opt.untrusted.c_str(),
+                                        &raw, id);
     }
     if (r != RERAZERA_SIGN_OK) {
         std::string why = rerazera_sign_strerror(r);
-        if (r == RERAZERA_SIGN_SIGNER_FAILED && !signer.helper->failure.empty()) {
-            why += ": " + signer.helper->failure;
+        const std::string failure = signer.token               ? pkcs11_failure(*signer.token)
+                                    : signer.helper != nullptr ? signer.helper->failure
+                                                               : std::string();
+        if (r == RERAZERA_SIGN_SIGNER_FAILED && !failure.empty()) {
+            why += ": " + failure;
         }
         report_error(path, "not signed: " + why);
         return r == RERAZERA_SIGN_BAD_COMMENT ? kExitUsage : kExitTrouble;
@@ -265,6 +275,50 @@ int sign_one(const Signer &signer, const SignOptions &opt, const std::string &pa
     return kExitOk;
 }
 
+// --pkcs11 without -p: the token key's public key file, under a private
+// temporary name for the signing call, removed when signing is done.
+struct TokenKeyFile {
+    std::string path;
+    TokenKeyFile() = default;
+    TokenKeyFile(const TokenKeyFile &) = delete;
+    TokenKeyFile &operator=(const TokenKeyFile &) = delete;
+    ~TokenKeyFile() {
+        if (!path.empty()) {
+            ::unlink(path.c_str());
+        }
+    }
+};
+
+// The token key, checked against -p's file or written to a temporary one.
+std::shared_ptr<Pkcs11Key> open_token_key(const SignOptions &opt, TokenKeyFile &file) {
+    if (!opt.publicPath.empty() && !check_input_file(opt.publicPath)) {
+        return nullptr;
+    }
+    std::shared_ptr<Pkcs11Key> token = pkcs11_open(opt.pkcs11, opt.passwordFd);
+    if (!token) {
+        return nullptr;
+    }
+    if (!opt.publicPath.empty()) {
+        return pkcs11_matches_key_file(*token, opt.publicPath) ? token : nullptr;
+    }
+    std::string id;
+    const std::string text = pkcs11_public_key_file(*token, id);
+    std::string name =
+        (std::filesystem::temp_directory_path() / "rerazera-token-XXXXXX.pub").string();
+    const int fd = ::mkstemps(name.data(), 4);
+    if (fd < 0) {
+        report_error(name, std::strerror(errno));
+        return nullptr;
+    }
+    file.path = name;
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (::close(fd) != 0 || !written) {
+        report_error(name, std::strerror(errno));
+        return nullptr;
+    }
+    return token;
+}
+
 int run_sign(const SignOptions &opt) {
     if (!check_options(opt)) {
         return kExitUsage;
@@ -276,7 +330,15 @@ int run_sign(const SignOptions &opt) {
     SecretKeyPtr key(nullptr, &rerazera_secret_key_free);
     SigningHelper helper{opt.helper, {}};
     Signer signer;
-    if (opt.helper.empty()) {
+    TokenKeyFile tokenFile;
+    if (!opt.pkcs11.empty()) {
+        if (!(signer.token = open_token_key(opt, tokenFile))) {
+            return kExitUsage;
+        }
+        signer.fn = pkcs11_sign;
+        signer.ctx = signer.token.get();
+        signer.publicPath = opt.publicPath.empty() ? tokenFile.path : opt.publicPath;
+    } else if (opt.helper.empty()) {
         if (!(key = load_secret_key(opt))) {
             return kExitUsage;
         }
@@ -286,6 +348,7 @@ int run_sign(const SignOptions &opt) {
             return kExitUsage;
         }
         signer.helper = &helper;
+        signer.ctx = &helper;
         signer.publicPath = opt.publicPath;
     }
     install_cleanup_handlers();
@@ -307,11 +370,15 @@ void add_sign(CLI::App &app, Runner &run) {
                     "Sign with this command instead of a secret key: run by /bin/sh once per "
                     "signature, it reads the bytes to sign on standard input and writes the "
                     "64-byte Ed25519 signature to standard output");
+    cmd->add_option("--pkcs11", opt->pkcs11,
+                    "Sign with the Ed25519 key in a PKCS#11 token that this URI (RFC 7512) "
+                    "names; its PIN from the URI, --password-fd or the terminal");
     cmd->add_option("-p,--public", opt->publicPath,
-                    "The public key file of the signing helper's key");
+                    "The public key file of the signing helper's or token's key");
     cmd->add_option("packages", opt->packages, "Package files")->required();
     cmd->add_option("--password-fd", opt->passwordFd,
-                    "Read the secret key's password from this descriptor instead of the terminal")
+                    "Read the secret key's password (or the token's PIN) from this descriptor "
+                    "instead of the terminal")
         ->check(CLI::Range(0, 1 << 20));
     cmd->add_option("--version", opt->version,
                     "Record this release version (dotted integers) in the trusted comment");
