@@ -303,8 +303,12 @@ std::shared_ptr<Pkcs11Key> open_token_key(const SignOptions &opt, TokenKeyFile &
     }
     std::string id;
     const std::string text = pkcs11_public_key_file(*token, id);
-    std::string name =
-        (std::filesystem::temp_directory_path() / "rerazera-token-XXXXXX.pub").string();
+    std::error_code ec;
+    std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
+    if (ec) {
+        dir = "/tmp";
+    }
+    std::string name = (dir / "rerazera-token-XXXXXX.pub").string();
     const int fd = ::mkstemps(name.data(), 4);
     if (fd < 0) {
         report_error(name, std::strerror(errno));
