@@ -538,6 +538,43 @@ RERAZERA_SIGN_API int32_t rerazera_signed_stream_failure(const rerazera_signed_s
 /* Releases a strict stream; null is allowed. */
 RERAZERA_SIGN_API void rerazera_signed_stream_free(rerazera_signed_stream *stream);
 
+/*
+ * ---- Since 1.2: signing in two steps ----
+ *
+ * For a signer on another machine: the build machine records what is to be
+ * signed (the file's BLAKE2b-512 digest and the comments), the signer makes
+ * both signatures from that record alone, and the build machine checks the
+ * result against the file before keeping it.
+ */
+
+/* The key ID text of the minisign public key file at public_key_path.
+ * Returns OK, IO_ERROR, BAD_KEY or INVALID_ARGUMENT. */
+RERAZERA_SIGN_API int32_t rerazera_public_key_file_id(const char *public_key_path,
+                                                      char key_id[RERAZERA_KEY_ID_TEXT_SIZE]);
+
+/* The BLAKE2b-512 digest of the file at path, the bytes an "ED" signature
+ * signs. Returns OK, IO_ERROR, INVALID_ARGUMENT or CRYPTO_UNAVAILABLE. */
+RERAZERA_SIGN_API int32_t rerazera_file_digest(const char *path, uint8_t digest[64]);
+
+/* As rerazera_sign_file, over a file's digest (rerazera_file_digest)
+ * instead of the file. Both signatures are checked against the key's public
+ * key before the text is handed out. Returns OK, BAD_COMMENT,
+ * INVALID_ARGUMENT, NO_MEMORY or CRYPTO_UNAVAILABLE. */
+RERAZERA_SIGN_API int32_t rerazera_sign_digest(const rerazera_secret_key *key,
+                                               const uint8_t digest[64],
+                                               const char *trusted_comment,
+                                               const char *untrusted_comment,
+                                               char **signature_file);
+
+/* As rerazera_sign_file_external, over a file's digest instead of the file.
+ * Returns OK, BAD_KEY, IO_ERROR (the public key file), BAD_COMMENT,
+ * SIGNER_FAILED, SIGNER_WRONG_KEY, INVALID_ARGUMENT, NO_MEMORY or
+ * CRYPTO_UNAVAILABLE. */
+RERAZERA_SIGN_API int32_t rerazera_sign_digest_external(
+    const char *public_key_path, rerazera_signer_fn signer, void *ctx, const uint8_t digest[64],
+    const char *trusted_comment, const char *untrusted_comment, char **signature_file,
+    char key_id[RERAZERA_KEY_ID_TEXT_SIZE]);
+
 #ifdef __cplusplus
 }
 #endif

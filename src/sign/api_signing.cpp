@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -71,6 +72,42 @@ bool comment_ok(const char *text, bool tabs) {
         }
     }
     return true;
+}
+
+// The minisign public key file at path: OK with key set, IO_ERROR or BAD_KEY.
+std::int32_t read_public_key(const char *path, std::optional<rs::PublicKey> &key) {
+    std::string content;
+    switch (rs::read_small_file(path, 4096, content)) {
+        case rs::ReadStatus::Ok:
+            break;
+        case rs::ReadStatus::TooLarge:
+            return RERAZERA_SIGN_BAD_KEY;
+        default:
+            return RERAZERA_SIGN_IO_ERROR;
+    }
+    key = rs::parse_public_key_file(content);
+    return key ? RERAZERA_SIGN_OK : RERAZERA_SIGN_BAD_KEY;
+}
+
+// Both signatures checked against key over the digest and the comment, then
+// the signature file's text handed out: OK, SIGNER_WRONG_KEY or NO_MEMORY.
+std::int32_t hand_out_checked(const rs::SignatureFile &sig, const rs::PublicKey &key,
+                              const std::uint8_t *digest, const char *untrusted_comment,
+                              char **signature_file) {
+    std::string signedComment(sig.signature.begin(), sig.signature.end());
+    signedComment += sig.trustedComment;
+    if (crypto_sign_verify_detached(sig.signature.data(), digest, 64, key.key.data()) != 0 ||
+        crypto_sign_verify_detached(sig.globalSignature.data(),
+                                    reinterpret_cast<const unsigned char *>(signedComment.data()),
+                                    signedComment.size(), key.key.data()) != 0) {
+        return RERAZERA_SIGN_SIGNER_WRONG_KEY;
+    }
+    char *text = hand_out(rs::format_signature_file(sig, untrusted_comment));
+    if (text == nullptr) {
+        return RERAZERA_SIGN_NO_MEMORY;
+    }
+    *signature_file = text;
+    return RERAZERA_SIGN_OK;
 }
 
 }  // namespace
@@ -262,6 +299,114 @@ RERAZERA_SIGN_API int32_t rerazera_sign_file_external(const char *public_key_pat
             copy_id(key->id, key_id);
         }
         return RERAZERA_SIGN_OK;
+    });
+}
+
+RERAZERA_SIGN_API int32_t rerazera_public_key_file_id(const char *public_key_path,
+                                                      char key_id[RERAZERA_KEY_ID_TEXT_SIZE]) {
+    if (public_key_path == nullptr || key_id == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    return guarded([&] {
+        std::optional<rs::PublicKey> key;
+        const std::int32_t r = read_public_key(public_key_path, key);
+        if (r == RERAZERA_SIGN_OK) {
+            copy_id(key->id, key_id);
+        }
+        return r;
+    });
+}
+
+RERAZERA_SIGN_API int32_t rerazera_file_digest(const char *path, uint8_t digest[64]) {
+    if (path == nullptr || digest == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    if (!rs::crypto_ready()) {
+        return RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
+    }
+    return guarded([&] {
+        const rs::FileView view = rs::FileView::map(path);
+        if (!view.ok()) {
+            return RERAZERA_SIGN_IO_ERROR;
+        }
+        const rs::Digest d = rs::blake2b512(view.data(), view.size());
+        std::memcpy(digest, d.data(), d.size());
+        return RERAZERA_SIGN_OK;
+    });
+}
+
+RERAZERA_SIGN_API int32_t rerazera_sign_digest(const rerazera_secret_key *key,
+                                               const uint8_t digest[64],
+                                               const char *trusted_comment,
+                                               const char *untrusted_comment,
+                                               char **signature_file) {
+    if (key == nullptr || digest == nullptr || trusted_comment == nullptr ||
+        untrusted_comment == nullptr || signature_file == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    if (!comment_ok(trusted_comment, true) || !comment_ok(untrusted_comment, false)) {
+        return RERAZERA_SIGN_BAD_COMMENT;
+    }
+    if (!rs::crypto_ready()) {
+        return RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
+    }
+    return guarded([&] {
+        rs::SignatureFile sig;
+        sig.algorithm = {'E', 'D'};
+        sig.keyId = key->key.id;
+        sig.trustedComment = trusted_comment;
+        crypto_sign_detached(sig.signature.data(), nullptr, digest, 64, key->key.key.data());
+        std::string signedComment(sig.signature.begin(), sig.signature.end());
+        signedComment += sig.trustedComment;
+        crypto_sign_detached(sig.globalSignature.data(), nullptr,
+                             reinterpret_cast<const unsigned char *>(signedComment.data()),
+                             signedComment.size(), key->key.key.data());
+        return hand_out_checked(sig, key->key.public_key(), digest, untrusted_comment,
+                                signature_file);
+    });
+}
+
+RERAZERA_SIGN_API int32_t rerazera_sign_digest_external(
+    const char *public_key_path, rerazera_signer_fn signer, void *ctx, const uint8_t digest[64],
+    const char *trusted_comment, const char *untrusted_comment, char **signature_file,
+    char key_id[RERAZERA_KEY_ID_TEXT_SIZE]) {
+    if (public_key_path == nullptr || signer == nullptr || digest == nullptr ||
+        trusted_comment == nullptr || untrusted_comment == nullptr || signature_file == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    if (!comment_ok(trusted_comment, true) || !comment_ok(untrusted_comment, false)) {
+        return RERAZERA_SIGN_BAD_COMMENT;
+    }
+    if (!rs::crypto_ready()) {
+        return RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
+    }
+    return guarded([&] {
+        std::optional<rs::PublicKey> key;
+        if (const std::int32_t r = read_public_key(public_key_path, key); r != RERAZERA_SIGN_OK) {
+            return r;
+        }
+        rs::SignatureFile sig;
+        sig.algorithm = {'E', 'D'};
+        sig.keyId = key->id;
+        sig.trustedComment = trusted_comment;
+        if (signer(ctx, digest, 64, sig.signature.data()) != 0) {
+            return RERAZERA_SIGN_SIGNER_FAILED;
+        }
+        if (crypto_sign_verify_detached(sig.signature.data(), digest, 64, key->key.data()) != 0) {
+            return RERAZERA_SIGN_SIGNER_WRONG_KEY;
+        }
+        std::string signedComment(sig.signature.begin(), sig.signature.end());
+        signedComment += sig.trustedComment;
+        if (signer(ctx, reinterpret_cast<const std::uint8_t *>(signedComment.data()),
+                   signedComment.size(), sig.globalSignature.data()) != 0) {
+            return RERAZERA_SIGN_SIGNER_FAILED;
+        }
+        const std::int32_t r =
+            hand_out_checked(sig, *key, digest, untrusted_comment, signature_file);
+        if (r == RERAZERA_SIGN_OK && key_id != nullptr) {
+            copy_id(key->id, key_id);
+        }
+        return r;
     });
 }
 

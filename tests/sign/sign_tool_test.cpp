@@ -415,6 +415,102 @@ TEST_F(SignToolTest, ExternalSignerSigns) {
     expect_run('R', {"sign", "fw.qv"}, "", 2, "", "--signing-helper");
 }
 
+// sign --prepare / --sign-request / --attach: the signer sees only the request;
+// minisign and verify accept the attached signature; each spoiled response or
+// request is refused with the text that says what differs, and nothing written.
+TEST_F(SignToolTest, TwoStepSigningChecksBeforeWriting) {
+    const std::string signer = RERAZERA_SIGNER;
+    keygen('R', "k");
+    keygen('M', "other");
+    ASSERT_EQ(rztest::run_program({signer, "keygen", "ext.pub", "ext.key"}, dir_.path(), "").status,
+              0);
+    rztest::make_package().write(path("fw.qv"));
+    std::filesystem::copy_file(path("fw.qv"), path("fw2.qv"));
+    const std::string epoch = "SOURCE_DATE_EPOCH=7";
+    for (const std::string k : {"k", "ext"}) {
+        SCOPED_TRACE(k);
+        expect_run('R', {"sign", "--prepare", "-p", k + ".pub", "--version", "2", "fw.qv"}, "", 0,
+                   "fw.qv.sigreq: signing request for key ", "", epoch);
+        const Args with = k == "k"
+                              ? Args{"-s", "k.sec"}
+                              : Args{"--signing-helper", signer + " sign ext.key", "-p", "ext.pub"};
+        Args args{"sign", "--sign-request", "fw.qv.sigreq"};
+        args.insert(args.end(), with.begin(), with.end());
+        expect_run('R', args, "", 0, "fw.qv.sigresp: signed by ");
+        std::filesystem::remove(path("fw.qv.minisig"));
+        expect_run('R', {"sign", "--attach", "fw.qv.sigresp", "-p", k + ".pub", "fw.qv"}, "", 0);
+        expect_run('M', {"-V", "-p", k + ".pub", "-m", "fw.qv"}, "", 0,
+                   "Signature and comment signature verified");
+        EXPECT_TRUE(verify_json({"--key", k + ".pub", "--min-version", "2", "fw.qv"}, 0)["passed"]);
+        // The same request signed by sign itself gives the same file.
+        if (k == "k") {
+            expect_run('R',
+                       {"sign", "-s", "k.sec", "--version", "2", "-x", "direct.minisig", "fw.qv"},
+                       "", 0, "", "", epoch);
+            EXPECT_EQ(rztest::read_text(path("direct.minisig")),
+                      rztest::read_text(path("fw.qv.minisig")));
+        }
+    }
+    // Response (spoiled by replacing a text), public key, package, status, stderr.
+    const std::string resp = rztest::read_text(path("fw.qv.sigresp"));
+    const std::size_t commentEnd = resp.find('\n', resp.find("\ntrusted comment:") + 1);
+    const std::size_t sigAt = resp.find('\n') + 20;  // inside the package's signature
+    const std::tuple<std::string, std::string, std::string, int, std::string> refusals[] = {
+        {resp, "k.pub", "fw.qv", 1, "signed by key "},
+        {resp, "ext.pub", "fw2.qv", 1, "names another file"},
+        {resp.substr(0, commentEnd) + "\tx:1" + resp.substr(commentEnd), "ext.pub", "fw.qv", 1,
+         "trusted comment is not the one"},
+        {resp.substr(0, resp.size() - 20) + "AAAAAAA" + resp.substr(resp.size() - 13), "ext.pub",
+         "fw.qv", 1, "not the one signed"},
+        {resp.substr(0, sigAt) + "AAAAAAA" + resp.substr(sigAt + 7), "ext.pub", "fw.qv", 1,
+         "not over this package"},
+        {"junk\n", "ext.pub", "fw.qv", 1, "malformed"},
+        {resp, "nokey.pub", "fw.qv", 2, "nokey.pub"},
+    };
+    for (const auto &[text, pub, package, status, why] : refusals) {
+        SCOPED_TRACE(why);
+        rztest::write_text(path("bad.sigresp"), text);
+        expect_run('R',
+                   {"sign", "--attach", "bad.sigresp", "-p", pub, "-o", "out.minisig", package}, "",
+                   status, "", why);
+        EXPECT_FALSE(rztest::file_exists(path("out.minisig")));
+    }
+    // Another package under the same name: the signature is not over its bytes.
+    std::vector<rerazera::writer::SubFile> files(1);
+    files[0].name = "other";
+    files[0].payload.assign(100, 7);
+    rerazera::writer::PackageBuilder::from_files(std::move(files), 0x1234)
+        .build()
+        .write(path("fw.qv"));
+    expect_run('R',
+               {"sign", "--attach", "fw.qv.sigresp", "-p", "ext.pub", "-o", "out.minisig", "fw.qv"},
+               "", 1, "", "not over this package");
+    // Requests: another key, then spoiled lines, each named by file and line.
+    const std::string req = rztest::read_text(path("fw.qv.sigreq"));
+    const std::pair<std::string, std::string> badRequests[] = {
+        {req, "asks for key "},
+        {"rerazera-signing-request 2\n", "bad.sigreq:1: not a signing request"},
+        {req.substr(0, req.size() - 1), "bad.sigreq:6: the line has no end"},
+        {req.substr(0, req.find("size ")) + "size 1\n" + req.substr(req.find("blake2b-512")),
+         "bad.sigreq:5: not a valid trusted-comment"},
+        {req.substr(0, req.find("blake2b-512 ") + 12) + "zz" +
+             req.substr(req.find("blake2b-512 ") + 14),
+         "bad.sigreq:4: not a valid blake2b-512"},
+        {req + "more\n", "bad.sigreq:7: text after"},
+        {std::string(70000, 'x'), "larger than 64 KiB"},
+    };
+    for (const auto &[text, why] : badRequests) {
+        SCOPED_TRACE(why);
+        rztest::write_text(path("bad.sigreq"), text);
+        expect_run('R', {"sign", "--sign-request", "bad.sigreq", "-s", "other.sec", "-o", "out"},
+                   "", text == req ? 1 : 2, "", why);
+        EXPECT_FALSE(rztest::file_exists(path("out")));
+    }
+    expect_run('R', {"sign", "--prepare", "fw.qv"}, "", 2, "", "(-p)");
+    expect_run('R', {"sign", "--sign-request", "fw.qv.sigreq", "-s", "k.sec", "fw.qv"}, "", 2, "",
+               "takes no package");
+}
+
 // A PKCS#11 token as the signer: SoftHSM's Ed25519 key through --pkcs11
 // (p11-kit) and through OpenSC's pkcs11-tool as a signing helper; minisign
 // accepts each signature. Each refusal writes no signature. Skipped where

@@ -23,6 +23,7 @@
 #include "pkcs11_signer.hpp"
 #include "rerazera.h"
 #include "rerazera/sign.h"
+#include "sign_request.hpp"
 #include "signing_helper.hpp"
 #include "spool.hpp"
 #include "tool.hpp"
@@ -43,6 +44,10 @@ struct SignOptions {
     std::string pkcs11;                                            // --pkcs11
     bool index = false;                                            // --index
     std::string indexDigest = "blake2b-256";                       // --index-digest
+    bool prepare = false;                                          // --prepare
+    std::string request;                                           // --sign-request
+    std::string attach;                                            // --attach
+    std::string outPath;                                           // -o
 };
 
 using SecretKeyPtr = std::unique_ptr<rerazera_secret_key, decltype(&rerazera_secret_key_free)>;
@@ -196,13 +201,11 @@ int sign_index(const Signer &signer, const SignOptions &opt, const std::string &
     return write_signature(indexPath + ".minisig", text.get()) ? kExitOk : kExitTrouble;
 }
 
-int sign_one(const Signer &signer, const SignOptions &opt, const std::string &path,
-             long long timestamp) {
+}  // namespace
+
+int package_comment(const std::string &path, const std::string &version, const std::string &extra,
+                    long long timestamp, std::string &out) {
     std::uint64_t size = 0;
-    if (path == kStdinArg) {
-        report_error(path, "sign does not read standard input; give a package file");
-        return kExitTrouble;
-    }
     if (!check_input_file(path, &size)) {
         return kExitTrouble;
     }
@@ -226,23 +229,44 @@ int sign_one(const Signer &signer, const SignOptions &opt, const std::string &pa
     std::ostringstream comment;
     comment << "timestamp:" << timestamp << "\tfile:" << name << "\tsize:" << size
             << "\tproduct-type:" << productType;
-    if (!opt.version.empty()) {
-        comment << "\tversion:" << opt.version;
+    if (!version.empty()) {
+        comment << "\tversion:" << version;
     }
-    if (!opt.trustedExtra.empty()) {
-        comment << '\t' << opt.trustedExtra;
+    if (!extra.empty()) {
+        comment << '\t' << extra;
+    }
+    out = comment.str();
+    return kExitOk;
+}
+
+namespace {
+
+int sign_one(const Signer &signer, const SignOptions &opt, const std::string &path,
+             long long timestamp) {
+    std::uint64_t size = 0;
+    if (path == kStdinArg) {
+        report_error(path, "sign does not read standard input; give a package file");
+        return kExitTrouble;
+    }
+    if (!check_input_file(path, &size)) {
+        return kExitTrouble;
+    }
+    std::string comment;
+    if (const int st = package_comment(path, opt.version, opt.trustedExtra, timestamp, comment);
+        st != kExitOk) {
+        return st;
     }
     char *raw = nullptr;
     char id[RERAZERA_KEY_ID_TEXT_SIZE];
     std::int32_t r = RERAZERA_SIGN_INVALID_ARGUMENT;
     if (signer.key != nullptr) {
-        r = rerazera_sign_file(signer.key, path.c_str(), comment.str().c_str(),
-                               opt.untrusted.c_str(), &raw);
+        r = rerazera_sign_file(signer.key, path.c_str(), comment.c_str(), opt.untrusted.c_str(),
+                               &raw);
         rerazera_secret_key_id(signer.key, id);
     } else {
         r = rerazera_sign_file_external(signer.publicPath.c_str(), signer.fn, signer.ctx,
-                                        path.c_str(), comment.str().c_str(), opt.untrusted.c_str(),
-                                        &raw, id);
+                                        path.c_str(), comment.c_str(), opt.untrusted.c_str(), &raw,
+                                        id);
     }
     if (r != RERAZERA_SIGN_OK) {
         std::string why = rerazera_sign_strerror(r);
@@ -262,7 +286,7 @@ int sign_one(const Signer &signer, const SignOptions &opt, const std::string &pa
     }
     if (opt.index) {
         // The fields after the package's file and size, for the index's comment.
-        const std::string all = comment.str();
+        const std::string &all = comment;
         const std::size_t tail = all.find("\tproduct-type:");
         if (const int st = sign_index(signer, opt, path, all.substr(tail), timestamp);
             st != kExitOk) {
@@ -324,6 +348,41 @@ std::shared_ptr<Pkcs11Key> open_token_key(const SignOptions &opt, TokenKeyFile &
 }
 
 int run_sign(const SignOptions &opt) {
+    if (opt.prepare || !opt.attach.empty()) {
+        if (opt.publicPath.empty() || opt.packages.size() != 1 || !opt.request.empty() ||
+            opt.prepare == !opt.attach.empty()) {
+            report_error(opt.prepare ? "--prepare" : "--attach",
+                         "needs the public key file (-p) and one package, and no other mode");
+            return kExitUsage;
+        }
+        if (!opt.attach.empty()) {
+            return attach_response(opt.attach, opt.publicPath, opt.packages[0], opt.outPath);
+        }
+        // The comment's fields are checked as for sign; no key is read here.
+        SignOptions fields = opt;
+        fields.secretPath = "-";
+        fields.publicPath.clear();
+        if (!check_options(fields)) {
+            return kExitUsage;
+        }
+        const std::optional<long long> timestamp = signing_time();
+        std::string comment;
+        if (!timestamp) {
+            return kExitUsage;
+        }
+        if (const int st = package_comment(opt.packages[0], opt.version, opt.trustedExtra,
+                                           *timestamp, comment);
+            st != kExitOk) {
+            return st;
+        }
+        return prepare_request(opt.publicPath, opt.packages[0], comment, opt.untrusted,
+                               opt.outPath);
+    }
+    if (opt.request.empty() == opt.packages.empty()) {
+        report_error("sign",
+                     opt.request.empty() ? "give a package" : "--sign-request takes no package");
+        return kExitUsage;
+    }
     if (!check_options(opt)) {
         return kExitUsage;
     }
@@ -356,6 +415,16 @@ int run_sign(const SignOptions &opt) {
         signer.publicPath = opt.publicPath;
     }
     install_cleanup_handlers();
+    if (!opt.request.empty()) {
+        return sign_request(
+            opt.request, signer.key, signer.fn, signer.ctx,
+            [&] {
+                return signer.token               ? pkcs11_failure(*signer.token)
+                       : signer.helper != nullptr ? signer.helper->failure
+                                                  : std::string();
+            },
+            signer.publicPath, opt.outPath);
+    }
     int status = kExitOk;
     for (const std::string &path : opt.packages) {
         status = std::max(status, sign_one(signer, opt, path, *timestamp));
@@ -379,7 +448,18 @@ void add_sign(CLI::App &app, Runner &run) {
                     "names; its PIN from the URI, --password-fd or the terminal");
     cmd->add_option("-p,--public", opt->publicPath,
                     "The public key file of the signing helper's or token's key");
-    cmd->add_option("packages", opt->packages, "Package files")->required();
+    cmd->add_option("packages", opt->packages, "Package files");
+    cmd->add_flag("--prepare", opt->prepare,
+                  "Write PACKAGE.sigreq, what a signer elsewhere signs, instead of a signature "
+                  "(needs -p)");
+    cmd->add_option("--sign-request", opt->request,
+                    "Sign this request (from --prepare) and write its .sigresp, a minisign "
+                    "signature; no package");
+    cmd->add_option("--attach", opt->attach,
+                    "Check this response (from --sign-request) against the package and -p, "
+                    "then write PACKAGE.minisig");
+    cmd->add_option("-o,--output", opt->outPath,
+                    "The file --prepare, --sign-request or --attach writes");
     cmd->add_option("--password-fd", opt->passwordFd,
                     "Read the secret key's password (or the token's PIN) from this descriptor "
                     "instead of the terminal")
@@ -399,7 +479,8 @@ void add_sign(CLI::App &app, Runner &run) {
         ->check(CLI::IsMember({"blake2b-256", "sha-256"}))
         ->needs("--index");
     cmd->footer(
-        "Exit status: 0 every package signed, 1 a package failed its checks, 2 usage error, "
+        "Exit status: 0 every package signed, 1 a package failed its checks or a signing "
+        "request or response was refused (another key, package or comment), 2 usage error, "
         "unusable secret key, a package that cannot be read or a signature that cannot be "
         "written.");
     cmd->callback([opt, &run] { run = [opt] { return run_sign(*opt); }; });
