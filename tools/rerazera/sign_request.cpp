@@ -1,14 +1,6 @@
 // SPDX-License-Identifier: MIT
-// sign --prepare, --sign-request and --attach. The request is a short text:
-//
-//   rerazera-signing-request 1
-//   key-id <16 hex digits>
-//   size <bytes>
-//   blake2b-512 <128 lower-case hex digits>
-//   trusted-comment <the trusted comment, tabs and all>
-//   untrusted-comment <the untrusted comment>
-//
-// The response is the minisign signature file itself: it holds both
+// sign --prepare, --sign-request and --attach. The request is the short
+// text of signing_request.hpp. The response is the minisign signature file itself: it holds both
 // signatures and both comments, all that attach needs.
 #include "sign_request.hpp"
 
@@ -26,6 +18,7 @@
 #include <vector>
 
 #include "rerazera.h"
+#include "signing_request.hpp"
 #include "spool.hpp"
 #include "tool.hpp"
 
@@ -33,16 +26,7 @@ namespace rztool {
 namespace {
 
 constexpr std::size_t kMaxExchangeFile = 64 * 1024;
-constexpr const char *kRequestMagic = "rerazera-signing-request 1";
 using TextPtr = std::unique_ptr<char, decltype(&std::free)>;
-
-struct Request {
-    std::string keyId;
-    std::uint64_t size = 0;
-    std::array<std::uint8_t, 64> digest{};
-    std::string trusted;
-    std::string untrusted;
-};
 
 // The whole of a small file, or nullopt after saying why.
 std::optional<std::string> read_exchange_file(const std::string &path) {
@@ -79,109 +63,6 @@ bool write_text(const std::string &path, const std::string &text) {
     return true;
 }
 
-bool printable(const std::string &s, bool tabs) {
-    for (const char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        if ((c < 0x20 && !(tabs && c == '\t')) || c == 0x7F) {
-            return false;
-        }
-    }
-    return !s.empty() || tabs;
-}
-
-// The value of field key in a tab-separated trusted comment, or nullopt.
-std::optional<std::string> comment_field(const std::string &comment, const std::string &key) {
-    std::istringstream fields(comment);
-    for (std::string field; std::getline(fields, field, '\t');) {
-        if (field.starts_with(key + ":")) {
-            return field.substr(key.size() + 1);
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<Request> parse_request(const std::string &path, const std::string &text) {
-    std::vector<std::string> lines;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const std::size_t nl = text.find('\n', at);
-        if (nl == std::string::npos) {
-            report_error(path + ":" + std::to_string(lines.size() + 1), "the line has no end");
-            return std::nullopt;
-        }
-        lines.push_back(text.substr(at, nl - at));
-        at = nl + 1;
-    }
-    const char *keys[] = {nullptr,       "key-id",          "size",
-                          "blake2b-512", "trusted-comment", "untrusted-comment"};
-    Request req;
-    for (std::size_t i = 0; i < 6; ++i) {
-        const std::string where = path + ":" + std::to_string(i + 1);
-        if (i >= lines.size()) {
-            report_error(where, "missing, a signing request has 6 lines");
-            return std::nullopt;
-        }
-        const std::string &line = lines[i];
-        if (i == 0) {
-            if (line != kRequestMagic) {
-                report_error(
-                    where, std::string("not a signing request (expected '") + kRequestMagic + "')");
-                return std::nullopt;
-            }
-            continue;
-        }
-        const std::string prefix = std::string(keys[i]) + " ";
-        if (!line.starts_with(prefix)) {
-            report_error(where, "expected '" + prefix + "...'");
-            return std::nullopt;
-        }
-        const std::string value = line.substr(prefix.size());
-        bool ok = true;
-        std::size_t len = 0;
-        switch (i) {
-            case 1:
-                ok = value.size() == 16 &&
-                     value.find_first_not_of("0123456789ABCDEF") == std::string::npos;
-                req.keyId = value;
-                break;
-            case 2: {
-                char *end = nullptr;
-                errno = 0;
-                req.size = std::strtoull(value.c_str(), &end, 10);
-                ok = !value.empty() && value.size() <= 10 &&
-                     value.find_first_not_of("0123456789") == std::string::npos && errno == 0;
-                break;
-            }
-            case 3:
-                ok = value.size() == 128 &&
-                     value.find_first_not_of("0123456789abcdef") == std::string::npos &&
-                     sodium_hex2bin(req.digest.data(), req.digest.size(), value.data(),
-                                    value.size(), nullptr, &len, nullptr) == 0 &&
-                     len == 64;
-                break;
-            case 4:
-                ok = printable(value, true) && value.size() <= 8000 &&
-                     comment_field(value, "size") == std::to_string(req.size);
-                req.trusted = value;
-                break;
-            default:
-                ok = printable(value, false) && value.size() <= 8000;
-                req.untrusted = value;
-                break;
-        }
-        if (!ok) {
-            report_error(where, std::string("not a valid ") + keys[i] +
-                                    (i == 4 ? " (printable, with the size above)" : ""));
-            return std::nullopt;
-        }
-    }
-    if (lines.size() > 6) {
-        report_error(path + ":7", "text after the last field");
-        return std::nullopt;
-    }
-    return req;
-}
-
 std::string with_suffix(const std::string &path, const std::string &from, const std::string &to) {
     return path.ends_with(from) ? path.substr(0, path.size() - from.size()) + to : path + to;
 }
@@ -215,12 +96,7 @@ int prepare_request(const std::string &publicPath, const std::string &package,
         report_error("-c", "the untrusted comment must be one line of printable text");
         return kExitUsage;
     }
-    std::array<char, 129> hex{};
-    sodium_bin2hex(hex.data(), hex.size(), digest.data(), digest.size());
-    const std::string text = std::string(kRequestMagic) + "\nkey-id " + id + "\nsize " +
-                             std::to_string(size) + "\nblake2b-512 " + hex.data() +
-                             "\ntrusted-comment " + comment + "\nuntrusted-comment " + untrusted +
-                             "\n";
+    const std::string text = request_text(Request{id, size, digest, comment, untrusted});
     const std::string path = out.empty() ? package + ".sigreq" : out;
     if (!write_text(path, text)) {
         return kExitTrouble;
@@ -239,8 +115,10 @@ int sign_request(const std::string &request, const rerazera_secret_key *key,
     if (!text) {
         return kExitTrouble;
     }
-    const std::optional<Request> req = parse_request(request, *text);
+    RequestError error;
+    const std::optional<Request> req = parse_request(*text, error);
     if (!req) {
+        report_error(request + ":" + std::to_string(error.line), error.why);
         return kExitTrouble;
     }
     char id[RERAZERA_KEY_ID_TEXT_SIZE] = "";
