@@ -110,6 +110,36 @@ std::int32_t hand_out_checked(const rs::SignatureFile &sig, const rs::PublicKey 
     return RERAZERA_SIGN_OK;
 }
 
+// Both signatures from signer, over the digest and then over the first
+// signature and the trusted comment. Each is judged before the next is
+// asked for, so a signer holding another key is told apart from a message
+// that changed; key_id (may be null) receives the key's ID on success.
+std::int32_t sign_external(const rs::PublicKey &key, rerazera_signer_fn signer, void *ctx,
+                           const std::uint8_t *digest, const char *trusted_comment,
+                           const char *untrusted_comment, char **signature_file, char *key_id) {
+    rs::SignatureFile sig;
+    sig.algorithm = {'E', 'D'};
+    sig.keyId = key.id;
+    sig.trustedComment = trusted_comment;
+    if (signer(ctx, digest, 64, sig.signature.data()) != 0) {
+        return RERAZERA_SIGN_SIGNER_FAILED;
+    }
+    if (crypto_sign_verify_detached(sig.signature.data(), digest, 64, key.key.data()) != 0) {
+        return RERAZERA_SIGN_SIGNER_WRONG_KEY;
+    }
+    std::string signedComment(sig.signature.begin(), sig.signature.end());
+    signedComment += sig.trustedComment;
+    if (signer(ctx, reinterpret_cast<const std::uint8_t *>(signedComment.data()),
+               signedComment.size(), sig.globalSignature.data()) != 0) {
+        return RERAZERA_SIGN_SIGNER_FAILED;
+    }
+    const std::int32_t r = hand_out_checked(sig, key, digest, untrusted_comment, signature_file);
+    if (r == RERAZERA_SIGN_OK && key_id != nullptr) {
+        copy_id(key.id, key_id);
+    }
+    return r;
+}
+
 }  // namespace
 
 extern "C" {
@@ -249,56 +279,17 @@ RERAZERA_SIGN_API int32_t rerazera_sign_file_external(const char *public_key_pat
         return RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
     }
     return guarded([&] {
-        std::string content;
-        switch (rs::read_small_file(public_key_path, 4096, content)) {
-            case rs::ReadStatus::Ok:
-                break;
-            case rs::ReadStatus::TooLarge:
-                return RERAZERA_SIGN_BAD_KEY;
-            default:
-                return RERAZERA_SIGN_IO_ERROR;
-        }
-        const std::optional<rs::PublicKey> key = rs::parse_public_key_file(content);
-        if (!key) {
-            return RERAZERA_SIGN_BAD_KEY;
+        std::optional<rs::PublicKey> key;
+        if (const std::int32_t r = read_public_key(public_key_path, key); r != RERAZERA_SIGN_OK) {
+            return r;
         }
         const rs::FileView view = rs::FileView::map(path);
         if (!view.ok()) {
             return RERAZERA_SIGN_IO_ERROR;
         }
-        rs::SignatureFile sig;
-        sig.algorithm = {'E', 'D'};
-        sig.keyId = key->id;
-        sig.trustedComment = trusted_comment;
-        // Each signature is judged before the next is asked for: a signer with
-        // the wrong key is told apart from a file that changed.
         const rs::Digest digest = rs::blake2b512(view.data(), view.size());
-        if (signer(ctx, digest.data(), digest.size(), sig.signature.data()) != 0) {
-            return RERAZERA_SIGN_SIGNER_FAILED;
-        }
-        if (crypto_sign_verify_detached(sig.signature.data(), digest.data(), digest.size(),
-                                        key->key.data()) != 0) {
-            return RERAZERA_SIGN_SIGNER_WRONG_KEY;
-        }
-        std::string signedComment(sig.signature.begin(), sig.signature.end());
-        signedComment += sig.trustedComment;
-        if (signer(ctx, reinterpret_cast<const std::uint8_t *>(signedComment.data()),
-                   signedComment.size(), sig.globalSignature.data()) != 0) {
-            return RERAZERA_SIGN_SIGNER_FAILED;
-        }
-        // The whole file, checked as a verifier will check it.
-        if (rs::check_signed_bytes(sig, *key, view.data(), view.size()) != RERAZERA_SIGN_OK) {
-            return RERAZERA_SIGN_SIGNER_WRONG_KEY;
-        }
-        char *text = hand_out(rs::format_signature_file(sig, untrusted_comment));
-        if (text == nullptr) {
-            return RERAZERA_SIGN_NO_MEMORY;
-        }
-        *signature_file = text;
-        if (key_id != nullptr) {
-            copy_id(key->id, key_id);
-        }
-        return RERAZERA_SIGN_OK;
+        return sign_external(*key, signer, ctx, digest.data(), trusted_comment, untrusted_comment,
+                             signature_file, key_id);
     });
 }
 
@@ -385,28 +376,8 @@ RERAZERA_SIGN_API int32_t rerazera_sign_digest_external(
         if (const std::int32_t r = read_public_key(public_key_path, key); r != RERAZERA_SIGN_OK) {
             return r;
         }
-        rs::SignatureFile sig;
-        sig.algorithm = {'E', 'D'};
-        sig.keyId = key->id;
-        sig.trustedComment = trusted_comment;
-        if (signer(ctx, digest, 64, sig.signature.data()) != 0) {
-            return RERAZERA_SIGN_SIGNER_FAILED;
-        }
-        if (crypto_sign_verify_detached(sig.signature.data(), digest, 64, key->key.data()) != 0) {
-            return RERAZERA_SIGN_SIGNER_WRONG_KEY;
-        }
-        std::string signedComment(sig.signature.begin(), sig.signature.end());
-        signedComment += sig.trustedComment;
-        if (signer(ctx, reinterpret_cast<const std::uint8_t *>(signedComment.data()),
-                   signedComment.size(), sig.globalSignature.data()) != 0) {
-            return RERAZERA_SIGN_SIGNER_FAILED;
-        }
-        const std::int32_t r =
-            hand_out_checked(sig, *key, digest, untrusted_comment, signature_file);
-        if (r == RERAZERA_SIGN_OK && key_id != nullptr) {
-            copy_id(key->id, key_id);
-        }
-        return r;
+        return sign_external(*key, signer, ctx, digest, trusted_comment, untrusted_comment,
+                             signature_file, key_id);
     });
 }
 
