@@ -67,6 +67,8 @@ struct CrcCpuFeatures {
 // (x86-64 builds only). A CPU with AVX-512 under a kernel that does not save
 // the ZMM state must not run AVX-512 code.
 CrcCpuFeatures crc_features_from(const CpuidReport &report) noexcept;
+// The running CPU's prefetchAhead, probed once (x86-64 builds only).
+bool crc_prefetch_ahead() noexcept;
 
 #if defined(__aarch64__)
 // The probe's decision from getauxval(AT_HWCAP): Advanced SIMD and PMULL.
@@ -80,8 +82,6 @@ std::uint16_t crc16_update_pmull(std::uint16_t crc, const std::uint8_t *data,
 #endif
 
 #if defined(RERAZERA_CRC_X86)
-// The running CPU's prefetchAhead, probed once.
-bool crc_prefetch_ahead() noexcept;
 // Carry-less multiply folding over 128-bit registers (SSE4.1 + PCLMULQDQ).
 std::uint16_t crc16_update_clmul(std::uint16_t crc, const std::uint8_t *data,
                                  std::size_t size) noexcept;

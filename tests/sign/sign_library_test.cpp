@@ -391,8 +391,24 @@ TEST_F(SignLibraryTest, SignFileCrossesOver) {
             << missing;
         EXPECT_EQ(sig, nullptr);
     }
+    std::uint8_t digest[64];
+    ASSERT_EQ(rerazera_file_digest(p.c_str(), digest), RERAZERA_SIGN_OK);
+    for (int missing = 0; missing < 5; ++missing) {
+        EXPECT_EQ(
+            rerazera_sign_digest(missing == 0 ? nullptr : key, missing == 1 ? nullptr : digest,
+                                 missing == 2 ? nullptr : "t", missing == 3 ? nullptr : "u",
+                                 missing == 4 ? nullptr : &sig),
+            RERAZERA_SIGN_INVALID_ARGUMENT)
+            << missing;
+        EXPECT_EQ(sig, nullptr);
+    }
     ASSERT_EQ(rerazera_sign_file(key, dir.file("p.qv").c_str(), "version:3", "c", &sig),
               RERAZERA_SIGN_OK);
+    // Signed from its digest elsewhere, the package gets the same file.
+    char *fromDigest = nullptr;
+    ASSERT_EQ(rerazera_sign_digest(key, digest, "version:3", "c", &fromDigest), RERAZERA_SIGN_OK);
+    EXPECT_STREQ(fromDigest, sig);
+    std::free(fromDigest);
     rztest::write_text(dir.file("p.qv.minisig"), sig);
     std::free(sig);
     rerazera_secret_key_free(key);

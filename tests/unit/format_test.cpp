@@ -284,6 +284,22 @@ TEST(CrcDispatch, FeaturesFollowEveryBitTheKernelsNeed) {
     EXPECT_FALSE(rerazera::crc_features_from(amd).prefetchAhead);
     EXPECT_TRUE(rerazera::crc_features_from(amd).vpclmul);
 }
+
+// The running CPU's vendor, as the kernel reports it, decides the prefetch.
+TEST(CrcDispatch, PrefetchFollowsTheVendor) {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string vendor;
+    for (std::string line; vendor.empty() && std::getline(cpuinfo, line);) {
+        if (line.rfind("vendor_id", 0) == 0) {
+            vendor = line.substr(line.find(':') + 2);
+        }
+    }
+    if (vendor.empty()) {
+        GTEST_SKIP() << "no vendor_id in /proc/cpuinfo";
+    }
+    EXPECT_EQ(rerazera::crc_prefetch_ahead(), vendor != "AuthenticAMD" && vendor != "HygonGenuine")
+        << vendor;
+}
 #endif
 
 #if defined(__aarch64__)
