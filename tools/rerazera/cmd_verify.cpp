@@ -94,7 +94,7 @@ Outcome verify_one(const std::string &path, const std::string &name, const reraz
     if (policy != nullptr) {
         // The signature too: a FIFO or device in its place is refused by its kind.
         const std::string sig = sigPath.empty() ? path + ".minisig" : sigPath;
-        if (struct stat st {}; ::stat(sig.c_str(), &st) == 0) {
+        if (struct stat st{}; ::stat(sig.c_str(), &st) == 0) {
             if (std::string why = input_problem(sig); !why.empty()) {
                 out.error = sig + ": " + why;
                 return out;
