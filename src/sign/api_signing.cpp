@@ -140,6 +140,38 @@ std::int32_t sign_external(const rs::PublicKey &key, rerazera_signer_fn signer, 
     return r;
 }
 
+// The checks both external entry points share, in their order: arguments,
+// comments, libsodium, the public key file; then the digest that
+// digest_of gives (or its error) is signed by signer.
+template <typename DigestOf>
+std::int32_t sign_with_public_key_file(const char *public_key_path, rerazera_signer_fn signer,
+                                       void *ctx, const char *trusted_comment,
+                                       const char *untrusted_comment, char **signature_file,
+                                       char *key_id, DigestOf digest_of) {
+    if (public_key_path == nullptr || signer == nullptr || trusted_comment == nullptr ||
+        untrusted_comment == nullptr || signature_file == nullptr) {
+        return RERAZERA_SIGN_INVALID_ARGUMENT;
+    }
+    if (!comment_ok(trusted_comment, true) || !comment_ok(untrusted_comment, false)) {
+        return RERAZERA_SIGN_BAD_COMMENT;
+    }
+    if (!rs::crypto_ready()) {
+        return RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
+    }
+    return guarded([&] {
+        std::optional<rs::PublicKey> key;
+        if (const std::int32_t r = read_public_key(public_key_path, key); r != RERAZERA_SIGN_OK) {
+            return r;
+        }
+        rs::Digest digest{};
+        if (const std::int32_t r = digest_of(digest); r != RERAZERA_SIGN_OK) {
+            return r;
+        }
+        return sign_external(*key, signer, ctx, digest.data(), trusted_comment, untrusted_comment,
+                             signature_file, key_id);
+    });
+}
+
 }  // namespace
 
 extern "C" {
@@ -268,29 +300,19 @@ RERAZERA_SIGN_API int32_t rerazera_sign_file_external(const char *public_key_pat
                                                       const char *untrusted_comment,
                                                       char **signature_file,
                                                       char key_id[RERAZERA_KEY_ID_TEXT_SIZE]) {
-    if (public_key_path == nullptr || signer == nullptr || path == nullptr ||
-        trusted_comment == nullptr || untrusted_comment == nullptr || signature_file == nullptr) {
+    if (path == nullptr) {
         return RERAZERA_SIGN_INVALID_ARGUMENT;
     }
-    if (!comment_ok(trusted_comment, true) || !comment_ok(untrusted_comment, false)) {
-        return RERAZERA_SIGN_BAD_COMMENT;
-    }
-    if (!rs::crypto_ready()) {
-        return RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
-    }
-    return guarded([&] {
-        std::optional<rs::PublicKey> key;
-        if (const std::int32_t r = read_public_key(public_key_path, key); r != RERAZERA_SIGN_OK) {
-            return r;
-        }
-        const rs::FileView view = rs::FileView::map(path);
-        if (!view.ok()) {
-            return RERAZERA_SIGN_IO_ERROR;
-        }
-        const rs::Digest digest = rs::blake2b512(view.data(), view.size());
-        return sign_external(*key, signer, ctx, digest.data(), trusted_comment, untrusted_comment,
-                             signature_file, key_id);
-    });
+    return sign_with_public_key_file(public_key_path, signer, ctx, trusted_comment,
+                                     untrusted_comment, signature_file, key_id,
+                                     [&](rs::Digest &digest) {
+                                         const rs::FileView view = rs::FileView::map(path);
+                                         if (!view.ok()) {
+                                             return RERAZERA_SIGN_IO_ERROR;
+                                         }
+                                         digest = rs::blake2b512(view.data(), view.size());
+                                         return RERAZERA_SIGN_OK;
+                                     });
 }
 
 RERAZERA_SIGN_API int32_t rerazera_public_key_file_id(const char *public_key_path,
@@ -361,24 +383,15 @@ RERAZERA_SIGN_API int32_t rerazera_sign_digest_external(
     const char *public_key_path, rerazera_signer_fn signer, void *ctx, const uint8_t digest[64],
     const char *trusted_comment, const char *untrusted_comment, char **signature_file,
     char key_id[RERAZERA_KEY_ID_TEXT_SIZE]) {
-    if (public_key_path == nullptr || signer == nullptr || digest == nullptr ||
-        trusted_comment == nullptr || untrusted_comment == nullptr || signature_file == nullptr) {
+    if (digest == nullptr) {
         return RERAZERA_SIGN_INVALID_ARGUMENT;
     }
-    if (!comment_ok(trusted_comment, true) || !comment_ok(untrusted_comment, false)) {
-        return RERAZERA_SIGN_BAD_COMMENT;
-    }
-    if (!rs::crypto_ready()) {
-        return RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
-    }
-    return guarded([&] {
-        std::optional<rs::PublicKey> key;
-        if (const std::int32_t r = read_public_key(public_key_path, key); r != RERAZERA_SIGN_OK) {
-            return r;
-        }
-        return sign_external(*key, signer, ctx, digest, trusted_comment, untrusted_comment,
-                             signature_file, key_id);
-    });
+    return sign_with_public_key_file(public_key_path, signer, ctx, trusted_comment,
+                                     untrusted_comment, signature_file, key_id,
+                                     [&](rs::Digest &out) {
+                                         std::memcpy(out.data(), digest, out.size());
+                                         return RERAZERA_SIGN_OK;
+                                     });
 }
 
 }  // extern "C"
