@@ -43,7 +43,10 @@ for t in "${targets[@]}"; do
   findings="$build/fuzz/findings/$t"
   mkdir -p "$corpus" "$findings"
   log="$build/fuzz/$t.log"
-  inputs=("$corpus" "$seeds/$t")
+  # A target may have no generated seeds (its regression inputs are its
+  # seeds); libFuzzer refuses a corpus directory that does not exist.
+  inputs=("$corpus")
+  [ -d "$seeds/$t" ] && inputs+=("$seeds/$t")
   [ -d "$here/regressions/$t" ] && inputs+=("$here/regressions/$t")
   set +e
   "$build/fuzz/fuzz_$t" -dict="$here/qv.dict" -max_len=262144 -timeout=10 -rss_limit_mb=2560 \
