@@ -509,6 +509,27 @@ TEST_F(SignToolTest, TwoStepSigningChecksBeforeWriting) {
     expect_run('R', {"sign", "--prepare", "fw.qv"}, "", 2, "", "(-p)");
     expect_run('R', {"sign", "--sign-request", "fw.qv.sigreq", "-s", "k.sec", "fw.qv"}, "", 2, "",
                "takes no package");
+    // An option the mode would ignore is refused, and nothing is written.
+    const std::pair<Args, std::string> ignored[] = {
+        {{"--sign-request", "fw.qv.sigreq", "-s", "k.sec", "-t", "a:b"},
+         "cannot be used with --trusted-comment"},
+        {{"--sign-request", "fw.qv.sigreq", "-s", "k.sec", "--version", "3"},
+         "cannot be used with --version"},
+        {{"--prepare", "-p", "k.pub", "-s", "k.sec", "fw.qv"},
+         "--secret cannot be used with --prepare"},
+        {{"--attach", "fw.qv.sigresp", "-p", "k.pub", "-c", "x", "fw.qv"},
+         "cannot be used with --untrusted-comment"},
+        {{"-s", "k.sec", "-o", "out", "fw.qv"}, "-x"},
+    };
+    std::filesystem::remove(path("fw.qv.minisig"));
+    for (const auto &[extra, why] : ignored) {
+        SCOPED_TRACE(why);
+        Args args{"sign"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        expect_run('R', args, "", 2, "", why);
+        EXPECT_FALSE(rztest::file_exists(path("out")));
+        EXPECT_FALSE(rztest::file_exists(path("fw.qv.minisig")));
+    }
 }
 
 // A PKCS#11 token as the signer: SoftHSM's Ed25519 key through --pkcs11

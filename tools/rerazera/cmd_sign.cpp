@@ -378,6 +378,12 @@ int run_sign(const SignOptions &opt) {
         return prepare_request(opt.publicPath, opt.packages[0], comment, opt.untrusted,
                                opt.outPath);
     }
+    if (!opt.outPath.empty() && opt.request.empty()) {
+        report_error("-o",
+                     "names what --prepare, --sign-request or --attach writes; sign "
+                     "names its signature with -x");
+        return kExitUsage;
+    }
     if (opt.request.empty() == opt.packages.empty()) {
         report_error("sign",
                      opt.request.empty() ? "give a package" : "--sign-request takes no package");
@@ -438,46 +444,65 @@ void add_sign(CLI::App &app, Runner &run) {
     auto opt = std::make_shared<SignOptions>();
     CLI::App *cmd = app.add_subcommand(
         "sign", "Write PACKAGE.minisig, a detached minisign signature, for each package");
-    cmd->add_option("-s,--secret", opt->secretPath, "Secret key file");
-    cmd->add_option("--signing-helper", opt->helper,
-                    "Sign with this command instead of a secret key: run by /bin/sh once per "
-                    "signature, it reads the bytes to sign on standard input and writes the "
-                    "64-byte Ed25519 signature to standard output");
-    cmd->add_option("--pkcs11", opt->pkcs11,
-                    "Sign with the Ed25519 key in a PKCS#11 token that this URI (RFC 7512) "
-                    "names; its PIN from the URI, --password-fd or the terminal");
+    CLI::Option *secret = cmd->add_option("-s,--secret", opt->secretPath, "Secret key file");
+    CLI::Option *helper =
+        cmd->add_option("--signing-helper", opt->helper,
+                        "Sign with this command instead of a secret key: run by /bin/sh once per "
+                        "signature, it reads the bytes to sign on standard input and writes the "
+                        "64-byte Ed25519 signature to standard output");
+    CLI::Option *pkcs11 =
+        cmd->add_option("--pkcs11", opt->pkcs11,
+                        "Sign with the Ed25519 key in a PKCS#11 token that this URI (RFC 7512) "
+                        "names; its PIN from the URI, --password-fd or the terminal");
     cmd->add_option("-p,--public", opt->publicPath,
                     "The public key file of the signing helper's or token's key");
     cmd->add_option("packages", opt->packages, "Package files");
-    cmd->add_flag("--prepare", opt->prepare,
-                  "Write PACKAGE.sigreq, what a signer elsewhere signs, instead of a signature "
-                  "(needs -p)");
-    cmd->add_option("--sign-request", opt->request,
-                    "Sign this request (from --prepare) and write its .sigresp, a minisign "
-                    "signature; no package");
-    cmd->add_option("--attach", opt->attach,
-                    "Check this response (from --sign-request) against the package and -p, "
-                    "then write PACKAGE.minisig");
+    CLI::Option *prepare =
+        cmd->add_flag("--prepare", opt->prepare,
+                      "Write PACKAGE.sigreq, what a signer elsewhere signs, instead of a signature "
+                      "(needs -p)");
+    CLI::Option *request =
+        cmd->add_option("--sign-request", opt->request,
+                        "Sign this request (from --prepare) and write its .sigresp, a minisign "
+                        "signature; no package");
+    CLI::Option *attach =
+        cmd->add_option("--attach", opt->attach,
+                        "Check this response (from --sign-request) against the package and -p, "
+                        "then write PACKAGE.minisig");
     cmd->add_option("-o,--output", opt->outPath,
                     "The file --prepare, --sign-request or --attach writes");
-    cmd->add_option("--password-fd", opt->passwordFd,
-                    "Read the secret key's password (or the token's PIN) from this descriptor "
-                    "instead of the terminal")
-        ->check(CLI::Range(0, 1 << 20));
-    cmd->add_option("--version", opt->version,
-                    "Record this release version (dotted integers) in the trusted comment");
-    cmd->add_option("-t,--trusted-comment", opt->trustedExtra,
-                    "More key:value fields (tab-separated) for the trusted comment");
-    cmd->add_option("-c,--untrusted-comment", opt->untrusted,
-                    "The signature file's untrusted comment");
-    cmd->add_option("-x,--sig", opt->sigPath,
-                    "Signature file to write (one package; default PACKAGE.minisig)");
-    cmd->add_flag("--index", opt->index,
-                  "Also write PACKAGE.index (a digest of every 1 MiB block) and its signature "
-                  "PACKAGE.index.minisig, for verify --stream --index");
+    CLI::Option *passwordFd =
+        cmd->add_option("--password-fd", opt->passwordFd,
+                        "Read the secret key's password (or the token's PIN) from this descriptor "
+                        "instead of the terminal")
+            ->check(CLI::Range(0, 1 << 20));
+    CLI::Option *version =
+        cmd->add_option("--version", opt->version,
+                        "Record this release version (dotted integers) in the trusted comment");
+    CLI::Option *trusted =
+        cmd->add_option("-t,--trusted-comment", opt->trustedExtra,
+                        "More key:value fields (tab-separated) for the trusted comment");
+    CLI::Option *untrusted = cmd->add_option("-c,--untrusted-comment", opt->untrusted,
+                                             "The signature file's untrusted comment");
+    CLI::Option *sig = cmd->add_option(
+        "-x,--sig", opt->sigPath, "Signature file to write (one package; default PACKAGE.minisig)");
+    CLI::Option *index =
+        cmd->add_flag("--index", opt->index,
+                      "Also write PACKAGE.index (a digest of every 1 MiB block) and its signature "
+                      "PACKAGE.index.minisig, for verify --stream --index");
     cmd->add_option("--index-digest", opt->indexDigest, "The index's digest (default blake2b-256)")
         ->check(CLI::IsMember({"blake2b-256", "sha-256"}))
         ->needs("--index");
+    // What a mode would silently ignore is refused instead: a request fixes
+    // the comments, --prepare signs nothing, --attach only checks and copies.
+    for (CLI::Option *o : {trusted, untrusted, version, sig, index}) {
+        request->excludes(o);
+        attach->excludes(o);
+    }
+    for (CLI::Option *o : {secret, helper, pkcs11, passwordFd, sig, index}) {
+        prepare->excludes(o);
+        attach->excludes(o);
+    }
     cmd->footer(
         "Exit status: 0 every package signed, 1 a package failed its checks or a signing "
         "request or response was refused (another key, package or comment), 2 usage error, "
