@@ -129,36 +129,27 @@ Outcome verify_stream(int fd, const std::string &what = kStdinName, int copyFd =
     }
     const std::unique_ptr<rerazera_stream, void (*)(rerazera_stream *)> owner(stream,
                                                                               rerazera_stream_free);
-    std::vector<std::uint8_t> buf(std::size_t{1} << 20);
-    for (;;) {
-        const ssize_t n = ::read(fd, buf.data(), buf.size());
-        if (n == 0) {
-            break;
-        }
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            out.error = "cannot read " + what + ": " + std::strerror(errno);
-            return out;
-        }
+    const int readError = read_pieces(fd, [&](const std::uint8_t *data, std::size_t n) {
         // The copy --save keeps is written as the bytes pass.
-        if (copyFd >= 0 && !write_all(copyFd, buf.data(), static_cast<std::size_t>(n))) {
+        if (copyFd >= 0 && !write_all(copyFd, data, n)) {
             out.error = "cannot write " + copyName + ": " + std::strerror(errno);
-            return out;
+            return false;
         }
-        const std::int32_t r =
-            rerazera_stream_feed(stream, buf.data(), static_cast<std::size_t>(n));
+        const std::int32_t r = rerazera_stream_feed(stream, data, n);
         if (r == RERAZERA_ERR_TOO_LARGE) {
             out.error = what +
                         " holds more than 2 GiB, the limit of the 32-bit signed file "
                         "positions that packages use; stopped reading it";
-            return out;
-        }
-        if (r != RERAZERA_OK) {
+        } else if (r != RERAZERA_OK) {
             out.error = rerazera_strerror(r);
-            return out;
         }
+        return out.error.empty();
+    });
+    if (readError != 0) {
+        out.error = "cannot read " + what + ": " + std::strerror(readError);
+    }
+    if (!out.error.empty()) {
+        return out;
     }
     const std::uint64_t size = rerazera_stream_offset(stream);
     if (size < QVPKG_HEADER_SIZE) {

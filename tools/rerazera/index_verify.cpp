@@ -126,21 +126,15 @@ int verify_with_index(const std::string &package, const std::string &indexPath,
     }
     const StreamPtr stream(rawStream, &rerazera_signed_stream_free);
 
-    std::vector<std::uint8_t> buf(std::size_t{1} << 20);
     std::int32_t r = RERAZERA_SIGN_OK;
-    while (r == RERAZERA_SIGN_OK) {
-        const ssize_t n = ::read(in, buf.data(), buf.size());
-        if (n == 0) {
-            break;
-        }
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            report_error(shown, std::string("cannot read it: ") + std::strerror(errno));
-            return kExitTrouble;
-        }
-        r = rerazera_signed_stream_feed(stream.get(), buf.data(), static_cast<std::size_t>(n));
+    if (const int err = read_pieces(in,
+                                    [&](const std::uint8_t *data, std::size_t n) {
+                                        r = rerazera_signed_stream_feed(stream.get(), data, n);
+                                        return r == RERAZERA_SIGN_OK;
+                                    });
+        err != 0) {
+        report_error(shown, std::string("cannot read it: ") + std::strerror(err));
+        return kExitTrouble;
     }
     char msg[512] = "";
     std::int32_t qv = QVPKG_ERR;

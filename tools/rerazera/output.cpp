@@ -201,6 +201,25 @@ bool write_all(int fd, const std::uint8_t *data, std::size_t len) {
     return true;
 }
 
+int read_pieces(int fd, const std::function<bool(const std::uint8_t *, std::size_t)> &take) {
+    std::vector<std::uint8_t> buf(std::size_t{1} << 20);
+    for (;;) {
+        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n == 0) {
+            return 0;
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (!take(buf.data(), static_cast<std::size_t>(n))) {
+            return 0;
+        }
+    }
+}
+
 OutputFile::OutputFile(const std::string &path, const std::vector<FileIdentity> &inputs,
                        bool replace, bool fromPackage)
     : name_(path == "-" ? "standard output" : path), replace_(replace) {

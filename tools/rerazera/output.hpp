@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -91,6 +92,12 @@ void remove_pending_files();
 
 // Writes all bytes to a descriptor (standard output), retrying short writes.
 bool write_all(int fd, const std::uint8_t *data, std::size_t len);
+
+// Reads a descriptor to its end in pieces of at most 1 MiB, retrying reads a
+// signal interrupted, and hands each piece to take, which returns false to
+// stop early. Returns 0 at the end or when take stopped, otherwise the errno
+// of the read that failed.
+int read_pieces(int fd, const std::function<bool(const std::uint8_t *, std::size_t)> &take);
 
 // True when something (a file, a directory, a dangling link) is at path.
 bool path_exists(const std::string &path);

@@ -79,32 +79,22 @@ StdinSpool::~StdinSpool() {
 }
 
 bool StdinSpool::copy_stdin(int fd) {
-    std::vector<std::uint8_t> buf(kPiece);
-    for (;;) {
-        const ssize_t n = ::read(STDIN_FILENO, buf.data(), buf.size());
-        if (n == 0) {
-            return true;
-        }
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            error_ = std::string("cannot read standard input: ") + std::strerror(errno);
-            return false;
-        }
-        size_ += static_cast<std::uint64_t>(n);
+    const int readError = read_pieces(STDIN_FILENO, [&](const std::uint8_t *data, std::size_t n) {
+        size_ += n;
         if (size_ > kMaxSize) {
             error_ =
                 "standard input holds more than 2 GiB, the limit of the 32-bit signed file "
                 "positions that packages use; stopped reading it";
-            return false;
-        }
-        if (!write_all(fd, buf.data(), static_cast<std::size_t>(n))) {
+        } else if (!write_all(fd, data, n)) {
             error_ = std::string("cannot copy standard input to a temporary file: ") +
                      std::strerror(errno);
-            return false;
         }
+        return error_.empty();
+    });
+    if (readError != 0) {
+        error_ = std::string("cannot read standard input: ") + std::strerror(readError);
     }
+    return error_.empty();
 }
 
 // Gives the finished unnamed copy a temporary name for the library to open:
