@@ -24,6 +24,7 @@ std::uint16_t crc16_update_clmul(std::uint16_t crc, const std::uint8_t *data,
     if (size < kMinimum) {
         return crc16_update_portable(crc, data, size);
     }
+    crc = align_to_line(crc, data, size);
     const __m128i rev = reverse_mask();
     if (size < 2 * kStride) {
         // Short buffers, a bin header among them: every block multiplied by

@@ -70,6 +70,7 @@ std::uint16_t crc16_update_vpclmul(std::uint16_t crc, const std::uint8_t *data,
     if (size < kMinimum) {
         return crc16_update_clmul(crc, data, size);
     }
+    crc = align_to_line(crc, data, size);
     const __m128i rev128 = reverse_mask();
     const __m512i rev = broadcast(rev128);
     // Separate variables rather than an array: the compiler keeps them in

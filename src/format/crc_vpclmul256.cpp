@@ -44,6 +44,7 @@ std::uint16_t crc16_update_vpclmul256(std::uint16_t crc, const std::uint8_t *dat
     if (size < kMinimum) {
         return crc16_update_clmul(crc, data, size);
     }
+    crc = align_to_line(crc, data, size);
     const __m128i rev128 = reverse_mask();
     const __m256i rev = _mm256_broadcastsi128_si256(rev128);
     __m256i a0 =

@@ -191,6 +191,14 @@ TEST_P(CrcKernelTest, MatchesTheBitwiseReference) {
     for (std::size_t len : {std::size_t{1} << 20, (std::size_t{3} << 20) + 13, large.size()}) {
         EXPECT_EQ(run(0xBEEF, large.data(), len), bitwise_crc(0xBEEF, large.data(), len)) << len;
     }
+    // Streamed buffers starting anywhere in a cache line: the first bytes up
+    // to the line are summed apart from the rest.
+    for (std::size_t offset : {1, 15, 16, 48, 63, 64}) {
+        const std::size_t len = (std::size_t{256} << 10) + offset;
+        EXPECT_EQ(run(0xBEEF, large.data() + offset, len),
+                  bitwise_crc(0xBEEF, large.data() + offset, len))
+            << "offset " << offset;
+    }
 }
 
 TEST_P(CrcKernelTest, BuffersTouchingUnmappedPages) {
