@@ -15,6 +15,7 @@
 #include <tuple>
 
 #include "run_program.hpp"
+#include "support/fixture.hpp"
 #include "support/scratch.hpp"
 
 namespace {
@@ -685,6 +686,17 @@ TEST_F(SignToolTest, SignedIndexStreams) {
             EXPECT_EQ(rztest::file_exists(path("out.qv")), row.status == 0);
         }
     }
+    // A layout whose bytes a stream needs twice: the index proves each block
+    // once, so the strict stream refuses it and passes nothing on.
+    rztest::read_twice_package().write(path("twice.qv"));
+    expect_run('R', {"sign", "-s", "k.sec", "--index", "twice.qv"}, "", 0);
+    const RunResult r = run(
+        'R',
+        {"verify", "--stream", "--index", "twice.qv.index", "--key", "k.pub", "-", "-o", "out.qv"},
+        rztest::read_text(path("twice.qv")));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("a signed index cannot prove a second pass"), std::string::npos) << r.err;
+    EXPECT_FALSE(rztest::file_exists(path("out.qv")));
 }
 
 }  // namespace

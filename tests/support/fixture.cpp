@@ -94,6 +94,16 @@ Package ext_package(std::uint32_t ext, bool dup) {
     return b.build();
 }
 
+Package read_twice_package() {
+    Package p = ext_package(3);
+    for (const std::uint32_t f : {4u, 8u, 12u}) {
+        p.set_be32(p.ext_entry_field(0, f), p.be32(Package::entry_field(0, f)));
+    }
+    p.reseal_table();
+    const std::uint32_t tableLen = p.be32(Package::entry_field(255, 8)) - 352;
+    return ent(p, 255, 12, rerazera::writer::crc16(p.bytes.data() + p.tableOffset, tableLen));
+}
+
 Package long_ext(std::uint32_t n) {
     PackageBuilder b;
     for (std::uint32_t i = 0; i < 255; ++i) {

@@ -53,6 +53,9 @@ Package three_files();
 // extend sub-files 0x5000 + i ("e<i>"); with dup, a raw extend entry
 // {0x5000, 1, 2, 3, 4, 5} lists 0x5000 again.
 Package ext_package(std::uint32_t ext = 3, bool dup = false);
+// ext_package(3) with extend entry 0 naming header entry 0's sub-file, which
+// lies before the second table: a stream needs these bytes twice.
+Package read_twice_package();
 // 255 raw header entries and n raw extend entries 0x100000 + i.
 Package long_ext(std::uint32_t n);
 // A bin file of payload, its dataLen set to dataLen, `trailer` bytes after.
