@@ -557,6 +557,8 @@ TEST_F(SignToolTest, Pkcs11TokenSigns) {
     sh(p11 + "--keypairgen --key-type EC:prime256v1 --id 03 --label p256");
     keygen('R', "other");
     rztest::make_package().write(path("fw.qv"));
+    rztest::write_text(path("pin"), "1234\n");
+    rztest::write_text(path("wrong-pin"), "4321\n");
     const auto uri = [&](Str path, Str query) {
         return "pkcs11:token=fw" + path + "?module-path=" + module + query;
     };
@@ -575,6 +577,15 @@ TEST_F(SignToolTest, Pkcs11TokenSigns) {
         {{"--pkcs11", release}, "", 0, "fw.qv: signed by " + id},
         {{"--pkcs11", uri(";id=%01", ""), "--password-fd", "0", "-p", "k.pub"}, "1234\n", 0, id},
         {{"--signing-helper", helper, "-p", "k.pub"}, "", 0, id},
+        {{"--pkcs11", uri(";object=release", "&pin-source=file:" + path("pin"))}, "", 0, id},
+        {{"--pkcs11", uri(";object=release", "&pin-source=file:" + path("wrong-pin"))},
+         "",
+         2,
+         "wrong PIN"},
+        {{"--pkcs11", uri(";object=release", "&pin-source=" + path("tokens"))},
+         "",
+         2,
+         "is a directory"},
         {{"--pkcs11", uri("", "&pin-value=1234")}, "", 2, "ambiguous"},
         {{"--pkcs11", uri(";object=nosuch", "&pin-value=1234")}, "", 2, "no private key"},
         {{"--pkcs11", "pkcs11:token=none?module-path=" + module}, "", 2, "no token matches"},

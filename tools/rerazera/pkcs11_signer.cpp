@@ -167,6 +167,10 @@ std::optional<std::string> token_pin(P11KitUri *uri, int passwordFd) {
         if (file.rfind("file:", 0) == 0) {
             file.erase(0, 5);
         }
+        // A FIFO or a device would block or never end: refused by kind.
+        if (!check_input_file(file)) {
+            return std::nullopt;
+        }
         std::ifstream in(file);
         std::string pin;
         if (!in || !std::getline(in, pin)) {
