@@ -19,6 +19,7 @@ from __future__ import annotations
 import enum
 import os
 import threading
+import time
 from typing import IO, Any, Callable, Iterator, Optional, Sequence, Union
 
 from ._ffi import ffi, lib, libc, sign_lib
@@ -29,6 +30,7 @@ __all__ = [
     "Entry",
     "EntryReport",
     "Error",
+    "KeyPair",
     "NeedsSecondPassError",
     "NotFoundError",
     "NotPackageError",
@@ -38,11 +40,20 @@ __all__ = [
     "Report",
     "Result",
     "SignatureError",
+    "SecretKey",
+    "SignCode",
     "SignatureReport",
+    "SignedIndex",
+    "SignedStreamVerifier",
+    "StreamRefusedError",
     "StreamVerifier",
     "Table",
     "TooLargeError",
+    "build_index",
+    "keygen",
     "open",
+    "package_comment",
+    "sign_file",
     "verify_signature",
     "version",
 ]
@@ -168,7 +179,23 @@ class NeedsSecondPassError(Error):
 
 
 class SignatureError(Error):
-    """A key or keyring that cannot be used; code is a signature code."""
+    """A key, keyring, signature or index that cannot be used, or a signing
+    call that failed; code is a SignCode (such as SignCode.NEEDS_PASSWORD or
+    SignCode.WRONG_PASSWORD for a secret key)."""
+
+
+class StreamRefusedError(SignatureError):
+    """A SignedStreamVerifier stopped (code BLOCK_MISMATCH, LENGTH_MISMATCH,
+    SINK_FAILED, STREAM_FAILED, ...). block, offset and length locate the
+    block refused (or the one being filled); entry is (table, index) of the
+    first sub-file with bytes in that block, or None; stream_result is the
+    package stream's Result for STREAM_FAILED, else None."""
+
+    block: int
+    offset: int
+    length: int
+    entry: Optional[tuple["Table", int]]
+    stream_result: Optional["Result"]
 
 
 _ERRORS: dict[int, type[Error]] = {
@@ -488,19 +515,20 @@ class _Guard:
     """Lets any number of calls use a C handle at once and frees it once,
     after the last call in flight, when it has been closed."""
 
-    __slots__ = ("_lock", "_users", "_closed", "_handle", "_free")
+    __slots__ = ("_lock", "_users", "_closed", "_handle", "_free", "_what")
 
-    def __init__(self, handle: Any, free: Callable[[Any], None]) -> None:
+    def __init__(self, handle: Any, free: Callable[[Any], None], what: str = "package") -> None:
         self._lock = threading.Lock()
         self._users = 0
         self._closed = False
         self._handle = handle
         self._free = free
+        self._what = what
 
     def acquire(self, label: str) -> Any:
         with self._lock:
             if self._closed:
-                raise ValueError(f"{label}: the package is closed")
+                raise ValueError(f"{label}: the {self._what} is closed")
             self._users += 1
             return self._handle
 
@@ -985,6 +1013,47 @@ _SIGN_IO_ERROR = 8
 _SIGN_PACKAGE_FAILED = 9
 
 
+class SignCode(enum.IntEnum):
+    """The signing library's result codes (RERAZERA_SIGN_*): the code of a
+    SignatureError and of a SignatureReport."""
+
+    OK = 0
+    NO_SIGNATURE = 1
+    MALFORMED = 2
+    ALGORITHM_REFUSED = 3
+    UNKNOWN_KEY = 4
+    REVOKED_KEY = 5
+    MISMATCH = 6
+    COMMENT_FORGED = 7
+    IO_ERROR = 8
+    PACKAGE_FAILED = 9
+    BAD_KEY = 10
+    INVALID_ARGUMENT = 11
+    NO_MEMORY = 12
+    CRYPTO_UNAVAILABLE = 13
+    PRODUCT_TYPE_MISMATCH = 14
+    VERSION_TOO_OLD = 15
+    VERSION_MISSING = 16
+    VERSION_MALFORMED = 17
+    KEY_CONFLICT = 18
+    NEEDS_PASSWORD = 19
+    WRONG_PASSWORD = 20
+    BAD_SECRET_KEY = 21
+    KDF_FAILED = 22
+    BAD_COMMENT = 23
+    SIGNER_FAILED = 24
+    SIGNER_WRONG_KEY = 25
+    INDEX_MALFORMED = 26
+    BLOCK_MISMATCH = 27
+    LENGTH_MISMATCH = 28
+    SINK_FAILED = 29
+    STOPPED = 30
+    STREAM_FAILED = 31
+
+
+_SIGN_CODES = frozenset(int(c) for c in SignCode)
+
+
 class SignatureReport:
     """The verdict on a signed package. ok is true when the signature holds
     (and, when checked, the package passes). code is the signature code
@@ -1023,6 +1092,45 @@ class SignatureReport:
         )
 
 
+def _sign_error(rc: int, what: str, filename: Optional[str] = None) -> SignatureError:
+    code = SignCode(rc) if rc in _SIGN_CODES else rc
+    return SignatureError(code, f"{what}: {_text(sign_lib().rerazera_sign_strerror(rc))}", filename)
+
+
+def _keyring(
+    label: str,
+    keys: Sequence[PathLike],
+    keyring: Union[PathLike, Sequence[PathLike], None],
+    revoked: Sequence[str],
+) -> Any:
+    """A keyring of the key files, the *.pub files of the keyring
+    directories and the revoked IDs; SignatureError when one is unusable."""
+    s = sign_lib()
+    ring_out = ffi.new("rerazera_keyring **")
+    rc = s.rerazera_keyring_new(ring_out)
+    if rc:
+        raise _sign_error(rc, "keyring", label)
+    ring = ffi.gc(ring_out[0], s.rerazera_keyring_free)
+    files = [os.fspath(k) for k in keys]
+    dirs: list[Any] = []
+    if keyring is not None:
+        dirs = [keyring] if isinstance(keyring, (str, bytes, os.PathLike)) else list(keyring)
+    for d in dirs:
+        d = os.fsdecode(os.fspath(d))
+        files += sorted(os.path.join(d, n) for n in os.listdir(d) if n.endswith(".pub"))
+    for k in files:
+        rc = s.rerazera_keyring_add_file(ring, os.fsencode(k))
+        if rc:
+            raise _sign_error(rc, os.fsdecode(k), os.fsdecode(k))
+    for key_id in revoked:
+        rc = s.rerazera_keyring_revoke(ring, key_id.encode())
+        if rc:
+            raise _sign_error(rc, f"revoked key ID {key_id}", f"revoked key ID {key_id}")
+    if s.rerazera_keyring_size(ring) == 0:
+        raise SignatureError(SignCode.UNKNOWN_KEY, f"{label}: no trusted public key given", label)
+    return ring
+
+
 def verify_signature(
     path: PathLike,
     keys: Sequence[PathLike] = (),
@@ -1043,33 +1151,7 @@ def verify_signature(
     that cannot be read raise SignatureError."""
     s = sign_lib()
     label = os.fsdecode(os.fspath(path))
-    ring_out = ffi.new("rerazera_keyring **")
-    rc = s.rerazera_keyring_new(ring_out)
-    if rc:
-        raise SignatureError(rc, f"keyring: {_text(s.rerazera_sign_strerror(rc))}", label)
-    ring = ffi.gc(ring_out[0], s.rerazera_keyring_free)
-
-    def fail(rc: int, what: str) -> SignatureError:
-        return SignatureError(rc, f"{what}: {_text(s.rerazera_sign_strerror(rc))}", what)
-
-    files = [os.fspath(k) for k in keys]
-    dirs: list[Any] = []
-    if keyring is not None:
-        dirs = [keyring] if isinstance(keyring, (str, bytes, os.PathLike)) else list(keyring)
-    for d in dirs:
-        d = os.fsdecode(os.fspath(d))
-        files += sorted(os.path.join(d, n) for n in os.listdir(d) if n.endswith(".pub"))
-    for k in files:
-        rc = s.rerazera_keyring_add_file(ring, os.fsencode(k))
-        if rc:
-            raise fail(rc, os.fsdecode(k))
-    for key_id in revoked:
-        rc = s.rerazera_keyring_revoke(ring, key_id.encode())
-        if rc:
-            raise fail(rc, f"revoked key ID {key_id}")
-    if s.rerazera_keyring_size(ring) == 0:
-        raise SignatureError(4, f"{label}: no trusted public key given", label)
-
+    ring = _keyring(label, keys, keyring, revoked)
     sig = _fs(sig_path) if sig_path is not None else ffi.NULL
     flags = 1 if allow_legacy else 0
     info = ffi.new("rerazera_signature_info **")
@@ -1097,3 +1179,454 @@ def verify_signature(
                     f"product type 0x{pkg.product_type:x}, expected 0x{product_type:x}"
                 )
     return report
+
+
+# ---- Signing --------------------------------------------------------------
+
+
+def _comment_bytes(text: str) -> bytes:
+    return text.encode("utf-8", "surrogateescape")
+
+
+class KeyPair:
+    """A new key pair (keygen()): public_file and secret_file are the texts
+    of a minisign public and secret key file, key_id the key's ID as minisign
+    prints it. The repr leaves the secret out."""
+
+    __slots__ = ("public_file", "secret_file", "key_id")
+
+    def __init__(self, public_file: str, secret_file: str, key_id: str) -> None:
+        self.public_file = public_file
+        self.secret_file = secret_file
+        self.key_id = key_id
+
+    def __repr__(self) -> str:
+        return f"<rerazera.KeyPair key_id={self.key_id}>"
+
+
+def keygen(password: Optional[str] = None) -> KeyPair:
+    """A new Ed25519 key pair in minisign's formats. With a password (not
+    empty) the secret key is encrypted as minisign encrypts it (scrypt:
+    about 1 GiB and a few seconds). The library's copy of the secret text is
+    wiped; the returned str is an ordinary Python string, which Python cannot
+    wipe: write it to its file and drop it."""
+    s = sign_lib()
+    public, secret = ffi.new("char **"), ffi.new("char **")
+    key_id = ffi.new("char[17]")
+    pw = password.encode() if password is not None else ffi.NULL
+    rc = s.rerazera_keygen(pw, public, secret, key_id)
+    if rc:
+        raise _sign_error(rc, "keygen")
+    try:
+        return KeyPair(_text(public[0]), _text(secret[0]), _text(key_id))
+    finally:
+        libc.free(public[0])
+        s.rerazera_secret_text_free(secret[0])
+
+
+class SecretKey:
+    """A minisign secret key, decrypted in memory: SecretKey.read(path).
+    Use it as a context manager, or call close(), which wipes it (once the
+    signing calls in flight have returned)."""
+
+    def __init__(self, handle: Any, label: str) -> None:
+        s = sign_lib()
+        self._guard = _Guard(handle, s.rerazera_secret_key_free, "secret key")
+        self._label = label
+        key_id = ffi.new("char[17]")
+        s.rerazera_secret_key_id(handle, key_id)
+        self._key_id = _text(key_id)
+
+    @classmethod
+    def read(cls, path: PathLike, password: Optional[str] = None) -> "SecretKey":
+        """Reads a minisign secret key file (from minisign -G, rerazera
+        keygen or keygen()). Raises SignatureError with code
+        SignCode.NEEDS_PASSWORD (encrypted, no password given),
+        WRONG_PASSWORD, BAD_SECRET_KEY or IO_ERROR."""
+        label = os.fsdecode(os.fspath(path))
+        out = ffi.new("rerazera_secret_key **")
+        pw = password.encode() if password is not None else ffi.NULL
+        rc = sign_lib().rerazera_secret_key_read(_fs(path), pw, out)
+        if rc:
+            raise _sign_error(rc, f"{label}: reading the secret key", label)
+        return cls(out[0], label)
+
+    @property
+    def key_id(self) -> str:
+        """The key's ID text (16 upper-case hex digits)."""
+        return self._key_id
+
+    @property
+    def closed(self) -> bool:
+        """True once close() was called."""
+        return self._guard.closed
+
+    def close(self) -> None:
+        """Wipes and releases the key."""
+        self._guard.close()
+
+    def __enter__(self) -> "SecretKey":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        guard = getattr(self, "_guard", None)
+        if guard is not None:
+            guard.close()
+
+    def __repr__(self) -> str:
+        state = " closed" if self.closed else ""
+        return f"<rerazera.SecretKey {self._label} key_id={self._key_id}{state}>"
+
+
+def package_comment(
+    package: PathLike,
+    *,
+    version: Optional[str] = None,
+    file: Optional[PathLike] = None,
+    timestamp: Optional[int] = None,
+) -> str:
+    """The trusted comment `rerazera sign` writes, as tab-separated fields:
+    timestamp (timestamp, else SOURCE_DATE_EPOCH, else now), file and size
+    (of file when given, such as the package's index, else of the package),
+    product-type (the package header's) and version when given (dotted
+    integers), which a minimum version (`rerazera verify --min-version`,
+    SignedIndex(min_version=)) is compared with. Raises CorruptError for a
+    package that fails its checks (only those are worth a signature) and
+    SignatureError (VERSION_MALFORMED) for a version that is not one."""
+    label = os.fsdecode(os.fspath(package))
+    if version is not None:
+        order = ffi.new("int *")
+        v = version.encode()
+        rc = sign_lib().rerazera_version_compare(v, v, order)
+        if rc:
+            raise _sign_error(rc, f"version {version!r}")
+    with open(package) as pkg:
+        report = pkg.verify()
+        if not report.ok:
+            raise CorruptError(
+                Result.CORRUPT, f"{label}: not signed, the package fails its checks: "
+                f"{report.message}", label)
+        product_type = pkg.product_type
+    signed = os.fsdecode(os.fspath(file)) if file is not None else label
+    if timestamp is None:
+        epoch = os.environ.get("SOURCE_DATE_EPOCH")
+        timestamp = int(epoch) if epoch is not None else int(time.time())
+    fields = [f"timestamp:{timestamp}", f"file:{os.path.basename(signed)}",
+              f"size:{os.path.getsize(signed)}", f"product-type:{product_type}"]
+    if version is not None:
+        fields.append(f"version:{version}")
+    return "\t".join(fields)
+
+
+def sign_file(
+    path: PathLike,
+    key: SecretKey,
+    *,
+    trusted_comment: Optional[str] = None,
+    untrusted_comment: str = "",
+) -> str:
+    """The text of a minisign signature file (prehashed "ED") for the file
+    at path, which `minisign -Vm` and verify_signature() accept; write it to
+    path + ".minisig". trusted_comment defaults to package_comment(path),
+    the comment `rerazera sign` writes without --version; pass
+    package_comment(path, version=...) to sign a release's version, or any
+    one line of printable text (tabs allowed). The signature is checked
+    against the key before it is returned. Raises SignatureError
+    (BAD_COMMENT, IO_ERROR, ...)."""
+    label = os.fsdecode(os.fspath(path))
+    if trusted_comment is None:
+        trusted_comment = package_comment(path)
+    out = ffi.new("char **")
+    h = key._guard.acquire(key._label)
+    try:
+        rc = sign_lib().rerazera_sign_file(
+            h, _fs(path), _comment_bytes(trusted_comment), _comment_bytes(untrusted_comment), out)
+    finally:
+        key._guard.release()
+    if rc:
+        raise _sign_error(rc, f"{label}: not signed", label)
+    try:
+        return _text(out[0])
+    finally:
+        libc.free(out[0])
+
+
+# ---- Signed indexes -------------------------------------------------------
+
+_DIGESTS = {"blake2b-256": 1, "sha-256": 2}
+
+
+def build_index(path: PathLike, digest: str = "blake2b-256", block_size: int = 0) -> bytes:
+    """The index text of the package at path: the digest ("blake2b-256" or
+    "sha-256") of every block of block_size bytes (a power of two from 4 KiB
+    to 64 MiB; 0 means 1 MiB). Write it to path + ".index" and sign that
+    file with sign_file() (trusted_comment=package_comment(path,
+    file=index_path, ...), as `rerazera sign --index` does). The package is
+    not judged: index only packages that pass their checks."""
+    label = os.fsdecode(os.fspath(path))
+    code = _DIGESTS.get(digest)
+    if code is None:
+        raise ValueError(f"digest {digest!r}: not one of {', '.join(_DIGESTS)}")
+    text, size = ffi.new("char **"), ffi.new("size_t *")
+    rc = sign_lib().rerazera_index_build(_fs(path), code, block_size, text, size)
+    if rc:
+        raise _sign_error(rc, f"{label}: no index", label)
+    try:
+        return bytes(ffi.buffer(text[0], size[0]))
+    finally:
+        libc.free(text[0])
+
+
+def _policy(
+    label: str,
+    keys: Sequence[PathLike],
+    keyring: Union[PathLike, Sequence[PathLike], None],
+    revoked: Sequence[str],
+    product_type: Optional[int],
+    min_version: Optional[str],
+    allow_legacy: bool,
+) -> tuple[Any, Any]:
+    """A verification policy over _keyring()'s keyring; returns both, as
+    the policy borrows the keyring."""
+    s = sign_lib()
+    ring = _keyring(label, keys, keyring, revoked)
+    out = ffi.new("rerazera_policy **")
+    rc = s.rerazera_policy_new(out)
+    if rc:
+        raise _sign_error(rc, "policy", label)
+    policy = ffi.gc(out[0], s.rerazera_policy_free)
+    s.rerazera_policy_set_keyring(policy, ring)
+    s.rerazera_policy_allow_legacy(policy, int(allow_legacy))
+    if product_type is not None:
+        s.rerazera_policy_set_product_type(policy, product_type)
+    if min_version is not None:
+        rc = s.rerazera_policy_set_min_version(policy, min_version.encode())
+        if rc:
+            raise _sign_error(rc, f"minimum version {min_version!r}")
+    return policy, ring
+
+
+class SignedIndex:
+    """A package's index (PACKAGE.index) whose signature (sig_path, by
+    default path + ".minisig") holds under a policy: the keys, keyring and
+    revoked IDs as verify_signature() takes them, the device's product_type
+    and the lowest release version accepted (min_version, compared with the
+    trusted comment's version field). The index file is read once and its
+    signature checked over those bytes before it is parsed. A refusal raises
+    SignatureError with its code (UNKNOWN_KEY, MISMATCH,
+    PRODUCT_TYPE_MISMATCH, VERSION_TOO_OLD, VERSION_MISSING,
+    INDEX_MALFORMED, ...). Immutable: any number of threads may stream
+    against one index. Use it as a context manager, or call close()."""
+
+    _DIGEST_NAMES = {v: k for k, v in _DIGESTS.items()}
+
+    def __init__(
+        self,
+        path: PathLike,
+        keys: Sequence[PathLike] = (),
+        *,
+        keyring: Union[PathLike, Sequence[PathLike], None] = None,
+        revoked: Sequence[str] = (),
+        product_type: Optional[int] = None,
+        min_version: Optional[str] = None,
+        sig_path: Optional[PathLike] = None,
+        allow_legacy: bool = False,
+    ) -> None:
+        s = sign_lib()
+        label = self._label = os.fsdecode(os.fspath(path))
+        policy, _ring = _policy(label, keys, keyring, revoked, product_type, min_version,
+                                allow_legacy)
+        out = ffi.new("rerazera_index **")
+        info = ffi.new("rerazera_signature_info **")
+        sig = _fs(sig_path) if sig_path is not None else ffi.NULL
+        rc = s.rerazera_index_open(policy, _fs(path), sig, out, info)
+        try:
+            signed = SignatureReport(int(rc), "", None, info[0])
+        finally:
+            s.rerazera_signature_info_free(info[0])
+        if rc:
+            raise _sign_error(rc, f"{label}: index refused", label)
+        self.key_id: str = signed.key_id or ""  # the key that signed the index
+        self.trusted_comment: str = signed.trusted_comment or ""  # authenticated
+        self._info = ffi.new("rerazera_index_info *")
+        s.rerazera_index_get_info(out[0], self._info)
+        self._guard = _Guard(out[0], s.rerazera_index_free, "index")
+
+    @property
+    def size(self) -> int:
+        """The package's size in bytes."""
+        return int(self._info.size)
+
+    @property
+    def digest(self) -> str:
+        """"blake2b-256" or "sha-256"."""
+        return self._DIGEST_NAMES.get(int(self._info.digest), str(self._info.digest))
+
+    @property
+    def block_size(self) -> int:
+        """Bytes per block (the last block may be shorter)."""
+        return int(self._info.block_size)
+
+    @property
+    def block_count(self) -> int:
+        """Blocks the index holds a digest for."""
+        return int(self._info.block_count)
+
+    @property
+    def entry_count(self) -> int:
+        """Sub-files the index names."""
+        return int(self._info.entry_count)
+
+    @property
+    def product_type(self) -> int:
+        """The package header's product type, as the index states it."""
+        return int(self._info.product_type)
+
+    @property
+    def closed(self) -> bool:
+        """True once close() was called."""
+        return self._guard.closed
+
+    def close(self) -> None:
+        """Releases the index once no stream uses it any more."""
+        self._guard.close()
+
+    def __enter__(self) -> "SignedIndex":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        guard = getattr(self, "_guard", None)
+        if guard is not None:
+            guard.close()
+
+    def __repr__(self) -> str:
+        if self.closed:
+            return f"<rerazera.SignedIndex {self._label} closed>"
+        return (
+            f"<rerazera.SignedIndex {self._label} size={self.size} blocks={self.block_count} "
+            f"block_size={self.block_size} key_id={self.key_id}>"
+        )
+
+
+class SignedStreamVerifier:
+    """The strict stream: a package's bytes fed in any chunking are
+    gathered into blocks, and each block is checked against the index's
+    digest before anything of it goes further. Only then are its bytes
+    checked as StreamVerifier checks them and handed to sink (a callable
+    taking bytes; an exception it raises stops the stream and propagates).
+    A block that does not match stops the stream with StreamRefusedError
+    naming it; nothing of it reaches the sink, and every later call raises
+    the same refusal. Holds the index open until close(). One thread at a
+    time: concurrent calls wait for each other."""
+
+    def __init__(
+        self, index: SignedIndex, sink: Optional[Callable[[bytes], object]] = None
+    ) -> None:
+        s = sign_lib()
+        self._lock = threading.Lock()
+        self._label = index._label
+        self._failure: list[BaseException] = []
+        self._cb: Any = ffi.NULL
+        if sink is not None:
+            failure, deliver = self._failure, sink
+
+            def call(_ctx: Any, data: Any, size: int) -> int:
+                try:
+                    deliver(bytes(ffi.buffer(data, size)))
+                    return 0
+                except BaseException as exc:  # re-raised by feed()/finish()
+                    failure.append(exc)
+                    return 1
+
+            self._cb = ffi.callback("rerazera_sink_fn", call)
+        guard = index._guard
+        handle = guard.acquire(index._label)
+        out = ffi.new("rerazera_signed_stream **")
+        rc = s.rerazera_signed_stream_new(handle, self._cb, ffi.NULL, ffi.NULL, out)
+        if rc:
+            guard.release()
+            raise _sign_error(rc, f"{index._label}: creating a strict stream", index._label)
+
+        def free(stream: Any) -> None:
+            s.rerazera_signed_stream_free(stream)
+            guard.release()
+
+        self._s: Any = ffi.gc(out[0], free)
+
+    def _stream(self) -> Any:
+        if self._s is None:
+            raise ValueError("the strict stream is closed")
+        return self._s
+
+    def _check(self, rc: int, what: str) -> None:
+        if self._failure:
+            exc = self._failure[0]
+            self._failure.clear()
+            raise exc
+        if rc in (_SIGN_OK, _SIGN_PACKAGE_FAILED):
+            return
+        f = ffi.new("rerazera_stream_failure *")
+        sign_lib().rerazera_signed_stream_failure(self._s, f)
+        if f.result == _SIGN_OK:  # a misuse, such as a call after finish()
+            raise _sign_error(rc, f"{self._label}: {what}", self._label)
+        entry = (Table(f.table), int(f.index)) if f.has_entry else None
+        where = f"block {f.block} (bytes {f.offset}+{f.length}"
+        if entry is not None:
+            where += f", {entry[0].name.lower()}[{entry[1]}]"
+        err = _sign_error(rc, f"{self._label}: {what}: {where})", self._label)
+        refused = StreamRefusedError(err.code, str(err), self._label)
+        refused.block, refused.offset, refused.length = int(f.block), int(f.offset), int(f.length)
+        refused.entry = entry
+        refused.stream_result = Result(f.stream_result) if f.stream_result else None
+        raise refused
+
+    def feed(self, data: Union[bytes, bytearray, memoryview, Any]) -> None:
+        """Feeds the next bytes: any contiguous bytes-like object, read in
+        place. Raises StreamRefusedError when the stream stops."""
+        buf = ffi.from_buffer(data)
+        with self._lock:
+            rc = sign_lib().rerazera_signed_stream_feed(self._stream(), buf, len(buf))
+            self._check(rc, "feeding")
+
+    @property
+    def proven(self) -> int:
+        """Bytes handed to the sink so far: every one of them proven."""
+        with self._lock:
+            return int(sign_lib().rerazera_signed_stream_proven(self._stream()))
+
+    def finish(self) -> Report:
+        """Ends the stream: the verdict StreamVerifier gives the same bytes
+        (a Report with empty entries). Raises StreamRefusedError for fewer
+        bytes than the index covers (LENGTH_MISMATCH), a layout that needs a
+        second pass (STREAM_FAILED) or an earlier refusal."""
+        msg = ffi.new("char[]", _MSG_SIZE)
+        code = ffi.new("int32_t *")
+        with self._lock:
+            rc = sign_lib().rerazera_signed_stream_finish(self._stream(), msg, _MSG_SIZE, code)
+            self._check(rc, "finishing")
+        result = Result.OK if rc == _SIGN_OK else Result.CORRUPT
+        return Report(result, int(code[0]), _text(msg), ())
+
+    def close(self) -> None:
+        """Releases the stream (and its hold on the index)."""
+        with self._lock:
+            s, self._s = self._s, None
+            if s is not None:
+                ffi.release(s)  # the destructor runs now
+
+    def __enter__(self) -> "SignedStreamVerifier":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        if self._s is None:
+            return "<rerazera.SignedStreamVerifier closed>"
+        return f"<rerazera.SignedStreamVerifier {self._label} proven={self.proven}>"

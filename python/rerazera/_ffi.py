@@ -153,6 +153,68 @@ SIGN_CDEF = """
                                     uint32_t msgSize, int32_t *package_result,
                                     rerazera_signature_info **info);
     void rerazera_signature_info_free(rerazera_signature_info *info);
+
+    int32_t rerazera_version_compare(const char *a, const char *b, int *order);
+    typedef struct rerazera_policy rerazera_policy;
+    int32_t rerazera_policy_new(rerazera_policy **out);
+    void rerazera_policy_free(rerazera_policy *policy);
+    int32_t rerazera_policy_set_keyring(rerazera_policy *policy, const rerazera_keyring *ring);
+    int32_t rerazera_policy_set_product_type(rerazera_policy *policy, uint32_t product_type);
+    int32_t rerazera_policy_set_min_version(rerazera_policy *policy, const char *version);
+    int32_t rerazera_policy_allow_legacy(rerazera_policy *policy, int allow);
+
+    typedef struct rerazera_secret_key rerazera_secret_key;
+    int32_t rerazera_keygen(const char *password, char **public_file, char **secret_file,
+                            char key_id[17]);
+    void rerazera_secret_text_free(char *text);
+    int32_t rerazera_secret_key_read(const char *path, const char *password,
+                                     rerazera_secret_key **out);
+    void rerazera_secret_key_free(rerazera_secret_key *key);
+    void rerazera_secret_key_id(const rerazera_secret_key *key, char key_id[17]);
+    int32_t rerazera_sign_file(const rerazera_secret_key *key, const char *path,
+                               const char *trusted_comment, const char *untrusted_comment,
+                               char **signature_file);
+
+    typedef struct rerazera_index rerazera_index;
+    typedef struct rerazera_index_info {
+        uint64_t size;
+        uint32_t digest;
+        uint32_t block_size;
+        uint64_t block_count;
+        uint64_t entry_count;
+        uint32_t product_type;
+    } rerazera_index_info;
+    int32_t rerazera_index_build(const char *path, uint32_t digest, uint32_t block_size,
+                                 char **index_text, size_t *index_len);
+    int32_t rerazera_index_open(const rerazera_policy *policy, const char *path,
+                                const char *sig_path, rerazera_index **out,
+                                rerazera_signature_info **info);
+    int32_t rerazera_index_get_info(const rerazera_index *index, rerazera_index_info *out);
+    void rerazera_index_free(rerazera_index *index);
+
+    typedef struct rerazera_signed_stream rerazera_signed_stream;
+    typedef int (*rerazera_sink_fn)(void *ctx, const void *data, size_t len);
+    typedef struct rerazera_stream_failure {
+        int32_t result;
+        int32_t stream_result;
+        uint64_t block;
+        uint64_t offset;
+        uint64_t length;
+        int32_t has_entry;
+        uint32_t table;
+        uint32_t index;
+    } rerazera_stream_failure;
+    int32_t rerazera_signed_stream_new(const rerazera_index *index, rerazera_sink_fn sink,
+                                       void *sink_ctx, const rerazera_stream_options *options,
+                                       rerazera_signed_stream **out);
+    int32_t rerazera_signed_stream_feed(rerazera_signed_stream *stream, const void *data,
+                                        size_t len);
+    uint64_t rerazera_signed_stream_proven(const rerazera_signed_stream *stream);
+    int32_t rerazera_signed_stream_finish(rerazera_signed_stream *stream, char *msg,
+                                          size_t msg_size, int32_t *qvpkg_result);
+    int32_t rerazera_signed_stream_failure(const rerazera_signed_stream *stream,
+                                           rerazera_stream_failure *out);
+    void rerazera_signed_stream_free(rerazera_signed_stream *stream);
 """
 ffi.cdef(SIGN_CDEF)
 

@@ -28,6 +28,16 @@ def main(path: pathlib.Path) -> int:
     w = rerazera.StreamVerifier.resume(state)
     print(w.offset, w.finish().ok)
     sig = rerazera.verify_signature(path, keys=["release.pub"], product_type=0x2A)
+    pair: rerazera.KeyPair = rerazera.keygen()
+    with rerazera.SecretKey.read("release.sec", password=None) as key:
+        comment: str = rerazera.package_comment(path, version="2.10.1")
+        text: str = rerazera.sign_file(path, key, trusted_comment=comment)
+    index_text: bytes = rerazera.build_index(path, "sha-256", block_size=1 << 16)
+    with rerazera.SignedIndex("fw.qv.index", ["release.pub"], min_version="2.0") as index:
+        s = rerazera.SignedStreamVerifier(index, sink=lambda chunk: print(len(chunk)))
+        s.feed(path.read_bytes())
+        proven: int = s.proven
+        print(pair.key_id, text, len(index_text), index.block_count, proven, s.finish().ok)
     return 0 if report.ok and sig.ok else 1
 
 
