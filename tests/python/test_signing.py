@@ -187,7 +187,7 @@ def first_entry_in(package: pathlib.Path, start: int, end: int) -> tuple:
     ("short", Code.LENGTH_MISMATCH),
     ("long", Code.LENGTH_MISMATCH),
 ])
-def test_strict_stream(request: pytest.FixtureRequest, keys: dict, package: pathlib.Path,
+def test_strict_stream(keys: dict, package: pathlib.Path,
                        corrupt: pathlib.Path, digest: str, fed: str, code: int) -> None:
     clean = package.read_bytes()
     data = {"sample": clean, "corrupt": corrupt.read_bytes(), "short": clean[:-1],
