@@ -7,6 +7,7 @@
 // they use (xgetbv reads XCR0, which the kernel sets for the state it saves on
 // a context switch). A CPU with AVX-512 under a kernel that does not save the
 // ZMM state must not run AVX-512 code.
+#include <atomic>
 #include <cstring>
 
 #include "format/crc.hpp"
@@ -180,9 +181,26 @@ const CrcKernel &crc_active_kernel() noexcept {
     return active;
 }
 
+namespace {
+
+[[gnu::noinline, gnu::cold]] CrcUpdateFn resolve_update() noexcept {
+    return crc_active_kernel().update;
+}
+
+}  // namespace
+
 std::uint16_t crc16_update(std::uint16_t crc, const std::uint8_t *data, std::size_t size) noexcept {
-    static const CrcUpdateFn update = crc_active_kernel().update;
-    return update(crc, data, size);
+    // Every bin header goes through here, so the call stays a load and a jump:
+    // a guarded local static kept the slow path's register saves on the fast
+    // one. The pointer only ever changes from null to the one kernel this CPU
+    // gets, so threads racing to set it store the same value.
+    static std::atomic<CrcUpdateFn> update{nullptr};
+    CrcUpdateFn fn = update.load(std::memory_order_relaxed);
+    if (fn == nullptr) [[unlikely]] {
+        fn = resolve_update();
+        update.store(fn, std::memory_order_relaxed);
+    }
+    return fn(crc, data, size);
 }
 
 }  // namespace rerazera
