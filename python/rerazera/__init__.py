@@ -20,7 +20,7 @@ import enum
 import os
 import threading
 import time
-from typing import IO, Any, Callable, Iterator, Optional, Sequence, Union
+from typing import IO, Any, Callable, Iterator, Optional, Sequence, TypeVar, Union
 
 from ._ffi import ffi, lib, libc, sign_lib
 
@@ -556,11 +556,48 @@ class _Guard:
             self._free(handle)
 
 
+_Self = TypeVar("_Self", bound="_Closing")
+
+
+class _Closing:
+    """A context manager that calls close() on the way out."""
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self: _Self) -> _Self:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+class _Guarded(_Closing):
+    """An object over a C handle that a _Guard holds: close() (after the
+    calls in flight), closed, and the handle released when collected."""
+
+    _guard: _Guard
+
+    @property
+    def closed(self) -> bool:
+        """True once close() was called."""
+        return self._guard.closed
+
+    def close(self) -> None:
+        """Releases the handle once the calls in flight are done."""
+        self._guard.close()
+
+    def __del__(self) -> None:
+        guard = getattr(self, "_guard", None)
+        if guard is not None:
+            guard.close()
+
+
 def _fs(path: PathLike) -> bytes:
     return os.fsencode(os.fspath(path))
 
 
-class Package:
+class Package(_Guarded):
     """An open package: one snapshot of its bytes (see open()). Use it as a
     context manager, or call close(). Safe to use from several threads."""
 
@@ -612,11 +649,6 @@ class Package:
         return self._label
 
     @property
-    def closed(self) -> bool:
-        """True once close() was called."""
-        return self._guard.closed
-
-    @property
     def entries(self) -> Entries:
         """Every entry, read lazily (see Entries)."""
         return Entries(self, int(self._info.entry_count))
@@ -627,17 +659,6 @@ class Package:
         reports already obtained stay usable."""
         self._guard.close()
         self._keep = None
-
-    def __enter__(self) -> "Package":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        guard = getattr(self, "_guard", None)
-        if guard is not None:
-            guard.close()
 
     def __repr__(self) -> str:
         if self.closed:
@@ -865,7 +886,7 @@ def open(source: Source, *, copy: bool = False) -> Package:  # noqa: A001
 # ---- Streaming ------------------------------------------------------------
 
 
-class StreamVerifier:
+class StreamVerifier(_Closing):
     """Verifies a package fed in pieces of any size, in order. on_entry, when
     given, is called with an EntryReport as each entry's last byte arrives;
     an exception it raises stops the feed and propagates. One thread at a
@@ -993,12 +1014,6 @@ class StreamVerifier:
             s, self._s = self._s, None
             if s is not None:
                 ffi.release(s)  # the destructor, rerazera_stream_free, runs now
-
-    def __enter__(self) -> "StreamVerifier":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         if self._s is None:
@@ -1224,7 +1239,7 @@ def keygen(password: Optional[str] = None) -> KeyPair:
         s.rerazera_secret_text_free(secret[0])
 
 
-class SecretKey:
+class SecretKey(_Guarded):
     """A minisign secret key, decrypted in memory: SecretKey.read(path).
     Use it as a context manager, or call close(), which wipes it (once the
     signing calls in flight have returned)."""
@@ -1256,25 +1271,9 @@ class SecretKey:
         """The key's ID text (16 upper-case hex digits)."""
         return self._key_id
 
-    @property
-    def closed(self) -> bool:
-        """True once close() was called."""
-        return self._guard.closed
-
     def close(self) -> None:
         """Wipes and releases the key."""
         self._guard.close()
-
-    def __enter__(self) -> "SecretKey":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        guard = getattr(self, "_guard", None)
-        if guard is not None:
-            guard.close()
 
     def __repr__(self) -> str:
         state = " closed" if self.closed else ""
@@ -1409,7 +1408,7 @@ def _policy(
     return policy, ring
 
 
-class SignedIndex:
+class SignedIndex(_Guarded):
     """A package's index (PACKAGE.index) whose signature (sig_path, by
     default path + ".minisig") holds under a policy: the keys, keyring and
     revoked IDs as verify_signature() takes them, the device's product_type
@@ -1485,25 +1484,9 @@ class SignedIndex:
         """The package header's product type, as the index states it."""
         return int(self._info.product_type)
 
-    @property
-    def closed(self) -> bool:
-        """True once close() was called."""
-        return self._guard.closed
-
     def close(self) -> None:
         """Releases the index once no stream uses it any more."""
         self._guard.close()
-
-    def __enter__(self) -> "SignedIndex":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        guard = getattr(self, "_guard", None)
-        if guard is not None:
-            guard.close()
 
     def __repr__(self) -> str:
         if self.closed:
@@ -1514,7 +1497,7 @@ class SignedIndex:
         )
 
 
-class SignedStreamVerifier:
+class SignedStreamVerifier(_Closing):
     """The strict stream: a package's bytes fed in any chunking are
     gathered into blocks, and each block is checked against the index's
     digest before anything of it goes further. Only then are its bytes
@@ -1619,12 +1602,6 @@ class SignedStreamVerifier:
             s, self._s = self._s, None
             if s is not None:
                 ffi.release(s)  # the destructor runs now
-
-    def __enter__(self) -> "SignedStreamVerifier":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         if self._s is None:
