@@ -140,6 +140,15 @@ std::int32_t sign_external(const rs::PublicKey &key, rerazera_signer_fn signer, 
     return r;
 }
 
+// What every signing entry point checks after its arguments, in one order:
+// the comments, then libsodium.
+std::int32_t signing_ready(const char *trusted_comment, const char *untrusted_comment) {
+    if (!comment_ok(trusted_comment, true) || !comment_ok(untrusted_comment, false)) {
+        return RERAZERA_SIGN_BAD_COMMENT;
+    }
+    return rs::crypto_ready() ? RERAZERA_SIGN_OK : RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
+}
+
 // The checks both external entry points share, in their order: arguments,
 // comments, libsodium, the public key file; then the digest that
 // digest_of gives (or its error) is signed by signer.
@@ -152,11 +161,9 @@ std::int32_t sign_with_public_key_file(const char *public_key_path, rerazera_sig
         untrusted_comment == nullptr || signature_file == nullptr) {
         return RERAZERA_SIGN_INVALID_ARGUMENT;
     }
-    if (!comment_ok(trusted_comment, true) || !comment_ok(untrusted_comment, false)) {
-        return RERAZERA_SIGN_BAD_COMMENT;
-    }
-    if (!rs::crypto_ready()) {
-        return RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
+    if (const std::int32_t r = signing_ready(trusted_comment, untrusted_comment);
+        r != RERAZERA_SIGN_OK) {
+        return r;
     }
     return guarded([&] {
         std::optional<rs::PublicKey> key;
@@ -266,11 +273,9 @@ RERAZERA_SIGN_API int32_t rerazera_sign_file(const rerazera_secret_key *key, con
         untrusted_comment == nullptr || signature_file == nullptr) {
         return RERAZERA_SIGN_INVALID_ARGUMENT;
     }
-    if (!comment_ok(trusted_comment, true) || !comment_ok(untrusted_comment, false)) {
-        return RERAZERA_SIGN_BAD_COMMENT;
-    }
-    if (!rs::crypto_ready()) {
-        return RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
+    if (const std::int32_t r = signing_ready(trusted_comment, untrusted_comment);
+        r != RERAZERA_SIGN_OK) {
+        return r;
     }
     return guarded([&] {
         const rs::FileView view = rs::FileView::map(path);
@@ -357,11 +362,9 @@ RERAZERA_SIGN_API int32_t rerazera_sign_digest(const rerazera_secret_key *key,
         untrusted_comment == nullptr || signature_file == nullptr) {
         return RERAZERA_SIGN_INVALID_ARGUMENT;
     }
-    if (!comment_ok(trusted_comment, true) || !comment_ok(untrusted_comment, false)) {
-        return RERAZERA_SIGN_BAD_COMMENT;
-    }
-    if (!rs::crypto_ready()) {
-        return RERAZERA_SIGN_CRYPTO_UNAVAILABLE;
+    if (const std::int32_t r = signing_ready(trusted_comment, untrusted_comment);
+        r != RERAZERA_SIGN_OK) {
+        return r;
     }
     return guarded([&] {
         rs::SignatureFile sig;
