@@ -501,6 +501,8 @@ void add_sign(CLI::App &app, Runner &run) {
     }
     for (CLI::Option *o : {secret, helper, pkcs11, passwordFd, sig, index}) {
         prepare->excludes(o);
+    }
+    for (CLI::Option *o : {secret, helper, pkcs11, passwordFd}) {
         attach->excludes(o);
     }
     cmd->footer(
