@@ -15,7 +15,8 @@ using namespace crc_x86;
 constexpr std::size_t kVector = 32;       // bytes per register
 constexpr std::size_t kAccumulators = 8;  // independent chains
 constexpr std::size_t kStride = kVector * kAccumulators;
-constexpr std::size_t kMinimum = 2 * kStride;  // below this, 128-bit folding
+constexpr std::size_t kMinimum = 2 * kStride;       // below this, the short path
+constexpr std::size_t kShortMinimum = 2 * kVector;  // below this, 128-bit folding
 constexpr std::size_t kPrefetchDistance = 6 * kStride;
 
 __m256i load_vector(const std::uint8_t *p, __m256i rev) {
@@ -37,12 +38,66 @@ __m256i register_fold(std::size_t d) {
     return _mm256_broadcastsi128_si256(block_fold(2 * d));
 }
 
+// The r registers at p (1 <= r <= 8) as one value: register j folded by the
+// r - 1 - j registers after it, seed XORed into the first. Every
+// multiplication is independent of the others; two sums keep the XORs off
+// their path.
+__m256i sum_registers(const std::uint8_t *p, std::size_t r, __m256i seed, __m256i rev) {
+    __m256i s0 = _mm256_xor_si256(load_vector(p, rev), seed);
+    if (r == 1) {
+        return s0;
+    }
+    s0 = fold256(s0, register_fold(r - 1));
+    __m256i s1 = load_vector(p + kVector * (r - 1), rev);
+    for (std::size_t j = 1; j + 1 < r; ++j) {
+        const __m256i f = fold256(load_vector(p + kVector * j, rev), register_fold(r - 1 - j));
+        if ((j & 1) != 0) {
+            s1 = _mm256_xor_si256(s1, f);
+        } else {
+            s0 = _mm256_xor_si256(s0, f);
+        }
+    }
+    return _mm256_xor_si256(s0, s1);
+}
+
+// The low lane is followed by the high one: folded by one block onto it.
+__m128i merge_lanes(__m256i x) {
+    return _mm_xor_si128(fold_blocks_by(_mm256_castsi256_si128(x), 1),
+                         _mm256_extracti128_si256(x, 1));
+}
+
+// A bin header (352 bytes) and anything else too short for the loop: every
+// register multiplied by its own distance from the end, all at once, half as
+// many multiplications as folding block by block.
+std::uint16_t short_buffer(std::uint16_t crc, const std::uint8_t *data, std::size_t size) {
+    const __m128i rev128 = reverse_mask();
+    const __m256i rev = _mm256_broadcastsi128_si256(rev128);
+    const __m256i seed = _mm256_zextsi128_si256(initial_value(crc));
+    const std::size_t r = size / kVector;
+    __m256i x;
+    if (r > kAccumulators) {
+        // Registers beyond the table's reach are summed apart and folded by
+        // eight registers, in parallel with the other eight.
+        const std::size_t head = r - kAccumulators;
+        const __m256i k = _mm256_broadcastsi128_si256(pair_vector(fold_pair(8 * kStride)));
+        x = _mm256_xor_si256(
+            fold256(sum_registers(data, head, seed, rev), k),
+            sum_registers(data + kVector * head, kAccumulators, _mm256_setzero_si256(), rev));
+    } else {
+        x = sum_registers(data, r, seed, rev);
+    }
+    return finish(merge_lanes(x), data + kVector * r, size - kVector * r, rev128);
+}
+
 }  // namespace
 
 std::uint16_t crc16_update_vpclmul256(std::uint16_t crc, const std::uint8_t *data,
                                       std::size_t size) noexcept {
-    if (size < kMinimum) {
+    if (size < kShortMinimum) {
         return crc16_update_clmul(crc, data, size);
+    }
+    if (size < kMinimum) {
+        return short_buffer(crc, data, size);
     }
     crc = align_to_line(crc, data, size);
     const __m128i rev128 = reverse_mask();
@@ -89,9 +144,7 @@ std::uint16_t crc16_update_vpclmul256(std::uint16_t crc, const std::uint8_t *dat
     y = _mm256_xor_si256(
         y, _mm256_xor_si256(fold256(a1, register_fold(6)), fold256(a0, register_fold(7))));
     x = _mm256_xor_si256(x, y);
-    const __m128i lanes =
-        _mm_xor_si128(fold_blocks_by(_mm256_castsi256_si128(x), 1), _mm256_extracti128_si256(x, 1));
-    return finish(lanes, data, size, rev128);
+    return finish(merge_lanes(x), data, size, rev128);
 }
 
 }  // namespace rerazera
