@@ -111,9 +111,9 @@ RERAZERA_PACKAGE_API const char *rerazera_strerror(int32_t result);
 RERAZERA_PACKAGE_API const char *rerazera_package_version(void);
 
 /* The checksum kernel this library runs on this machine: "portable" (table
- * driven), "clmul", "vpclmul256" or "vpclmul" on x86-64, "pmull" on ARMv8
- * with the crypto extension. Chosen once, from what the CPU and the
- * operating system support; static. For bug reports and benchmarks: every
+ * driven), "clmul", "clmul_avx", "vpclmul256" or "vpclmul" on x86-64,
+ * "pmull" on ARMv8 with the crypto extension. Chosen once, from what the CPU
+ * and the operating system support; static. For bug reports and benchmarks: every
  * kernel computes the same checksum. */
 RERAZERA_PACKAGE_API const char *rerazera_crc_kernel(void);
 

@@ -89,6 +89,9 @@ const CrcCpuFeatures &features() noexcept {
 bool clmul_usable() noexcept {
     return features().clmul;
 }
+bool clmul_avx_usable() noexcept {
+    return features().clmulAvx;
+}
 bool vpclmul256_usable() noexcept {
     return features().vpclmul256;
 }
@@ -121,6 +124,7 @@ constexpr CrcKernel kKernels[] = {
     {"portable", crc16_update_portable, always_usable},
 #if defined(RERAZERA_CRC_X86)
     {"clmul", crc16_update_clmul, clmul_usable},
+    {"clmul_avx", crc16_update_clmul_avx, clmul_avx_usable},
     {"vpclmul256", crc16_update_vpclmul256, vpclmul256_usable},
     {"vpclmul", crc16_update_vpclmul, vpclmul_usable},
 #endif
@@ -142,8 +146,8 @@ CrcCpuFeatures crc_features_from(const CpuidReport &r) noexcept {
     f.clmul = has_all(r.leaf1Ecx, bit_SSSE3 | bit_SSE4_1 | bit_PCLMUL) && has_all(xcr0, kXcr0Xmm);
     // AVX2 is leaf 7 EBX bit 5; AVX itself (leaf 1 ECX) is what makes the
     // VEX-encoded 256-bit forms legal at all.
-    f.vpclmul256 = f.clmul && osxsave && has_all(xcr0, kXcr0Ymm) && r.hasLeaf7 &&
-                   has_all(r.leaf1Ecx, bit_AVX) && has_all(r.leaf7Ebx, bit_AVX2) &&
+    f.clmulAvx = f.clmul && osxsave && has_all(xcr0, kXcr0Ymm) && has_all(r.leaf1Ecx, bit_AVX);
+    f.vpclmul256 = f.clmulAvx && r.hasLeaf7 && has_all(r.leaf7Ebx, bit_AVX2) &&
                    has_all(r.leaf7Ecx, bit_VPCLMULQDQ);
     f.vpclmul = f.vpclmul256 && has_all(xcr0, kXcr0Avx512) &&
                 has_all(r.leaf7Ebx, bit_AVX512F | bit_AVX512BW | bit_AVX512VL);

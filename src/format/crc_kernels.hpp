@@ -19,7 +19,7 @@ using CrcUpdateFn = std::uint16_t (*)(std::uint16_t crc, const std::uint8_t *dat
                                       std::size_t size) noexcept;
 
 struct CrcKernel {
-    const char *name;  // "portable", "clmul", "vpclmul256", "vpclmul", "pmull"
+    const char *name;  // "portable", "clmul", "clmul_avx", "vpclmul256", "vpclmul", "pmull"
     CrcUpdateFn update;
     bool (*usable)() noexcept;
 };
@@ -56,7 +56,8 @@ struct CpuidReport {
 
 struct CrcCpuFeatures {
     bool clmul = false;       // SSSE3, SSE4.1, PCLMULQDQ, XMM state enabled
-    bool vpclmul256 = false;  // plus AVX, AVX2, VPCLMULQDQ, YMM state
+    bool clmulAvx = false;    // plus AVX, YMM state
+    bool vpclmul256 = false;  // plus AVX2, VPCLMULQDQ
     bool vpclmul = false;     // plus AVX-512 F/BW/VL, VPCLMULQDQ, YMM and ZMM state
     // Whether the folding loops ask for lines ahead of their loads on long
     // buffers. Intel's Ice Lake and AMD's Zen 3 need it to keep memory busy
@@ -89,6 +90,9 @@ std::uint16_t crc16_update_pmull(std::uint16_t crc, const std::uint8_t *data,
 // Carry-less multiply folding over 128-bit registers (SSE4.1 + PCLMULQDQ).
 std::uint16_t crc16_update_clmul(std::uint16_t crc, const std::uint8_t *data,
                                  std::size_t size) noexcept;
+// The same, built with AVX (VEX encoding, YMM state enabled).
+std::uint16_t crc16_update_clmul_avx(std::uint16_t crc, const std::uint8_t *data,
+                                     std::size_t size) noexcept;
 // The same folding over 256-bit registers (AVX2 + VPCLMULQDQ).
 std::uint16_t crc16_update_vpclmul256(std::uint16_t crc, const std::uint8_t *data,
                                       std::size_t size) noexcept;

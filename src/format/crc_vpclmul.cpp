@@ -68,7 +68,7 @@ __m128i merge_lanes(__m512i x) {
 std::uint16_t crc16_update_vpclmul(std::uint16_t crc, const std::uint8_t *data,
                                    std::size_t size) noexcept {
     if (size < kMinimum) {
-        return crc16_update_clmul(crc, data, size);
+        return crc16_update_clmul_avx(crc, data, size);
     }
     crc = align_to_line(crc, data, size);
     const __m128i rev128 = reverse_mask();

@@ -94,7 +94,7 @@ std::uint16_t short_buffer(std::uint16_t crc, const std::uint8_t *data, std::siz
 std::uint16_t crc16_update_vpclmul256(std::uint16_t crc, const std::uint8_t *data,
                                       std::size_t size) noexcept {
     if (size < kShortMinimum) {
-        return crc16_update_clmul(crc, data, size);
+        return crc16_update_clmul_avx(crc, data, size);
     }
     if (size < kMinimum) {
         return short_buffer(crc, data, size);

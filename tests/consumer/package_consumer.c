@@ -191,8 +191,8 @@ int main(int argc, char **argv) {
     CHECK(strcmp(rerazera_package_version(), argv[2]) == 0);
     {
         /* Whichever kernel this machine gets, it is one of the named ones. */
-        static const char *const kernels[] = {"portable", "clmul", "vpclmul256", "vpclmul",
-                                              "pmull"};
+        static const char *const kernels[] = {"portable",   "clmul",   "clmul_avx",
+                                              "vpclmul256", "vpclmul", "pmull"};
         const char *kernel = rerazera_crc_kernel();
         int known = 0;
         for (size_t i = 0; i < sizeof kernels / sizeof kernels[0]; ++i) {

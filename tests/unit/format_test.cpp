@@ -72,6 +72,9 @@ bool cpu_supports(const std::string &kernel) {
     if (kernel == "clmul") {
         return clmul;
     }
+    if (kernel == "clmul_avx") {
+        return clmul && __builtin_cpu_supports("avx");
+    }
     const bool wide = clmul && __builtin_cpu_supports("avx") && __builtin_cpu_supports("avx2") &&
                       __builtin_cpu_supports("vpclmulqdq");
     if (kernel == "vpclmul256") {
@@ -253,35 +256,38 @@ TEST(CrcDispatch, FeaturesFollowEveryBitTheKernelsNeed) {
         return rerazera::CpuidReport{all.leaf1Ecx & ~leaf1, true, all.leaf7Ebx & ~ebx,
                                      all.leaf7Ecx & ~ecx, all.xcr0 & ~xcr0};
     };
+    const rerazera::CpuidReport noLeaf7{kLeaf1, false, kLeaf7Ebx, bit_VPCLMULQDQ, kZmmState};
     const struct {
         const char *what;
         rerazera::CpuidReport report;
         bool clmul;
+        bool clmulAvx;
         bool vpclmul256;
         bool vpclmul;
     } rows[] = {
-        {"everything", all, true, true, true},
-        {"no SSSE3", without(bit_SSSE3, 0, 0, 0), false, false, false},
-        {"no SSE4.1", without(bit_SSE4_1, 0, 0, 0), false, false, false},
-        {"no PCLMULQDQ", without(bit_PCLMUL, 0, 0, 0), false, false, false},
-        {"no OSXSAVE: XMM only", without(bit_OSXSAVE, 0, 0, 0), true, false, false},
-        {"XMM state off", without(0, 0, 0, 0x2), false, false, false},
-        {"YMM state off", without(0, 0, 0, 0x4), true, false, false},
-        {"opmask state off", without(0, 0, 0, 0x20), true, true, false},
-        {"ZMM low state off", without(0, 0, 0, 0x40), true, true, false},
-        {"ZMM high state off", without(0, 0, 0, 0x80), true, true, false},
-        {"no leaf 7", {kLeaf1, false, kLeaf7Ebx, bit_VPCLMULQDQ, kZmmState}, true, false, false},
-        {"no AVX", without(bit_AVX, 0, 0, 0), true, false, false},
-        {"no AVX2", without(0, bit_AVX2, 0, 0), true, false, false},
-        {"no AVX512F", without(0, bit_AVX512F, 0, 0), true, true, false},
-        {"no AVX512BW", without(0, bit_AVX512BW, 0, 0), true, true, false},
-        {"no AVX512VL", without(0, bit_AVX512VL, 0, 0), true, true, false},
-        {"no VPCLMULQDQ", without(0, 0, bit_VPCLMULQDQ, 0), true, false, false},
-        {"nothing", {}, false, false, false},
+        {"everything", all, true, true, true, true},
+        {"no SSSE3", without(bit_SSSE3, 0, 0, 0), false, false, false, false},
+        {"no SSE4.1", without(bit_SSE4_1, 0, 0, 0), false, false, false, false},
+        {"no PCLMULQDQ", without(bit_PCLMUL, 0, 0, 0), false, false, false, false},
+        {"no OSXSAVE: XMM only", without(bit_OSXSAVE, 0, 0, 0), true, false, false, false},
+        {"XMM state off", without(0, 0, 0, 0x2), false, false, false, false},
+        {"YMM state off", without(0, 0, 0, 0x4), true, false, false, false},
+        {"opmask state off", without(0, 0, 0, 0x20), true, true, true, false},
+        {"ZMM low state off", without(0, 0, 0, 0x40), true, true, true, false},
+        {"ZMM high state off", without(0, 0, 0, 0x80), true, true, true, false},
+        {"no leaf 7", noLeaf7, true, true, false, false},
+        {"no AVX", without(bit_AVX, 0, 0, 0), true, false, false, false},
+        {"no AVX2", without(0, bit_AVX2, 0, 0), true, true, false, false},
+        {"no AVX512F", without(0, bit_AVX512F, 0, 0), true, true, true, false},
+        {"no AVX512BW", without(0, bit_AVX512BW, 0, 0), true, true, true, false},
+        {"no AVX512VL", without(0, bit_AVX512VL, 0, 0), true, true, true, false},
+        {"no VPCLMULQDQ", without(0, 0, bit_VPCLMULQDQ, 0), true, true, false, false},
+        {"nothing", {}, false, false, false, false},
     };
     for (const auto &row : rows) {
         const rerazera::CrcCpuFeatures f = rerazera::crc_features_from(row.report);
         EXPECT_EQ(f.clmul, row.clmul) << row.what;
+        EXPECT_EQ(f.clmulAvx, row.clmulAvx) << row.what;
         EXPECT_EQ(f.vpclmul256, row.vpclmul256) << row.what;
         EXPECT_EQ(f.vpclmul, row.vpclmul) << row.what;
     }
