@@ -39,15 +39,6 @@ constexpr bool has_all(std::uint64_t word, std::uint64_t bits) noexcept {
     return (word & bits) == bits;
 }
 
-// The family as vendors number it: the base field, plus the extended field
-// when the base is 15.
-constexpr unsigned display_family(unsigned leaf1Eax) noexcept {
-    const unsigned base = (leaf1Eax >> 8) & 0xF;
-    return base == 0xF ? base + ((leaf1Eax >> 20) & 0xFF) : base;
-}
-
-constexpr unsigned kFamilyZen3And4 = 0x19;
-
 std::uint64_t read_xcr0() noexcept {
     std::uint32_t lo = 0;
     std::uint32_t hi = 0;
@@ -70,7 +61,7 @@ CrcCpuFeatures probe() noexcept {
         r.amd = std::memcmp(vendor, "AuthenticAMD", 12) == 0 ||
                 std::memcmp(vendor, "HygonGenuine", 12) == 0;
     }
-    if (__get_cpuid(1, &r.leaf1Eax, &ebx, &r.leaf1Ecx, &edx) == 0) {
+    if (__get_cpuid(1, &eax, &ebx, &r.leaf1Ecx, &edx) == 0) {
         return {};
     }
     if (has_all(r.leaf1Ecx, bit_OSXSAVE)) {
@@ -151,9 +142,7 @@ CrcCpuFeatures crc_features_from(const CpuidReport &r) noexcept {
                    has_all(r.leaf7Ecx, bit_VPCLMULQDQ);
     f.vpclmul = f.vpclmul256 && has_all(xcr0, kXcr0Avx512) &&
                 has_all(r.leaf7Ebx, bit_AVX512F | bit_AVX512BW | bit_AVX512VL);
-    const bool zen4 = r.amd && display_family(r.leaf1Eax) == kFamilyZen3And4 && r.hasLeaf7 &&
-                      has_all(r.leaf7Ebx, bit_AVX512F);
-    f.prefetchAhead = !zen4;
+    f.prefetchAhead = !(r.amd && r.hasLeaf7 && has_all(r.leaf7Ebx, bit_AVX512F));
     return f;
 }
 

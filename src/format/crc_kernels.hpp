@@ -41,9 +41,8 @@ const CrcKernel &crc_select_kernel(const char *requested) noexcept;
 std::uint16_t crc16_update_portable(std::uint16_t crc, const std::uint8_t *data,
                                     std::size_t size) noexcept;
 
-// What the CPU probe reads: cpuid leaf 1's ECX and EAX (family and model),
-// leaf 7 (sub-leaf 0) when the CPU has it, and XCR0 when leaf 1 reports
-// OSXSAVE.
+// What the CPU probe reads: cpuid leaf 0's vendor, leaf 1's ECX, leaf 7 (sub-leaf 0) when the CPU
+// has it, and XCR0 when leaf 1 reports OSXSAVE.
 struct CpuidReport {
     unsigned leaf1Ecx = 0;
     bool hasLeaf7 = false;
@@ -51,7 +50,6 @@ struct CpuidReport {
     unsigned leaf7Ecx = 0;
     std::uint64_t xcr0 = 0;
     bool amd = false;  // leaf 0's vendor is "AuthenticAMD" or "HygonGenuine"
-    unsigned leaf1Eax = 0;
 };
 
 struct CrcCpuFeatures {
@@ -61,10 +59,10 @@ struct CrcCpuFeatures {
     bool vpclmul = false;     // plus AVX-512 F/BW/VL, VPCLMULQDQ, YMM and ZMM state
     // Whether the folding loops ask for lines ahead of their loads on long
     // buffers. Intel's Ice Lake and AMD's Zen 3 need it to keep memory busy
-    // (a fifth faster from memory on Zen 3); on Zen 4 the hardware
-    // prefetcher already does, and the extra requests cost the wide kernels
-    // a third of their speed. Zen 4 is told by family 25 with AVX-512: no
-    // other core of that family has it.
+    // (a fifth faster from memory on Zen 3); on the AMD cores with AVX-512,
+    // Zen 4 and Zen 5, the hardware prefetcher already does, and the extra
+    // requests cost the 512-bit kernel from a tenth (Zen 5) to a third
+    // (Zen 4) of its speed.
     bool prefetchAhead = true;
 };
 

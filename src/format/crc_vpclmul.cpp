@@ -14,7 +14,9 @@ using namespace crc_x86;
 constexpr std::size_t kVector = 64;       // bytes per register
 constexpr std::size_t kAccumulators = 4;  // independent chains
 constexpr std::size_t kStride = kVector * kAccumulators;
-constexpr std::size_t kMinimum = kStride;  // below this, 128-bit folding
+constexpr std::size_t kMinimum = 2 * kStride;                    // below this, the short path
+constexpr std::size_t kShortMinimum = kVector;                   // below this, 128-bit folding
+constexpr std::size_t kShortRegisters = kMinimum / kVector - 1;  // most the short path takes
 // A long buffer streams from memory faster than the hardware prefetcher
 // fetches it on its own (it stops at every 4 KiB page): each step asks for
 // the four lines it will load six steps later, while those are still inside
@@ -43,6 +45,51 @@ __m512i fold_into(__m512i x, __m512i k, __m512i next) {
                                      _mm512_clmulepi64_epi128(x, k, 0x11), next, 0x96);
 }
 
+// The short path's constants: entry m folds a block by 4 * kShortRegisters
+// - 1 - m blocks, so that the four entries at 4 * (kShortRegisters - 1 - d)
+// fold each lane of a register followed by d more onto the last block of
+// all. The last lane of the last register takes distance 0, the congruence.
+consteval std::array<BlockFold, 4 * kShortRegisters> lane_fold_table() {
+    std::array<BlockFold, 4 * kShortRegisters> t{};
+    for (unsigned m = 0; m < t.size(); ++m) {
+        const FoldPair k = fold_pair(128 * static_cast<unsigned>(t.size() - 1 - m));
+        t[m] = {k.lo, k.hi};
+    }
+    return t;
+}
+alignas(64) constexpr std::array<BlockFold, 4 *kShortRegisters> kLaneFolds = lane_fold_table();
+
+__m512i lane_folds(std::size_t followers) {
+    return _mm512_load_si512(&kLaneFolds[4 * (kShortRegisters - 1 - followers)]);
+}
+
+// The four lanes of x, each already folded onto the same block, as one.
+__m128i sum_lanes(__m512i x) {
+    const __m256i half = _mm256_xor_si256(_mm512_maskz_extracti64x4_epi64(0xF, x, 0),
+                                          _mm512_maskz_extracti64x4_epi64(0xF, x, 1));
+    return _mm_xor_si128(_mm256_castsi256_si128(half), _mm256_extracti128_si256(half, 1));
+}
+
+// A bin header (352 bytes) and anything else too short for the loop: every
+// block of every register multiplied by its own distance from the last, all
+// at once, so that no multiplication waits for another. Two sums keep the
+// XORs short.
+std::uint16_t short_buffer(std::uint16_t crc, const std::uint8_t *data, std::size_t size) {
+    const __m128i rev128 = reverse_mask();
+    const __m512i rev = broadcast(rev128);
+    const std::size_t r = size / kVector;
+    __m512i s0 =
+        _mm512_xor_si512(load_vector(data, rev), _mm512_zextsi128_si512(initial_value(crc)));
+    s0 = fold_into(s0, lane_folds(r - 1), _mm512_setzero_si512());
+    __m512i s1 = _mm512_setzero_si512();
+    for (std::size_t j = 1; j < r; ++j) {
+        __m512i &s = (j & 1) != 0 ? s1 : s0;
+        s = fold_into(load_vector(data + kVector * j, rev), lane_folds(r - 1 - j), s);
+    }
+    return finish(sum_lanes(_mm512_xor_si512(s0, s1)), data + kVector * r, size - kVector * r,
+                  rev128);
+}
+
 // The four lanes of x are consecutive blocks: lane i is followed by 3 - i
 // more, so it is folded by 128 * (3 - i) bits; the last lane is taken as is.
 __m128i merge_lanes(__m512i x) {
@@ -58,17 +105,18 @@ __m128i merge_lanes(__m512i x) {
     const __m512i folded = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, k, 0x00),
                                                      _mm512_clmulepi64_epi128(x, k, 0x11),
                                                      _mm512_maskz_mov_epi64(0xC0, x), 0x96);
-    const __m256i half = _mm256_xor_si256(_mm512_maskz_extracti64x4_epi64(0xF, folded, 0),
-                                          _mm512_maskz_extracti64x4_epi64(0xF, folded, 1));
-    return _mm_xor_si128(_mm256_castsi256_si128(half), _mm256_extracti128_si256(half, 1));
+    return sum_lanes(folded);
 }
 
 }  // namespace
 
 std::uint16_t crc16_update_vpclmul(std::uint16_t crc, const std::uint8_t *data,
                                    std::size_t size) noexcept {
-    if (size < kMinimum) {
+    if (size < kShortMinimum) {
         return crc16_update_clmul_avx(crc, data, size);
+    }
+    if (size < kMinimum) {
+        return short_buffer(crc, data, size);
     }
     crc = align_to_line(crc, data, size);
     const __m128i rev128 = reverse_mask();
