@@ -45,7 +45,8 @@ __m512i fold_into(__m512i x, __m512i k, __m512i next) {
                                      _mm512_clmulepi64_epi128(x, k, 0x11), next, 0x96);
 }
 
-// The short path's constants: entry m folds a block by 4 * kShortRegisters
+// The constants for folding every block by its own distance, in the short
+// path and at the end of the loop: entry m folds a block by 4 * kShortRegisters
 // - 1 - m blocks, so that the four entries at 4 * (kShortRegisters - 1 - d)
 // fold each lane of a register followed by d more onto the last block of
 // all. The last lane of the last register takes distance 0, the congruence.
@@ -58,6 +59,9 @@ consteval std::array<BlockFold, 4 * kShortRegisters> lane_fold_table() {
     return t;
 }
 alignas(64) constexpr std::array<BlockFold, 4 *kShortRegisters> kLaneFolds = lane_fold_table();
+
+// The loop ends with four accumulators and at most three whole registers.
+static_assert(kAccumulators + (kStride / kVector - 1) <= kShortRegisters);
 
 __m512i lane_folds(std::size_t followers) {
     return _mm512_load_si512(&kLaneFolds[4 * (kShortRegisters - 1 - followers)]);
@@ -88,24 +92,6 @@ std::uint16_t short_buffer(std::uint16_t crc, const std::uint8_t *data, std::siz
     }
     return finish(sum_lanes(_mm512_xor_si512(s0, s1)), data + kVector * r, size - kVector * r,
                   rev128);
-}
-
-// The four lanes of x are consecutive blocks: lane i is followed by 3 - i
-// more, so it is folded by 128 * (3 - i) bits; the last lane is taken as is.
-__m128i merge_lanes(__m512i x) {
-    const FoldPair f384 = fold_pair(384);
-    const FoldPair f256 = fold_pair(256);
-    const FoldPair f128 = fold_pair(128);
-    const __m512i k =
-        _mm512_set_epi64(0, 0, static_cast<long long>(f128.hi), static_cast<long long>(f128.lo),
-                         static_cast<long long>(f256.hi), static_cast<long long>(f256.lo),
-                         static_cast<long long>(f384.hi), static_cast<long long>(f384.lo));
-    // Zero constants clear the last lane's products; the lane itself is
-    // brought back by the masked move (qwords 6 and 7).
-    const __m512i folded = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, k, 0x00),
-                                                     _mm512_clmulepi64_epi128(x, k, 0x11),
-                                                     _mm512_maskz_mov_epi64(0xC0, x), 0x96);
-    return sum_lanes(folded);
 }
 
 }  // namespace
@@ -150,14 +136,21 @@ std::uint16_t crc16_update_vpclmul(std::uint16_t crc, const std::uint8_t *data,
     while (size >= kStride) {
         step();
     }
-    // a0 is followed by three more registers, a1 by two, a2 by one: each
-    // folded by its own distance, the multiplications all independent. What
-    // is left (under 256 bytes) is summed block by block.
-    const __m512i k512 = broadcast_pair(fold_pair(8 * kVector));
-    const __m512i k1536 = broadcast_pair(fold_pair(8 * 3 * kVector));
-    const __m512i k1024 = broadcast_pair(fold_pair(8 * 2 * kVector));
-    const __m512i x = fold_into(a0, k1536, fold_into(a1, k1024, fold_into(a2, k512, a3)));
-    return finish(merge_lanes(x), data, size, rev128);
+    // What is left, under 256 bytes, holds r whole registers: with them,
+    // every block of the accumulators and of those registers is folded by
+    // its own distance from the last in one step, the multiplications all
+    // independent; under 64 bytes remain for the 128-bit finish.
+    const std::size_t r = size / kVector;
+    __m512i s0 = fold_into(a0, lane_folds(3 + r), _mm512_setzero_si512());
+    __m512i s1 = fold_into(a1, lane_folds(2 + r), _mm512_setzero_si512());
+    s0 = fold_into(a2, lane_folds(1 + r), s0);
+    s1 = fold_into(a3, lane_folds(r), s1);
+    for (std::size_t j = 0; j < r; ++j) {
+        __m512i &s = (j & 1) != 0 ? s1 : s0;
+        s = fold_into(load_vector(data + kVector * j, rev), lane_folds(r - 1 - j), s);
+    }
+    return finish(sum_lanes(_mm512_xor_si512(s0, s1)), data + kVector * r, size - kVector * r,
+                  rev128);
 }
 
 }  // namespace rerazera
