@@ -67,6 +67,21 @@ __m512i lane_folds(std::size_t followers) {
     return _mm512_load_si512(&kLaneFolds[4 * (kShortRegisters - 1 - followers)]);
 }
 
+// Adds the r registers at p to two sums, alternately: register j folded by
+// the r - 1 - j registers after it. Taken in pairs, so that both sums stay in
+// registers.
+[[gnu::always_inline]] inline void add_registers(const std::uint8_t *p, std::size_t r, __m512i rev,
+                                                 __m512i &s0, __m512i &s1) {
+    std::size_t j = 0;
+    for (; j + 1 < r; j += 2) {
+        s0 = fold_into(load_vector(p + kVector * j, rev), lane_folds(r - 1 - j), s0);
+        s1 = fold_into(load_vector(p + kVector * (j + 1), rev), lane_folds(r - 2 - j), s1);
+    }
+    if (j < r) {
+        s0 = fold_into(load_vector(p + kVector * j, rev), lane_folds(0), s0);
+    }
+}
+
 // The four lanes of x, each already folded onto the same block, as one.
 __m128i sum_lanes(__m512i x) {
     const __m256i half = _mm256_xor_si256(_mm512_maskz_extracti64x4_epi64(0xF, x, 0),
@@ -86,10 +101,7 @@ std::uint16_t short_buffer(std::uint16_t crc, const std::uint8_t *data, std::siz
         _mm512_xor_si512(load_vector(data, rev), _mm512_zextsi128_si512(initial_value(crc)));
     s0 = fold_into(s0, lane_folds(r - 1), _mm512_setzero_si512());
     __m512i s1 = _mm512_setzero_si512();
-    for (std::size_t j = 1; j < r; ++j) {
-        __m512i &s = (j & 1) != 0 ? s1 : s0;
-        s = fold_into(load_vector(data + kVector * j, rev), lane_folds(r - 1 - j), s);
-    }
+    add_registers(data + kVector, r - 1, rev, s0, s1);
     return finish(sum_lanes(_mm512_xor_si512(s0, s1)), data + kVector * r, size - kVector * r,
                   rev128);
 }
@@ -145,10 +157,7 @@ std::uint16_t crc16_update_vpclmul(std::uint16_t crc, const std::uint8_t *data,
     __m512i s1 = fold_into(a1, lane_folds(2 + r), _mm512_setzero_si512());
     s0 = fold_into(a2, lane_folds(1 + r), s0);
     s1 = fold_into(a3, lane_folds(r), s1);
-    for (std::size_t j = 0; j < r; ++j) {
-        __m512i &s = (j & 1) != 0 ? s1 : s0;
-        s = fold_into(load_vector(data + kVector * j, rev), lane_folds(r - 1 - j), s);
-    }
+    add_registers(data, r, rev, s0, s1);
     return finish(sum_lanes(_mm512_xor_si512(s0, s1)), data + kVector * r, size - kVector * r,
                   rev128);
 }
