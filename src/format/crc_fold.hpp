@@ -98,11 +98,14 @@ struct alignas(16) BlockFold {
     std::uint64_t lo;
     std::uint64_t hi;
 };
+consteval BlockFold block_fold_entry(unsigned d) {
+    const FoldPair k = fold_pair(128 * d);
+    return {k.lo, k.hi};
+}
 consteval std::array<BlockFold, kMaxBlockFold + 1> block_folds() {
     std::array<BlockFold, kMaxBlockFold + 1> t{};
     for (unsigned d = 0; d <= kMaxBlockFold; ++d) {
-        const FoldPair k = fold_pair(128 * d);
-        t[d] = {k.lo, k.hi};
+        t[d] = block_fold_entry(d);
     }
     return t;
 }

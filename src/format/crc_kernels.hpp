@@ -41,8 +41,8 @@ const CrcKernel &crc_select_kernel(const char *requested) noexcept;
 std::uint16_t crc16_update_portable(std::uint16_t crc, const std::uint8_t *data,
                                     std::size_t size) noexcept;
 
-// What the CPU probe reads: cpuid leaf 0's vendor, leaf 1's ECX, leaf 7 (sub-leaf 0) when the CPU
-// has it, and XCR0 when leaf 1 reports OSXSAVE.
+// What the CPU probe reads: cpuid leaf 0's vendor, leaf 1's ECX, leaf 7
+// (sub-leaf 0) when the CPU has it, and XCR0 when leaf 1 reports OSXSAVE.
 struct CpuidReport {
     unsigned leaf1Ecx = 0;
     bool hasLeaf7 = false;
@@ -59,10 +59,10 @@ struct CrcCpuFeatures {
     bool vpclmul = false;     // plus AVX-512 F/BW/VL, VPCLMULQDQ, YMM and ZMM state
     // Whether the folding loops ask for lines ahead of their loads on long
     // buffers. Intel's Ice Lake and AMD's Zen 3 need it to keep memory busy
-    // (a fifth faster from memory on Zen 3); on the AMD cores with AVX-512,
-    // Zen 4 and Zen 5, the hardware prefetcher already does, and the extra
-    // requests cost the 512-bit kernel from a tenth (Zen 5) to a third
-    // (Zen 4) of its speed.
+    // (a fifth faster from memory on Zen 3); on the AMD cores with AVX-512
+    // the hardware prefetcher already does: the extra requests cost Zen 4's
+    // 512-bit kernel a third of its speed, and gained Zen 5 nothing
+    // measurable.
     bool prefetchAhead = true;
 };
 

@@ -14,9 +14,11 @@ using namespace crc_x86;
 constexpr std::size_t kVector = 64;       // bytes per register
 constexpr std::size_t kAccumulators = 4;  // independent chains
 constexpr std::size_t kStride = kVector * kAccumulators;
-constexpr std::size_t kMinimum = 2 * kStride;                    // below this, the short path
-constexpr std::size_t kShortMinimum = kVector;                   // below this, 128-bit folding
-constexpr std::size_t kShortRegisters = kMinimum / kVector - 1;  // most the short path takes
+constexpr std::size_t kMinimum = 2 * kStride;   // below this, the short path
+constexpr std::size_t kShortMinimum = kVector;  // below this, 128-bit folding
+// The per-lane constants below reach this many registers: the most the
+// short path takes, and as many as the loop ends with.
+constexpr std::size_t kFoldedRegisters = kMinimum / kVector - 1;
 // A long buffer streams from memory faster than the hardware prefetcher
 // fetches it on its own (it stops at every 4 KiB page): each step asks for
 // the four lines it will load six steps later, while those are still inside
@@ -46,25 +48,24 @@ __m512i fold_into(__m512i x, __m512i k, __m512i next) {
 }
 
 // The constants for folding every block by its own distance, in the short
-// path and at the end of the loop: entry m folds a block by 4 * kShortRegisters
-// - 1 - m blocks, so that the four entries at 4 * (kShortRegisters - 1 - d)
+// path and at the end of the loop: entry m folds a block by 4 * kFoldedRegisters
+// - 1 - m blocks, so that the four entries at 4 * (kFoldedRegisters - 1 - d)
 // fold each lane of a register followed by d more onto the last block of
 // all. The last lane of the last register takes distance 0, the congruence.
-consteval std::array<BlockFold, 4 * kShortRegisters> lane_fold_table() {
-    std::array<BlockFold, 4 * kShortRegisters> t{};
+consteval std::array<BlockFold, 4 * kFoldedRegisters> lane_fold_table() {
+    std::array<BlockFold, 4 * kFoldedRegisters> t{};
     for (unsigned m = 0; m < t.size(); ++m) {
-        const FoldPair k = fold_pair(128 * static_cast<unsigned>(t.size() - 1 - m));
-        t[m] = {k.lo, k.hi};
+        t[m] = block_fold_entry(static_cast<unsigned>(t.size() - 1 - m));
     }
     return t;
 }
-alignas(64) constexpr std::array<BlockFold, 4 *kShortRegisters> kLaneFolds = lane_fold_table();
+alignas(64) constexpr std::array<BlockFold, 4 *kFoldedRegisters> kLaneFolds = lane_fold_table();
 
 // The loop ends with four accumulators and at most three whole registers.
-static_assert(kAccumulators + (kStride / kVector - 1) <= kShortRegisters);
+static_assert(kAccumulators + (kStride / kVector - 1) <= kFoldedRegisters);
 
 __m512i lane_folds(std::size_t followers) {
-    return _mm512_load_si512(&kLaneFolds[4 * (kShortRegisters - 1 - followers)]);
+    return _mm512_load_si512(&kLaneFolds[4 * (kFoldedRegisters - 1 - followers)]);
 }
 
 // Adds the r registers at p to two sums, alternately: register j folded by
